@@ -1,0 +1,63 @@
+// Intrusive reference counting and the smart pointer that holds one reference.
+#pragma once
+
+#include <atomic>
+
+#include "KRNPlatform.h"
+
+class KRN_EXPORT KRNReferenceCount {
+ public:
+  KRNReferenceCount() = default;
+  KRNReferenceCount(const KRNReferenceCount&) : m_count(0) {}
+  KRNReferenceCount& operator=(const KRNReferenceCount&) { return *this; }
+
+  virtual int addReference() { return ++m_count; }
+  // Drops one reference; the last one calls cleanup().
+  virtual int removeReference() {
+    int left = --m_count;
+    if (left == 0) cleanup();
+    return left;
+  }
+  virtual int getReferenceCount() const { return m_count.load(); }
+  // Called when the last reference goes; by default deletes the object.
+  virtual void cleanup() { delete this; }
+
+ protected:
+  virtual ~KRNReferenceCount() = default;
+
+ private:
+  std::atomic<int> m_count{0};
+};
+
+// Holds one reference. Assigning a new object adds a reference to it before releasing the old one,
+// so assigning an object to the pointer that already holds it is safe.
+template <class T>
+class KRNSmartPointer {
+ public:
+  KRNSmartPointer() = default;
+  KRNSmartPointer(T* object) { assign(object); }  // NOLINT: implicit, like a raw pointer
+  KRNSmartPointer(const KRNSmartPointer& other) { assign(other.m_object); }
+  ~KRNSmartPointer() { assign(nullptr); }
+  KRNSmartPointer& operator=(T* object) {
+    assign(object);
+    return *this;
+  }
+  KRNSmartPointer& operator=(const KRNSmartPointer& other) {
+    assign(other.m_object);
+    return *this;
+  }
+
+  T* get() const { return m_object; }
+  T* operator->() const { return m_object; }
+  T& operator*() const { return *m_object; }
+  explicit operator bool() const { return m_object != nullptr; }
+
+ private:
+  void assign(T* object) {
+    if (object) object->addReference();
+    T* old = m_object;
+    m_object = object;
+    if (old) old->removeReference();
+  }
+  T* m_object = nullptr;
+};

@@ -1,0 +1,101 @@
+// The symbol table is generated from the schema; these tests hold the generator to its contract.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "KRNError.h"
+#include "zp2omsymbols1.h"
+
+namespace {
+
+TEST(SymbolTableTest, EveryIdentifierIsTheCrcOfItsNameAndIdentifiersAscend) {
+  unsigned count = zp2omsymbols1::getCount();
+  ASSERT_GT(count, 100u);
+  for (unsigned i = 0; i < count; ++i) {
+    unsigned id = zp2omsymbols1::getIdAt(i);
+    const char* name = zp2omsymbols1::getChar(id);
+    ASSERT_LE(std::strlen(name), 112u);
+    EXPECT_EQ(crc32(0, reinterpret_cast<const Bytef*>(name), static_cast<uInt>(std::strlen(name))), id) << name;
+    if (i > 0) {
+      EXPECT_LT(zp2omsymbols1::getIdAt(i - 1), id);
+    }
+  }
+}
+
+TEST(SymbolTableTest, TheIdentifiersClientsCompileInResolve) {
+  struct Known {
+    unsigned id;
+    const char* name;
+  } known[] = {
+      {0xECBA7A93, "objectClass"}, {0x9D1DBBEF, "defaultName"},      {0x22B64974, "searchPath"},
+      {0x141DAA9A, "storeID"},     {0x3D8E604F, "parent"},           {0x904134AE, "ascending"},
+      {0xCF923276, "base64"},      {0x74106DE4, "MIME"},             {0xF2AC8D6E, "userCapabilities"},
+      {0x5E237E06, "name"},        {0xC0106BEA, "defaultDescription"}, {0x0E3F1A9A, "specification"},
+      {0x287F7BEB, "notificationList"}, {0xB4EA6BFC, "ownerPassport"}, {0xC92A3607, "runAsOwner"},
+  };
+  for (const Known& k : known) EXPECT_STREQ(zp2omsymbols1::getChar(k.id), k.name);
+}
+
+TEST(SymbolTableTest, UnknownIdentifierRaisesTheLookupAssertion) {
+  for (unsigned id : {0u, 1u, 0xFFFFFFFFu}) {
+    try {
+      zp2omsymbols1::getChar(id);
+      FAIL() << id;
+    } catch (const KRNAssertError& e) {
+      EXPECT_STREQ(e.getText(), "KRN_ASSERT_NAMED(end >= start, \"Resource lookup failed.\");");
+      EXPECT_STREQ(e.getBackTrace()[0].location.getFile(), "../I18NRes/zp2omsymbols1");
+      EXPECT_EQ(e.getBackTrace()[0].location.getLine(), 2432);
+      EXPECT_EQ(e.getBackTrace()[0].macro, "KRN_THROW");
+    }
+  }
+  EXPECT_THROW(zp2omsymbols1::getString(0), KRNAssertError);
+}
+
+TEST(SymbolTableTest, GetStringIsCachedUntilReset) {
+  const I18NString& first = zp2omsymbols1::getString(0xECBA7A93);
+  EXPECT_EQ(&first, &zp2omsymbols1::getString(0xECBA7A93));
+  EXPECT_STREQ(first.c_str(), "objectClass");
+
+  KRNResetableResourceRegistry::getInstance().resetAll();
+  const I18NString& fresh = zp2omsymbols1::getString(0xECBA7A93);
+  EXPECT_STREQ(fresh.c_str(), "objectClass");
+  // The reset went through the registry, so the table registered itself on the first build.
+  zp2omsymbols1 table;
+  EXPECT_EQ(table.getRegistered(), 0);
+}
+
+TEST(FixedStringsTest, HoldTheSearchPathAndConfigurationTexts) {
+  EXPECT_STREQ(DVLFixedStrings::getText(0), "/*[@name='");
+  EXPECT_STREQ(DVLFixedStrings::getText(2), "storeID(\"");
+  EXPECT_STREQ(DVLFixedStrings::getText(3), "\")");
+  EXPECT_STREQ(DVLFixedStrings::getText(4), "~~");
+  EXPECT_NE(std::strstr(DVLFixedStrings::getText(8), ".example."), nullptr);
+  EXPECT_NE(std::strstr(DVLFixedStrings::getText(8), "/schemas/zpconfig/1/"), nullptr);
+  EXPECT_TRUE(DVLFixedStrings::getString(10).empty());
+  EXPECT_EQ(&DVLFixedStrings::getString(12), &DVLFixedStrings::getString(12));
+  EXPECT_STREQ(DVLFixedStrings::getString(13).c_str(), "xsd:string");
+}
+
+TEST(SymbolTableTest, ConcurrentFirstLookupsAgreeOnOneString) {
+  unsigned id = zp2omsymbols1::getIdAt(zp2omsymbols1::getCount() / 2);
+  std::vector<const I18NString*> seen(8);
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      while (!go) {
+      }
+      seen[t] = &zp2omsymbols1::getString(id);
+      for (int i = 0; i < 14; ++i) DVLFixedStrings::getString(i);
+    });
+  }
+  go = true;
+  for (auto& t : threads) t.join();
+  for (const I18NString* s : seen) EXPECT_EQ(s, seen[0]);
+}
+
+}  // namespace

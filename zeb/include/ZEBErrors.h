@@ -1,0 +1,49 @@
+// The toolkit's exceptions: faults sent by the service, failures of the transport, and replies that
+// cannot be read.
+#pragma once
+
+#include <string>
+
+#include "KRNThrowable.h"
+#include "ZEBObject.h"
+
+// A SOAP fault returned by the service.
+class ZEB_EXPORT ZEBSOAPFault : public KRNThrowable {
+ public:
+  ZEBSOAPFault(std::string faultCode, std::string faultString, std::string detail, std::string rawReply);
+  const std::string& getFaultCode() const { return m_faultCode; }
+  const std::string& getFaultString() const { return m_faultString; }
+  const std::string& getDetail() const { return m_detail; }
+  const std::string& getRawReply() const { return m_rawReply; }
+  KRN_THROWABLE_BODY(ZEBSOAPFault)
+
+ private:
+  std::string m_faultCode, m_faultString, m_detail, m_rawReply;
+};
+
+// The exchange did not complete: refused, timed out, reset, truncated, or an HTTP error without a
+// SOAP body. Names the endpoint, the phase and the reason.
+class ZEB_EXPORT ZEBTransportError : public KRNThrowable {
+ public:
+  ZEBTransportError(std::string endpoint, std::string phase, std::string reason, int httpStatus = 0);
+  const std::string& getEndpoint() const { return m_endpoint; }
+  const std::string& getPhase() const { return m_phase; }
+  const std::string& getReason() const { return m_reason; }
+  int getHttpStatus() const { return m_httpStatus; }
+  KRN_THROWABLE_BODY(ZEBTransportError)
+
+ private:
+  std::string m_endpoint, m_phase, m_reason;
+  int m_httpStatus;
+};
+
+// A message that is not what the schema allows: malformed XML, a DOCTYPE, an unknown element, a
+// value of the wrong form, too deep or too large.
+class ZEB_EXPORT ZEBMalformedMessage : public KRNThrowable {
+ public:
+  explicit ZEBMalformedMessage(std::string reason) : KRNThrowable("malformed SOAP message: " + reason) {}
+  KRN_THROWABLE_BODY(ZEBMalformedMessage)
+};
+
+// Raises error with a back-trace entry naming the toolkit's file.
+[[noreturn]] ZEB_EXPORT void ZEBRaise(KRNThrowable& error, const char* file);

@@ -1,0 +1,278 @@
+// The toolkit's object model: every schema class is a ZEBObject whose fields live in slots described
+// by a static ZEBTypeInfo, so that serialising, parsing, copying and comparing are written once,
+// driven by the type tables, instead of once per class.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "KRNPlatform.h"
+
+#ifdef zeb_EXPORTS
+#define ZEB_EXPORT KRN_DECL_EXPORT
+#else
+#define ZEB_EXPORT KRN_DECL_IMPORT
+#endif
+
+class ZEBObject;
+class ZEBObjectRegistryI;
+class ZEBVorbHeader;
+
+enum class ZEBFieldKind : uint8_t { String, Int, Long, Bool, Object, Embedded };
+enum class ZEBTypeKind : uint8_t { Enum, Value, Class, Array, TextArray, Request, Reply };
+
+struct ZEBTypeInfo;
+
+struct ZEBFieldInfo {
+  const char* name;  // the element name on the wire, also a schema symbol
+  uint32_t symbol;   // CRC-32 of name
+  ZEBFieldKind kind;
+  const ZEBTypeInfo* type;  // for Object and Embedded fields
+};
+
+struct ZEBEnumValue {
+  const char* name;
+  uint32_t id;  // CRC-32 of name; the table is sorted by id
+};
+
+struct ZEB_EXPORT ZEBTypeInfo {
+  const char* className;  // "ZEBOutput"
+  const char* name;       // schema name, "output"
+  uint32_t symbol;
+  ZEBTypeKind kind;
+  const ZEBTypeInfo* base;
+  bool isAbstract;
+  const ZEBFieldInfo* fields;  // the base's fields first
+  unsigned fieldCount;
+  const ZEBTypeInfo* elementType;  // arrays
+  const ZEBEnumValue* enumValues;  // enumerations, sorted by id
+  unsigned enumCount;
+  const ZEBTypeInfo* const* subtypes;  // every descendant of a class
+  unsigned subtypeCount;
+  ZEBObject* (*create)();  // null for abstract classes
+  const char* port;        // messages: the port type ("ContentManagerService")
+  const char* operation;   // messages: the operation ("query")
+
+  bool isA(const ZEBTypeInfo& other) const;
+  // The index of the field with that element name, or -1.
+  int findField(const char* name, size_t length) const;
+  const ZEBEnumValue* findEnumValue(uint32_t id) const;
+  const ZEBEnumValue* findEnumName(const char* name, size_t length) const;
+  // This type or one of its descendants by schema name, or null.
+  const ZEBTypeInfo* findSubtype(const char* name, size_t length) const;
+};
+
+// Keeps objects made for a message and deletes them with it.
+class ZEB_CharStreamable;
+class ZEB_EXPORT ZEBObjectRegistryI {
+ public:
+  virtual ~ZEBObjectRegistryI();
+  virtual void registerObject(ZEBObject* object) = 0;
+  virtual void registerStreamable(ZEB_CharStreamable* streamable) = 0;
+};
+
+class ZEB_EXPORT ZEBObjectRegistry : public ZEBObjectRegistryI {
+ public:
+  ZEBObjectRegistry() = default;
+  ~ZEBObjectRegistry() override;
+  ZEBObjectRegistry(const ZEBObjectRegistry&) = delete;
+  ZEBObjectRegistry& operator=(const ZEBObjectRegistry&) = delete;
+  void registerObject(ZEBObject* object) override;
+  void registerStreamable(ZEB_CharStreamable* streamable) override;
+  size_t size() const { return m_objects.size() + m_streamables.size(); }
+
+ private:
+  std::vector<ZEBObject*> m_objects;
+  std::vector<ZEB_CharStreamable*> m_streamables;
+};
+
+// One field's storage. Strings and embedded objects are owned; object fields only point.
+struct ZEBSlot {
+  void* ptr = nullptr;
+  union {
+    long long l;
+    int i;
+    bool b;
+  } num{0};
+};
+
+class ZEB_EXPORT ZEBObject {
+ public:
+  virtual ~ZEBObject();
+  ZEBObject(const ZEBObject&) = delete;
+  ZEBObject& operator=(const ZEBObject&) = delete;
+
+  const ZEBTypeInfo& getTypeInfo() const { return *m_type; }
+
+  // Generic field access by index, for the serializer, the parser and copying.
+  bool hasField(unsigned index) const;
+  void clearField(unsigned index);
+  ZEBSlot& slot(unsigned index) { return m_slots[index]; }
+  const ZEBSlot& slot(unsigned index) const { return m_slots[index]; }
+  void markSet(unsigned index) { m_setMask |= uint64_t(1) << index; }
+  // The embedded object of a field, created on first use.
+  ZEBObject& embeddedObject(unsigned index);
+  // The object of a field; created and handed to the registry when absent and a registry is given.
+  ZEBObject* objectFieldRaw(unsigned index, ZEBObjectRegistryI* registry);
+  // Makes this object a deep copy of other (same type); objects it makes go to registry.
+  void copyFieldsFrom(const ZEBObject& other, ZEBObjectRegistryI& registry);
+
+ protected:
+  explicit ZEBObject(const ZEBTypeInfo& type);
+
+  const char* stringField(unsigned index) const { return static_cast<const char*>(m_slots[index].ptr); }
+  void setStringField(unsigned index, const char* value);
+  template <class T>
+  T* numberField(unsigned index) {
+    return hasField(index) ? numberRef<T>(m_slots[index]) : nullptr;
+  }
+  template <class T>
+  const T* numberField(unsigned index) const {
+    return hasField(index) ? numberRef<T>(const_cast<ZEBSlot&>(m_slots[index])) : nullptr;
+  }
+  template <class T>
+  void setNumberField(unsigned index, T value) {
+    *numberRef<T>(m_slots[index]) = value;
+    markSet(index);
+  }
+  template <class T>
+  T* objectField(unsigned index, ZEBObjectRegistryI* registry) {
+    return static_cast<T*>(objectFieldRaw(index, registry));
+  }
+  void setObjectField(unsigned index, ZEBObject* value) { m_slots[index].ptr = value; }
+  template <class T>
+  T& embeddedField(unsigned index) {
+    return static_cast<T&>(embeddedObject(index));
+  }
+
+ private:
+  template <class T>
+  static T* numberRef(ZEBSlot& s) {
+    if constexpr (sizeof(T) == sizeof(long long)) {
+      return reinterpret_cast<T*>(&s.num.l);
+    } else if constexpr (sizeof(T) == sizeof(int)) {
+      return reinterpret_cast<T*>(&s.num.i);
+    } else {
+      return reinterpret_cast<T*>(&s.num.b);
+    }
+  }
+
+  const ZEBTypeInfo* m_type;
+  ZEBSlot* m_slots;
+  uint64_t m_setMask = 0;  // which number fields hold a value
+};
+
+// Base of the generated enumeration classes: a 32-bit schema symbol identifier, or unset.
+class ZEB_EXPORT ZEBEnumObject : public ZEBObject {
+ public:
+  bool isSet() const { return m_isSet; }
+  uint32_t getRawValue() const { return m_value; }
+  void setRawValue(uint32_t value) {
+    m_value = value;
+    m_isSet = true;
+  }
+  void clear() { m_isSet = false; m_value = 0; }
+  // The value's schema name, or null when unset or not a value of this enumeration.
+  const char* getName() const;
+
+ protected:
+  explicit ZEBEnumObject(const ZEBTypeInfo& type) : ZEBObject(type) {}
+
+ private:
+  uint32_t m_value = 0;
+  bool m_isSet = false;
+};
+
+// Base of the generated arrays: pointers to elements, not owned.
+class ZEB_EXPORT ZEBArrayObject : public ZEBObject {
+ public:
+  size_t size() const { return m_items.size(); }
+  bool empty() const { return m_items.empty(); }
+  void clear() { m_items.clear(); }
+  ZEBObject* item(size_t index) const { return index < m_items.size() ? m_items[index] : nullptr; }
+  void pushItem(ZEBObject* item) { m_items.push_back(item); }
+  // Appends a deep copy of each element of source, each handed to registry.
+  void copyItems(const ZEBArrayObject& source, ZEBObjectRegistryI* registry);
+
+ protected:
+  explicit ZEBArrayObject(const ZEBTypeInfo& type) : ZEBObject(type) {}
+
+ private:
+  std::vector<ZEBObject*> m_items;
+};
+
+// Base of the generated arrays of text: the texts are copied in.
+class ZEB_EXPORT ZEBTextArrayObject : public ZEBObject {
+ public:
+  size_t size() const { return m_items.size(); }
+  bool empty() const { return m_items.empty(); }
+  void clear() { m_items.clear(); }
+  void push_back(const char* text) { m_items.emplace_back(text ? text : ""); }
+  const char* at(size_t index) const { return index < m_items.size() ? m_items[index].c_str() : nullptr; }
+
+ protected:
+  explicit ZEBTextArrayObject(const ZEBTypeInfo& type) : ZEBObject(type) {}
+
+ private:
+  std::vector<std::string> m_items;
+};
+
+// Forms the text by which a message refers to an attachment ("cid:" and the content identifier).
+class ZEB_EXPORT ZEB_CharStreamable {
+ public:
+  ZEB_CharStreamable() = default;
+  virtual ~ZEB_CharStreamable() = default;
+  // The text; length 0 or less means up to the terminating zero.
+  void initialize(const char* text, int length);
+  void setIsContentId(int isContentId) { m_isContentId = isContentId != 0; }
+  int getIsContentId() const { return m_isContentId ? 1 : 0; }
+  const char* asCharStar();
+
+ private:
+  std::string m_text;
+  std::string m_formed;
+  bool m_isContentId = false;
+};
+
+// An attachment that arrived with a message.
+struct ZEBReceivedAttachment {
+  std::string contentId;
+  std::string contentType;
+  std::string bytes;
+};
+
+// Base of every request and reply message: its fields, an object registry that owns what was made
+// for it, and the SOAP header.
+class ZEB_EXPORT ZEBMessageI : public ZEBObject {
+ public:
+  ~ZEBMessageI() override;
+  ZEBObjectRegistryI& getObjectRegistry() { return m_registry; }
+  // The header; created (and owned by this message) when absent and a registry is given.
+  ZEBVorbHeader* getVorbHeader(ZEBObjectRegistryI* registry);
+  void setVorbHeader(ZEBVorbHeader* header) { m_header = header; }
+  // Forgets every field and the header, e.g. before a reply is parsed into the message again.
+  // Objects made earlier stay in the registry until the message dies.
+  void clearFields();
+  // The attachments that arrived with this message, in order.
+  const std::vector<ZEBReceivedAttachment>& getReceivedAttachments() const { return m_received; }
+  void setReceivedAttachments(std::vector<ZEBReceivedAttachment> attachments) { m_received = std::move(attachments); }
+
+ protected:
+  explicit ZEBMessageI(const ZEBTypeInfo& type) : ZEBObject(type) {}
+
+ private:
+  ZEBObjectRegistry m_registry;
+  std::vector<ZEBReceivedAttachment> m_received;
+  ZEBVorbHeader* m_header = nullptr;
+};
+
+// A deep copy of object; every object it makes (the copy included) goes to registry.
+ZEB_EXPORT ZEBObject* ZEBClone(const ZEBObject& object, ZEBObjectRegistryI& registry);
+// Deep equality: same types, same values, equal sub-objects. An absent embedded object equals an
+// empty one.
+ZEB_EXPORT bool ZEBEqual(const ZEBObject* a, const ZEBObject* b);
+// The first difference ZEBEqual finds ("/options/permission: ..."), empty when equal.
+ZEB_EXPORT std::string ZEBDifference(const ZEBObject* a, const ZEBObject* b);
