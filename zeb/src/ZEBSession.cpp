@@ -73,11 +73,10 @@ void ZEBSOAPSession::send(ZEBPortTypeBinding* binding, const ZEBAttachmentList* 
   ZEBObjectRegistry scratch;
   ZEBVorbHeader* header = nullptr;
   if (ZEBVorbHeader* own = request.getVorbHeader(nullptr)) header = new ZEBVorbHeader(*own, scratch);
+  if (header == nullptr) header = new ZEBVorbHeader;
   std::string passport = getPassport();
-  if (!passport.empty()) {
-    if (header == nullptr) header = new ZEBVorbHeader;
-    if (header->getPassport() == nullptr) header->setPassport(passport.c_str());
-  }
+  if (!passport.empty() && header->getPassport() == nullptr) header->setPassport(passport.c_str());
+  if (header->getClientID() == nullptr) header->setClientID(m_clientId.c_str());
   std::unique_ptr<ZEBVorbHeader> headerOwner(header);
 
   ZEBWireRequest wire;
