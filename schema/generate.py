@@ -483,6 +483,7 @@ def gen_wsdl(schema_name, namespace, order):
       '    xmlns:xsd="http://www.w3.org/2001/XMLSchema"\n'
       '    xmlns:dvl="%s" targetNamespace="%s" name="ContentStore">\n' % (namespace, namespace))
     w('  <wsdl:types>\n    <xsd:schema targetNamespace="%s" elementFormDefault="qualified">\n' % namespace)
+    types_start = len(x)
 
     def field_elements(fields, indent):
         s = []
@@ -546,6 +547,7 @@ def gen_wsdl(schema_name, namespace, order):
             w("          </xsd:sequence>\n        </xsd:complexType>\n      </xsd:element>\n")
     header = [t for t in order if t.kind == "header"][0]
     w('      <xsd:element name="%s" type="dvl:%s"/>\n' % (header.symbol, header.symbol))
+    xsd_body = "".join(x[types_start:])
     w("    </xsd:schema>\n  </wsdl:types>\n")
 
     requests = [t for t in order if t.kind == "request"]
@@ -583,7 +585,11 @@ def gen_wsdl(schema_name, namespace, order):
             w('    <wsdl:port name="%s" binding="dvl:%sBinding">\n'
               '      <soap:address location="http://localhost:9300/dvl"/>\n    </wsdl:port>\n' % (port, port))
     w("  </wsdl:service>\n</wsdl:definitions>\n")
-    return "".join(x)
+    xsd = ('<?xml version="1.0" encoding="UTF-8"?>\n<!-- %s -->\n'
+           '<xsd:schema xmlns:xsd="http://www.w3.org/2001/XMLSchema" xmlns:dvl="%s"\n'
+           '    targetNamespace="%s" elementFormDefault="qualified">\n%s</xsd:schema>\n'
+           % (banner(schema_name, "").strip(), namespace, namespace, xsd_body))
+    return "".join(x), xsd
 
 
 def main(argv):
@@ -602,7 +608,9 @@ def main(argv):
     write_if_changed(os.path.join(outdir, "zp2omsymbols1_data.inc"), gen_symbols(schema_name, names))
     write_if_changed(os.path.join(outdir, "ZEBSchema.h"), gen_header(schema_name, namespace, order))
     write_if_changed(os.path.join(outdir, "ZEBSchema.cpp"), gen_source(schema_name, order))
-    write_if_changed(os.path.join(outdir, "content-store.wsdl"), gen_wsdl(schema_name, namespace, order))
+    wsdl, xsd = gen_wsdl(schema_name, namespace, order)
+    write_if_changed(os.path.join(outdir, "content-store.wsdl"), wsdl)
+    write_if_changed(os.path.join(outdir, "content-store.xsd"), xsd)
     return 0
 
 

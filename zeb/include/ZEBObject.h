@@ -119,10 +119,9 @@ class ZEB_EXPORT ZEBObject {
   ZEBObject* objectFieldRaw(unsigned index, ZEBObjectRegistryI* registry);
   // Makes this object a deep copy of other (same type); objects it makes go to registry.
   void copyFieldsFrom(const ZEBObject& other, ZEBObjectRegistryI& registry);
-
- protected:
-  explicit ZEBObject(const ZEBTypeInfo& type);
-
+  // Points an object field at value (not owned).
+  void setObjectField(unsigned index, ZEBObject* value) { m_slots[index].ptr = value; }
+  // Text and number fields by index: the text is copied, null unsets it.
   const char* stringField(unsigned index) const { return static_cast<const char*>(m_slots[index].ptr); }
   void setStringField(unsigned index, const char* value);
   template <class T>
@@ -138,11 +137,14 @@ class ZEB_EXPORT ZEBObject {
     *numberRef<T>(m_slots[index]) = value;
     markSet(index);
   }
+
+ protected:
+  explicit ZEBObject(const ZEBTypeInfo& type);
+
   template <class T>
   T* objectField(unsigned index, ZEBObjectRegistryI* registry) {
     return static_cast<T*>(objectFieldRaw(index, registry));
   }
-  void setObjectField(unsigned index, ZEBObject* value) { m_slots[index].ptr = value; }
   template <class T>
   T& embeddedField(unsigned index) {
     return static_cast<T&>(embeddedObject(index));

@@ -1,0 +1,288 @@
+// SOAP encoding over the whole schema: every message, filled in every field, must survive a trip
+// through the wire form, and its body must be valid against the schema the service publishes.
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xmlschemas.h>
+
+#include <memory>
+#include <string>
+
+#include "ZEBErrors.h"
+#include "ZEBSchema.h"
+#include "ZEBSoap.h"
+
+namespace {
+
+// Fills an object's every field with distinct values, sub-objects included, down to a depth.
+class Populator {
+ public:
+  explicit Populator(ZEBObjectRegistryI& registry) : m_registry(registry) {}
+
+  void fill(ZEBObject& o, int depth) {
+    const ZEBTypeInfo& type = o.getTypeInfo();
+    switch (type.kind) {
+      case ZEBTypeKind::Enum:
+        static_cast<ZEBEnumObject&>(o).setRawValue(type.enumValues[m_counter++ % type.enumCount].id);
+        return;
+      case ZEBTypeKind::Array:
+        for (int i = 0; i < 2 && depth > 0; ++i) {
+          static_cast<ZEBArrayObject&>(o).pushItem(make(*type.elementType, depth - 1, i));
+        }
+        return;
+      case ZEBTypeKind::TextArray:
+        static_cast<ZEBTextArrayObject&>(o).push_back("first & <one>");
+        static_cast<ZEBTextArrayObject&>(o).push_back("");
+        return;
+      default:
+        break;
+    }
+    for (unsigned i = 0; i < type.fieldCount; ++i) {
+      const ZEBFieldInfo& f = type.fields[i];
+      std::string text = std::string(f.name) + " <&> \"quoted\" 'single' \xC3\xA9 " + std::to_string(m_counter++);
+      switch (f.kind) {
+        case ZEBFieldKind::String:
+          o.setStringField(i, text.c_str());
+          break;
+        case ZEBFieldKind::Int:
+          o.setNumberField<int>(i, -42 - static_cast<int>(m_counter++));
+          break;
+        case ZEBFieldKind::Long:
+          o.setNumberField<long long>(i, (1LL << 40) + m_counter++);
+          break;
+        case ZEBFieldKind::Bool:
+          o.setNumberField<bool>(i, (m_counter++ % 2) == 0);
+          break;
+        case ZEBFieldKind::Object:
+          if (depth > 0) o.setObjectField(i, make(*f.type, depth - 1, 0));
+          break;
+        case ZEBFieldKind::Embedded:
+          if (depth > 0) fill(o.embeddedObject(i), depth - 1);
+          break;
+      }
+    }
+  }
+
+  // A new object of the declared type, or of one of its concrete kinds for an abstract type.
+  ZEBObject* make(const ZEBTypeInfo& declared, int depth, int variant) {
+    const ZEBTypeInfo* type = &declared;
+    if (declared.subtypeCount > 0) {
+      std::vector<const ZEBTypeInfo*> concrete;
+      if (declared.create) concrete.push_back(&declared);
+      for (unsigned i = 0; i < declared.subtypeCount; ++i) {
+        if (declared.subtypes[i]->create) concrete.push_back(declared.subtypes[i]);
+      }
+      type = concrete[(variant + m_counter++) % concrete.size()];
+    }
+    ZEBObject* made = type->create();
+    m_registry.registerObject(made);
+    fill(*made, depth);
+    return made;
+  }
+
+ private:
+  ZEBObjectRegistryI& m_registry;
+  unsigned m_counter = 0;
+};
+
+std::vector<const ZEBTypeInfo*> messageTypes() {
+  size_t count = 0;
+  const ZEBTypeInfo* const* types = ZEBSchemaTypes(&count);
+  std::vector<const ZEBTypeInfo*> out;
+  for (size_t i = 0; i < count; ++i) {
+    if (types[i]->kind == ZEBTypeKind::Request || types[i]->kind == ZEBTypeKind::Reply) out.push_back(types[i]);
+  }
+  return out;
+}
+
+// Validates the body element of an envelope against the generated XSD, in-process (the same
+// validator xmllint --schema uses).
+class SchemaValidator {
+ public:
+  SchemaValidator() {
+    std::string path = std::string(DVL_GENERATED_DIR) + "/content-store.xsd";
+    xmlSchemaParserCtxtPtr parser = xmlSchemaNewParserCtxt(path.c_str());
+    m_schema = xmlSchemaParse(parser);
+    xmlSchemaFreeParserCtxt(parser);
+  }
+  ~SchemaValidator() { xmlSchemaFree(m_schema); }
+  bool loaded() const { return m_schema != nullptr; }
+
+  // Empty when valid, else the validator's complaints.
+  std::string validateBody(const std::string& envelope) {
+    xmlDocPtr doc = xmlReadMemory(envelope.data(), static_cast<int>(envelope.size()), nullptr, nullptr, XML_PARSE_NONET);
+    if (!doc) return "envelope does not parse";
+    xmlNodePtr body = nullptr;
+    for (xmlNodePtr n = xmlDocGetRootElement(doc)->children; n; n = n->next) {
+      if (n->type == XML_ELEMENT_NODE && xmlStrEqual(n->name, BAD_CAST "Body")) body = n;
+    }
+    xmlNodePtr element = body ? xmlFirstElementChild(body) : nullptr;
+    if (!element) {
+      xmlFreeDoc(doc);
+      return "no body element";
+    }
+    xmlDocPtr bodyDoc = xmlNewDoc(BAD_CAST "1.0");
+    xmlNodePtr copy = xmlDocCopyNode(element, bodyDoc, 1);
+    xmlDocSetRootElement(bodyDoc, copy);
+    xmlReconciliateNs(bodyDoc, copy);
+    m_errors.clear();
+    xmlSchemaValidCtxtPtr ctx = xmlSchemaNewValidCtxt(m_schema);
+    xmlSchemaSetValidStructuredErrors(ctx, &SchemaValidator::onError, this);
+    int rc = xmlSchemaValidateDoc(ctx, bodyDoc);
+    xmlSchemaFreeValidCtxt(ctx);
+    xmlFreeDoc(bodyDoc);
+    xmlFreeDoc(doc);
+    return rc == 0 ? std::string() : (m_errors.empty() ? "invalid" : m_errors);
+  }
+
+ private:
+  static void onError(void* self, xmlErrorPtr error) {
+    if (error && error->message) static_cast<SchemaValidator*>(self)->m_errors += error->message;
+  }
+  xmlSchemaPtr m_schema = nullptr;
+  std::string m_errors;
+};
+
+class MessageRoundTrip : public testing::TestWithParam<const ZEBTypeInfo*> {};
+
+TEST_P(MessageRoundTrip, SurvivesTheWireAndValidatesAgainstTheSchema) {
+  const ZEBTypeInfo& type = *GetParam();
+  std::unique_ptr<ZEBMessageI> message(static_cast<ZEBMessageI*>(type.create()));
+  Populator(message->getObjectRegistry()).fill(*message, 6);
+  ZEBVorbHeader* header = message->getVorbHeader(&message->getObjectRegistry());
+  header->setPassport("passport-1");
+  header->setClientID("client-1");
+
+  std::string envelope = ZEBSoap::writeEnvelope(*message, header);
+  std::unique_ptr<ZEBMessageI> back;
+  if (type.kind == ZEBTypeKind::Request) {
+    back = ZEBSoap::readRequest(envelope.data(), envelope.size());
+  } else {
+    back.reset(static_cast<ZEBMessageI*>(type.create()));
+    ZEBSoap::readEnvelope(envelope.data(), envelope.size(), *back);
+  }
+  ASSERT_EQ(&back->getTypeInfo(), &type);
+  EXPECT_TRUE(ZEBEqual(message.get(), back.get())) << ZEBDifference(message.get(), back.get()) << "\n" << envelope;
+  ASSERT_NE(back->getVorbHeader(nullptr), nullptr);
+  EXPECT_TRUE(ZEBEqual(header, back->getVorbHeader(nullptr)));
+
+  static SchemaValidator validator;
+  ASSERT_TRUE(validator.loaded());
+  EXPECT_EQ(validator.validateBody(envelope), "") << envelope;
+}
+
+INSTANTIATE_TEST_SUITE_P(AllMessages, MessageRoundTrip, testing::ValuesIn(messageTypes()),
+                         [](const testing::TestParamInfo<const ZEBTypeInfo*>& info) {
+                           return std::string(info.param->className);
+                         });
+
+std::string envelopeWith(const std::string& body) {
+  return "<soapenv:Envelope xmlns:soapenv='http://schemas.xmlsoap.org/soap/envelope/' "
+         "xmlns:dvl='" ZEB_SCHEMA_NAMESPACE "' xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance'>"
+         "<soapenv:Body>" + body + "</soapenv:Body></soapenv:Envelope>";
+}
+
+std::string malformedReason(const std::string& xml) {
+  ZEBContentQuery_Reply reply;
+  try {
+    ZEBSoap::readEnvelope(xml.data(), xml.size(), reply);
+  } catch (const ZEBMalformedMessage& e) {
+    return e.getMessage();
+  }
+  return "accepted";
+}
+
+TEST(SoapReaderTest, RefusesWhatTheSchemaDoesNotAllow) {
+  struct Case {
+    const char* xml;
+    const char* expected;
+  } cases[] = {
+      {"", "malformed SOAP message"},
+      {"<a>", "malformed SOAP message"},
+      {"<!DOCTYPE a [<!ENTITY x 'y'>]><a>&x;</a>", "DOCTYPE"},
+      {"<a/>", "expected a SOAP 1.1 Envelope"},
+      {"<dvl:queryResponse/>", "expected a SOAP"},
+      {"@<dvl:nothing/>", "expected queryResponse"},
+      {"@<dvl:queryResponse><dvl:unknown/></dvl:queryResponse>", "has no element unknown"},
+      {"@<dvl:queryResponse><dvl:result><dvl:item/></dvl:result></dvl:queryResponse>", "abstract"},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:sort'/></dvl:result></dvl:queryResponse>",
+       "is not baseClass"},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:output'><dvl:objectClass>nonsense"
+       "</dvl:objectClass></dvl:item></dvl:result></dvl:queryResponse>",
+       "not a value of classEnum"},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:output'><dvl:contextBlockCount>12x"
+       "</dvl:contextBlockCount></dvl:item></dvl:result></dvl:queryResponse>",
+       "not a number"},
+      {"@<dvl:queryResponse><dvl:result/><dvl:result/></dvl:queryResponse>", "appears twice"},
+      {"@<dvl:queryResponse>text</dvl:queryResponse>", "unexpected text"},
+      {"@<dvl:queryResponse/><dvl:queryResponse/>", "more than one element"},
+  };
+  for (const Case& c : cases) {
+    std::string xml = c.xml[0] == '@' ? envelopeWith(c.xml + 1) : c.xml;
+    std::string reason = malformedReason(xml);
+    EXPECT_NE(reason.find(c.expected), std::string::npos) << xml << "\n  gave: " << reason;
+  }
+}
+
+TEST(SoapReaderTest, BoundsNestingDepth) {
+  std::string deep;
+  for (int i = 0; i < 200; ++i) deep += "<dvl:parent><dvl:item xsi:type='dvl:folder'>";
+  std::string xml = envelopeWith("<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'>" + deep);
+  EXPECT_NE(malformedReason(xml).find("nested too deeply"), std::string::npos);
+}
+
+TEST(SoapReaderTest, BoundsTheMessageSize) {
+  ZEBSoapLimits limits;
+  limits.maxBytes = 100;
+  std::string xml = envelopeWith("<dvl:queryResponse/>");
+  ZEBContentQuery_Reply reply;
+  EXPECT_THROW(ZEBSoap::readEnvelope(xml.data(), xml.size(), reply, limits), ZEBMalformedMessage);
+}
+
+TEST(SoapReaderTest, FaultCarriesCodeTextDetailAndTheRawReply) {
+  std::string xml = ZEBSoap::writeFault("soapenv:Client", "The passport has expired.", "passport 12");
+  ZEBContentQuery_Reply reply;
+  try {
+    ZEBSoap::readEnvelope(xml.data(), xml.size(), reply);
+    FAIL();
+  } catch (const ZEBSOAPFault& fault) {
+    EXPECT_EQ(fault.getFaultCode(), "soapenv:Client");
+    EXPECT_EQ(fault.getFaultString(), "The passport has expired.");
+    EXPECT_NE(fault.getDetail().find("passport 12"), std::string::npos);
+    EXPECT_EQ(fault.getRawReply(), xml);
+  }
+}
+
+TEST(SoapReaderTest, ReadingAgainReplacesTheEarlierReply) {
+  ZEBContentQuery_Reply full;
+  ZEBBaseClassArray items;
+  ZEBFolder folder;
+  items.push_back(&folder);
+  full.setResult(&items);
+  std::string first = ZEBSoap::writeEnvelope(full, nullptr);
+  std::string empty = envelopeWith("<dvl:queryResponse/>");
+  ZEBContentQuery_Reply reply;
+  ZEBSoap::readEnvelope(first.data(), first.size(), reply);
+  ASSERT_NE(reply.getResult(), nullptr);
+  ZEBSoap::readEnvelope(empty.data(), empty.size(), reply);
+  EXPECT_EQ(reply.getResult(), nullptr);
+}
+
+TEST(SoapWriterTest, UnsetValuesTravelAsNilAndComeBackUnset) {
+  ZEBContentAdd_Request request;
+  ZEBBaseClassArray objects;
+  ZEBOutput output;
+  ZEBNmtokenProp format;  // handed over without a value
+  output.setFormat(&format);
+  objects.push_back(&output);
+  request.setObjects(&objects);
+  std::string xml = ZEBSoap::writeEnvelope(request, nullptr);
+  EXPECT_NE(xml.find("<dvl:format xsi:nil=\"true\"/>"), std::string::npos) << xml;
+  auto back = ZEBSoap::readRequest(xml.data(), xml.size());
+  auto& add = static_cast<ZEBContentAdd_Request&>(*back);
+  auto* sent = static_cast<ZEBOutput*>(add.getObjects()->at(0));
+  ASSERT_NE(sent->getFormat(), nullptr);
+  EXPECT_EQ(sent->getFormat()->getValue(), nullptr);
+}
+
+}  // namespace
