@@ -1,0 +1,160 @@
+// Logon: the credential document is a wire format the service parses, so its bytes are checked
+// exactly; the sealed form must open only with the service's key and the sender's client id.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "DVLLogoff.h"
+#include "DVLLogon.h"
+#include "KRNError.h"
+#include "ZEBHelper.h"
+#include "support/FakeService.h"
+
+namespace {
+
+class LogonTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    keys = ZEBHelper::generateCredentialKeyPair();
+    ZEBHelper::setCredentialKey(keys.second.c_str());
+  }
+  void TearDown() override { ZEBHelper::setCredentialKey(""); }
+
+  std::string credentials(const char* ns, const char* user, const char* password, int encrypt = 0) {
+    DVLLogon logon(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    logon.addCredentials(ns, user, password, encrypt);
+    return logon.getCredentials();
+  }
+
+  static std::string sealedValue(const std::string& document) {
+    std::smatch m;
+    EXPECT_TRUE(std::regex_match(document, m, std::regex("<credential><encryptedValue>([A-Za-z0-9+/=]+)</encryptedValue></credential>")))
+        << document;
+    return m[1];
+  }
+
+  FakeService service;
+  std::pair<std::string, std::string> keys;  // private, public
+};
+
+TEST_F(LogonTest, PlainDocumentsLeaveOutWhatIsNotGiven) {
+  EXPECT_EQ(credentials("", "admin", "secret"),
+            "<credential><username>admin</username><password>secret</password></credential>");
+  EXPECT_EQ(credentials(nullptr, "", nullptr), "<credential><username></username></credential>");
+  EXPECT_EQ(credentials(nullptr, nullptr, nullptr), "<credential></credential>");
+  EXPECT_EQ(credentials("LDAP", "u", ""),
+            "<credential><namespace>LDAP</namespace><username>u</username><password></password></credential>");
+}
+
+TEST_F(LogonTest, ValuesAreEscaped) {
+  EXPECT_EQ(credentials(nullptr, "a<b&c", "\"'>"),
+            "<credential><username>a&lt;b&amp;c</username><password>&quot;&apos;&gt;</password></credential>");
+}
+
+TEST_F(LogonTest, SealedDocumentOpensOnlyWithTheServiceKeyAndTheSendersClientId) {
+  std::string sealed = sealedValue(credentials("LDAP", "admin", "s3cret<", 1));
+  EXPECT_EQ(sealed.find("s3cret"), std::string::npos);
+  const char* client = service.session().getClientID();
+  EXPECT_EQ(ZEBHelper::decryptCredential(sealed.c_str(), client, keys.first.c_str()),
+            "<credential><namespace>LDAP</namespace><username>admin</username><password>s3cret&lt;</password></credential>");
+
+  auto otherKeys = ZEBHelper::generateCredentialKeyPair();
+  EXPECT_THROW(ZEBHelper::decryptCredential(sealed.c_str(), client, otherKeys.first.c_str()), KRNRuntimeError);
+  EXPECT_THROW(ZEBHelper::decryptCredential(sealed.c_str(), "another-client", keys.first.c_str()), KRNRuntimeError);
+  std::string tampered = sealed;
+  tampered[60] = tampered[60] == 'A' ? 'B' : 'A';
+  EXPECT_THROW(ZEBHelper::decryptCredential(tampered.c_str(), client, keys.first.c_str()), KRNRuntimeError);
+}
+
+TEST_F(LogonTest, SealingTwiceGivesDifferentTexts) {
+  EXPECT_NE(sealedValue(credentials(nullptr, "u", "p", 1)), sealedValue(credentials(nullptr, "u", "p", 1)));
+}
+
+TEST_F(LogonTest, SealingNothingSendsTheEmptyPlainDocument) {
+  EXPECT_EQ(credentials(nullptr, nullptr, nullptr, 1), "<credential></credential>");
+}
+
+TEST_F(LogonTest, AFailedSealKeepsThePreviousDocument) {
+  DVLLogon logon(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+  logon.addCredentials(nullptr, "first", "p", 0);
+  ZEBHelper::setCredentialKey("");
+  EXPECT_THROW(logon.addCredentials(nullptr, "second", "p", 1), KRNRuntimeError);
+  EXPECT_EQ(logon.getCredentials(), "<credential><username>first</username><password>p</password></credential>");
+}
+
+TEST_F(LogonTest, ASecondAddCredentialsReplacesTheFirst) {
+  DVLLogon logon(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+  logon.addCredentials("NS", "first", "p", 0);
+  logon.addCredentials(nullptr, "second", nullptr, 0);
+  EXPECT_EQ(logon.getCredentials(), "<credential><username>second</username></credential>");
+}
+
+TEST_F(LogonTest, ExecutingTwiceSendsTheSameDocument) {
+  DVLLogon logon(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPTrustedRequest);
+  logon.addCredentials(nullptr, "u", "p", 0);
+  logon.execute();
+  logon.execute();
+  ASSERT_EQ(service.requests().size(), 2u);
+  EXPECT_EQ(service.requests()[0].envelope, service.requests()[1].envelope);
+  EXPECT_EQ(service.last().trusted, 1);
+  auto sent = service.lastRequestMessage();
+  auto& request = static_cast<ZEBAuthenticationLogon_Request&>(*sent);
+  EXPECT_STREQ(request.getCredentials()->getValue(), "<credential><username>u</username><password>p</password></credential>");
+}
+
+TEST_F(LogonTest, ThePassportOfTheReplyTravelsWithLaterRequestsUntilLogoff) {
+  service.respond([](const RecordedRequest& r) {
+    if (r.operation != "logon") return FakeService::emptyReply(r.operation);
+    ZEBAuthenticationLogon_Reply reply;
+    ZEBVorbHeader header;
+    header.setPassport("passport-77");
+    return FakeService::replyOf(reply, &header);
+  });
+  DVLLogon logon(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+  logon.addCredentials(nullptr, "u", "p", 0);
+  logon.execute();
+  EXPECT_EQ(service.session().getPassport(), "passport-77");
+  DVLLogoff logoff(service.session(), nullptr);
+  logoff.execute();
+  EXPECT_NE(service.last().envelope.find("<dvl:passport>passport-77</dvl:passport>"), std::string::npos);
+  EXPECT_EQ(service.session().getPassport(), "");
+}
+
+// The envelopes as they go on the wire, with what changes from run to run replaced.
+std::string normalised(std::string envelope) {
+  envelope = std::regex_replace(envelope, std::regex("<dvl:clientID>[^<]*</dvl:clientID>"), "<dvl:clientID>CLIENT-ID</dvl:clientID>");
+  envelope = std::regex_replace(envelope, std::regex("&lt;encryptedValue&gt;[^&]*&lt;/encryptedValue&gt;"),
+                                "&lt;encryptedValue&gt;SEALED&lt;/encryptedValue&gt;");
+  return envelope;
+}
+
+void expectGolden(const std::string& name, const std::string& envelope) {
+  std::string path = std::string(DVL_TEST_DATA) + "/" + name;
+  if (std::getenv("DVL_UPDATE_GOLDEN")) std::ofstream(path) << envelope << "\n";
+  std::ifstream in(path);
+  ASSERT_TRUE(in) << "missing golden file " << path << " (run with DVL_UPDATE_GOLDEN=1 to write it)";
+  std::stringstream golden;
+  golden << in.rdbuf();
+  EXPECT_EQ(golden.str(), envelope + "\n") << name;
+}
+
+TEST_F(LogonTest, EnvelopesMatchTheGoldenFiles) {
+  DVLLogon plain(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+  plain.addCredentials("LDAP", "demo", "demo & co", 0);
+  plain.execute();
+  expectGolden("logon-plain.xml", normalised(service.last().envelope));
+
+  DVLLogon sealed(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+  sealed.addCredentials("LDAP", "demo", "demo", 1);
+  sealed.execute();
+  expectGolden("logon-encrypted.xml", normalised(service.last().envelope));
+
+  DVLLogoff logoff(service.session(), nullptr);
+  logoff.execute();
+  expectGolden("logoff.xml", normalised(service.last().envelope));
+}
+
+}  // namespace
