@@ -200,6 +200,9 @@ class Reader {
     // A document type declaration could declare entities; no message of ours has one.
     static const char kDoctype[] = "<!DOCTYPE";
     if (memmem(data, length, kDoctype, sizeof kDoctype - 1) != nullptr) malformed("a DOCTYPE is not allowed");
+    // libxml2 reports some errors (encoding ones) through its per-thread generic handler, which
+    // prints to stderr by default; they are reported through the reader's handler below instead.
+    xmlSetGenericErrorFunc(nullptr, &Reader::ignore);
     m_reader = xmlReaderForMemory(data, static_cast<int>(length), nullptr, nullptr,
                                   XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (m_reader == nullptr) malformed("cannot create an XML reader");
@@ -338,6 +341,8 @@ class Reader {
     return true;
   }
   std::string currentParent(int depth) { return localName(); }
+
+  static void ignore(void*, const char*, ...) {}
 
   static void onError(void* self, xmlErrorPtr error) {
     auto* reader = static_cast<Reader*>(self);
