@@ -286,3 +286,22 @@ TEST(SoapWriterTest, UnsetValuesTravelAsNilAndComeBackUnset) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SoapWriterTest, NullElementsOfAbstractArraysComeBackNull) {
+  ZEBContentQuery_Reply reply;
+  ZEBBaseClassArray items;
+  items.push_back(nullptr);
+  ZEBFolder folder;
+  items.push_back(&folder);
+  reply.setResult(&items);
+  std::string xml = ZEBSoap::writeEnvelope(reply, nullptr);
+  ZEBContentQuery_Reply back;
+  ZEBSoap::readEnvelope(xml.data(), xml.size(), back);
+  ASSERT_EQ(back.getResult()->size(), 2u);
+  EXPECT_EQ(back.getResult()->at(0), nullptr);
+  EXPECT_NE(back.getResult()->at(1), nullptr);
+}
+
+}  // namespace

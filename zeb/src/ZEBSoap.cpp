@@ -364,11 +364,11 @@ class ObjectReader {
   // Reads the current element as a new object of the declared type (null for xsi:nil).
   ZEBObject* readNew(const ZEBTypeInfo& declared) {
     const ZEBTypeInfo& type = r.actualType(declared);
-    if (type.create == nullptr) r.fail(std::string("type ") + type.name + " is abstract; xsi:type must name a kind of it");
     if (r.isNil() && type.kind != ZEBTypeKind::Value && type.kind != ZEBTypeKind::Enum) {
       r.skip();
       return nullptr;
     }
+    if (type.create == nullptr) r.fail(std::string("type ") + type.name + " is abstract; xsi:type must name a kind of it");
     ZEBObject* made = type.create();
     m_registry.registerObject(made);
     readContent(*made);
