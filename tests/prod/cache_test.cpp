@@ -1,0 +1,210 @@
+// The cache-service query, and the process-wide store of its replies shared by conversations.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DVLCacheData.h"
+#include "DVLCacheQueryCache.h"
+#include "KRNThrowable.h"
+#include "support/FakeService.h"
+
+namespace {
+
+// ---- DVLCacheQueryCache ----
+
+TEST(CacheQueryCacheTest, SendsTheLastObjectPathTheEntriesInOrderTypeAndOptions) {
+  FakeService service;
+  DVLCacheQueryCache query(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+  query.setObjectPath("/content/old");
+  query.setObjectPath("/content/report");
+  ZEBClassEnum type(ZEBClassEnum::report), first(ZEBClassEnum::reportVersion), second(ZEBClassEnum::output);
+  query.setSearchType(type);
+  query.setEntry(first);
+  query.setEntry(second);
+  ZEBOptionArray options;
+  ZEBOption option;
+  option.setName("depth");
+  option.setValue("2");
+  options.push_back(&option);
+  query.setOptions(&options);
+  query.execute();
+
+  EXPECT_EQ(service.last().operation, "queryCache");
+  auto message = service.lastRequestMessage();
+  auto& sent = static_cast<ZEBContentCacheQueryCache_Request&>(*message);
+  EXPECT_STREQ(sent.getObjectPath()->getValue(), "/content/report");
+  EXPECT_EQ(sent.getSearchType()->getValue(), ZEBClassEnum::report);
+  ASSERT_EQ(sent.getEntries()->size(), 2u);
+  EXPECT_EQ(sent.getEntries()->at(0)->getValue(), ZEBClassEnum::reportVersion);
+  EXPECT_EQ(sent.getEntries()->at(1)->getValue(), ZEBClassEnum::output);
+  ASSERT_EQ(sent.getOptions()->size(), 1u);
+  EXPECT_STREQ(sent.getOptions()->at(0)->getName(), "depth");
+}
+
+TEST(CacheQueryCacheTest, ResultGettersAreNullUntilAReplyWithAResult) {
+  FakeService service;
+  DVLCacheQueryCache query(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+  EXPECT_EQ(query.getQueryCacheResultObjects(), nullptr);
+  query.execute();  // the empty reply
+  EXPECT_EQ(query.getQueryCacheResultObjects(), nullptr);
+  EXPECT_EQ(query.getQueryCacheResultOptions(), nullptr);
+
+  service.respond([](const RecordedRequest&) {
+    ZEBContentCacheQueryCache_Reply reply;
+    ZEBObjectRegistryI& registry = reply.getObjectRegistry();
+    ZEBQueryCacheResult* result = reply.getResult(&registry);
+    auto* version = new ZEBReportVersion;
+    registry.registerObject(version);
+    version->getDefaultName(&registry)->setValue("v1");
+    result->getObjects().push_back(version);
+    auto* option = new ZEBOption;
+    registry.registerObject(option);
+    option->setName("stale");
+    option->setValue("false");
+    result->getOptions().push_back(option);
+    return FakeService::replyOf(reply);
+  });
+  query.execute();
+  ASSERT_NE(query.getQueryCacheResultObjects(), nullptr);
+  ASSERT_EQ(query.getQueryCacheResultObjects()->size(), 1u);
+  EXPECT_STREQ(query.getQueryCacheResultObjects()->at(0)->getDefaultName()->getValue(), "v1");
+  ASSERT_EQ(query.getQueryCacheResultOptions()->size(), 1u);
+  EXPECT_STREQ(query.getQueryCacheResultOptions()->at(0)->getName(), "stale");
+}
+
+// ---- DVLCacheData ----
+
+std::atomic<int> g_freed{0};
+
+// A reply that counts its own destruction, to see when the store frees it.
+class CountedReply : public ZEBContentCacheQueryCache_Reply {
+ public:
+  ~CountedReply() override { ++g_freed; }
+};
+
+class CacheDataTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    DVLCacheData::deleteInstance();
+    g_freed = 0;
+  }
+  void TearDown() override { DVLCacheData::deleteInstance(); }
+  DVLCacheData& store() { return DVLCacheData::getInstance(); }
+};
+
+TEST_F(CacheDataTest, ConversationsShareTheFirstReplyUntilTheLastOneIsRemoved) {
+  auto* first = new CountedReply;
+  store().setDVLCacheData("report-1", "conv-a", first);
+  store().setDVLCacheData("report-1", "conv-b", new CountedReply);
+  EXPECT_EQ(g_freed, 1);  // the second reply, at once
+  EXPECT_EQ(store().getDVLCacheData("report-1"), first);
+
+  store().removeDVLCacheData("conv-a");
+  EXPECT_EQ(store().getDVLCacheData("report-1"), first);
+  EXPECT_EQ(g_freed, 1);
+  store().removeDVLCacheData("conv-b");
+  EXPECT_EQ(g_freed, 2);
+  EXPECT_EQ(store().getDVLCacheData("report-1"), nullptr);
+
+  // Unknown or already removed conversations change nothing.
+  store().removeDVLCacheData("conv-b");
+  store().removeDVLCacheData("never");
+  store().removeDVLCacheData(nullptr);
+  EXPECT_EQ(g_freed, 2);
+}
+
+TEST_F(CacheDataTest, AConversationFiledTwiceAssertsAndFreesTheReplyGiven) {
+  auto* kept = new CountedReply;
+  store().setDVLCacheData("k1", "conv", kept);
+  try {
+    store().setDVLCacheData("k2", "conv", new CountedReply);
+    FAIL() << "no assertion";
+  } catch (const KRNAssertError& e) {
+    EXPECT_STREQ(e.getText(),
+                 "KRN_ASSERT_NAMED(false, \"DVLCacheData::setDVLCacheData() Duplicate conversation ID.\");");
+    EXPECT_STREQ(e.getBackTrace()[0].location.getFile(), "DVLCacheData");
+    EXPECT_EQ(e.getBackTrace()[0].location.getLine(), 106);
+  }
+  EXPECT_EQ(g_freed, 1);
+  EXPECT_EQ(store().getDVLCacheData("k1"), kept);
+  EXPECT_EQ(store().getDVLCacheData("k2"), nullptr);
+  // The failed call filed nothing: one removal frees the only reply.
+  store().removeDVLCacheData("conv");
+  EXPECT_EQ(g_freed, 2);
+}
+
+TEST_F(CacheDataTest, ClearFreesEveryReplyAndForgetsEveryConversation) {
+  store().setDVLCacheData("k1", "c1", new CountedReply);
+  store().setDVLCacheData("k2", "c2", new CountedReply);
+  store().setDVLCacheData("k2", "c3", nullptr);
+  store().clear();
+  EXPECT_EQ(g_freed, 2);
+  EXPECT_EQ(store().getDVLCacheData("k1"), nullptr);
+  EXPECT_EQ(store().getDVLCacheData("k2"), nullptr);
+  store().setDVLCacheData("k1", "c1", new CountedReply);  // no duplicate any more
+  store().removeDVLCacheData("c2");
+  EXPECT_EQ(g_freed, 2);
+}
+
+TEST_F(CacheDataTest, DeleteInstanceFreesTheRepliesAndTheNextStoreIsEmpty) {
+  store().setDVLCacheData("k1", "c1", new CountedReply);
+  DVLCacheData::deleteInstance();
+  EXPECT_EQ(g_freed, 1);
+  EXPECT_EQ(store().getDVLCacheData("k1"), nullptr);
+  store().setDVLCacheData("k1", "c1", new CountedReply);
+  EXPECT_EQ(&store(), &DVLCacheData::getInstance());
+}
+
+TEST_F(CacheDataTest, NullKeyOrConversationIsRefusedAndTheReplyFreed) {
+  EXPECT_THROW(store().setDVLCacheData(nullptr, "c", new CountedReply), KRNAssertError);
+  EXPECT_THROW(store().setDVLCacheData("k", nullptr, new CountedReply), KRNAssertError);
+  EXPECT_EQ(g_freed, 2);
+  EXPECT_EQ(store().getDVLCacheData(nullptr), nullptr);
+}
+
+TEST_F(CacheDataTest, ConcurrentFirstUseCreatesOneStore) {
+  const int threads = 16;
+  std::vector<DVLCacheData*> seen(threads);
+  std::atomic<bool> go{false};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      while (!go) std::this_thread::yield();
+      seen[t] = &DVLCacheData::getInstance();
+    });
+  }
+  go = true;
+  for (auto& worker : workers) worker.join();
+  for (DVLCacheData* instance : seen) EXPECT_EQ(instance, seen[0]);
+}
+
+TEST_F(CacheDataTest, ConcurrentConversationsKeepCountsAndFreeEachReplyOnce) {
+  const int threads = 8, rounds = 300, keys = 5;
+  std::atomic<int> made{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      while (!go) std::this_thread::yield();
+      DVLCacheData& shared = DVLCacheData::getInstance();
+      for (int r = 0; r < rounds; ++r) {
+        const std::string key = "key-" + std::to_string(r % keys);
+        const std::string conversation = "conv-" + std::to_string(t) + "-" + std::to_string(r);
+        ++made;
+        shared.setDVLCacheData(key.c_str(), conversation.c_str(), new CountedReply);
+        // While this conversation is filed, its key must have a reply.
+        EXPECT_NE(shared.getDVLCacheData(key.c_str()), nullptr);
+        shared.removeDVLCacheData(conversation.c_str());
+      }
+    });
+  }
+  go = true;
+  for (auto& worker : workers) worker.join();
+  EXPECT_EQ(g_freed, made);
+  for (int k = 0; k < keys; ++k) EXPECT_EQ(store().getDVLCacheData(("key-" + std::to_string(k)).c_str()), nullptr);
+}
+
+}  // namespace
