@@ -1,0 +1,596 @@
+// Each exchange runs on a pooled easy handle through a multi handle of its own: the multi handle
+// keeps the handle's keep-alive connections between exchanges, and driving the loop here lets the
+// stall timeout be enforced to the millisecond (libcurl's low-speed limit counts whole seconds and
+// its progress callback may wait a second between calls).
+#include "ZEBHttpTransport.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string_view>
+
+#include "KRNThrowable.h"
+#include "ZEBErrors.h"
+#include "ZEBMime.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr long kUploadChunk = 256 * 1024;
+constexpr long kReceiveBuffer = 128 * 1024;
+constexpr size_t kErrorBodyBytes = 200;
+constexpr const char* kRootContentType = "text/xml; charset=utf-8";
+
+[[noreturn]] void raiseTransport(const std::string& endpoint, const std::string& phase, const std::string& reason,
+                                 int httpStatus = 0) {
+  ZEBTransportError error(endpoint, phase, reason, httpStatus);
+  ZEBRaise(error, "ZEBHttpTransport");
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+// The request body: texts (the envelope, multipart headers) and documents, produced in order as
+// libcurl asks for more. Documents are rewound when reached and read straight into libcurl's buffer.
+class RequestBody {
+ public:
+  RequestBody(const ZEBWireRequest& request, const std::string& endpoint) : m_endpoint(endpoint) {
+    if (request.attachments == nullptr || request.attachments->empty()) {
+      m_contentType = kRootContentType;
+      addEnvelope(request.envelope);
+    } else {
+      std::string boundary = ZEBMime::makeBoundary();
+      std::string rootId = ZEBMime::makeContentId();
+      m_contentType = ZEBMime::formatRelatedContentType(boundary, rootId);
+      addText(ZEBMime::formatPartHeaders(boundary, rootId, kRootContentType, true));
+      addEnvelope(request.envelope);
+      size_t index = 0;
+      for (const auto& [contentId, document] : *request.attachments) {
+        ++index;
+        if (contentId == nullptr || document == nullptr) {
+          raiseTransport(endpoint, "send",
+                         "attachment " + std::to_string(index) + " has no " +
+                             (contentId == nullptr ? "content identifier" : "document"));
+        }
+        const char* type = document->getContentType();
+        addText(ZEBMime::formatPartHeaders(boundary, contentId, type ? type : "", false));
+        Segment s;
+        s.document = document;
+        s.contentId = contentId;
+        s.size = document->getSize();
+        m_segments.push_back(std::move(s));
+      }
+      addText(ZEBMime::formatClose(boundary));
+    }
+    for (const Segment& s : m_segments) {
+      long long size = s.document ? s.size : static_cast<long long>(s.text().size());
+      if (size < 0 || m_size < 0) {
+        m_size = -1;
+      } else {
+        m_size += size;
+      }
+    }
+  }
+
+  const std::string& getContentType() const { return m_contentType; }
+  // Bytes in the whole body; -1 when a document does not know its size.
+  long long getSize() const { return m_size; }
+  bool isDone() const { return m_index == m_segments.size(); }
+
+  void restart() {
+    m_index = 0;
+    m_offset = 0;
+    m_rewound = false;
+  }
+
+  // Fills up to length bytes; fewer only at the end of the body. Raises what a document raises.
+  size_t read(char* buffer, size_t length) {
+    size_t n = 0;
+    while (n < length && m_index < m_segments.size()) {
+      Segment& s = m_segments[m_index];
+      if (s.document == nullptr) {
+        std::string_view text = s.text();
+        size_t k = std::min<uint64_t>(length - n, text.size() - m_offset);
+        std::memcpy(buffer + n, text.data() + m_offset, k);
+        n += k;
+        m_offset += k;
+        if (m_offset == text.size()) next();
+        continue;
+      }
+      if (!m_rewound) {
+        s.document->rewind();
+        m_rewound = true;
+      }
+      size_t want = length - n;
+      if (s.size >= 0) want = static_cast<size_t>(std::min<uint64_t>(want, static_cast<uint64_t>(s.size) - m_offset));
+      size_t k = want > 0 ? s.document->read(buffer + n, want) : 0;
+      if (k > want) raiseTransport(m_endpoint, "send", "document <" + s.contentId + "> read more bytes than asked");
+      if (k > 0) {
+        n += k;
+        m_offset += k;
+        continue;
+      }
+      if (s.size >= 0) {
+        // The Content-Length already sent counts on the size the document gave.
+        if (m_offset < static_cast<uint64_t>(s.size)) {
+          raiseTransport(m_endpoint, "send",
+                         "document <" + s.contentId + "> ended after " + std::to_string(m_offset) + " of its " +
+                             std::to_string(s.size) + " bytes");
+        }
+        char probe;
+        if (s.document->read(&probe, 1) != 0) {
+          raiseTransport(m_endpoint, "send",
+                         "document <" + s.contentId + "> has more than its " + std::to_string(s.size) + " bytes");
+        }
+      }
+      next();
+    }
+    return n;
+  }
+
+ private:
+  struct Segment {
+    std::string owned;
+    const std::string* external = nullptr;
+    ZEBDocumentOutputI* document = nullptr;
+    std::string contentId;
+    long long size = 0;
+    std::string_view text() const { return external ? std::string_view(*external) : std::string_view(owned); }
+  };
+
+  void addText(std::string text) {
+    Segment s;
+    s.owned = std::move(text);
+    m_segments.push_back(std::move(s));
+  }
+  void addEnvelope(const std::string& envelope) {
+    Segment s;
+    s.external = &envelope;
+    m_segments.push_back(std::move(s));
+  }
+  void next() {
+    ++m_index;
+    m_offset = 0;
+    m_rewound = false;
+  }
+
+  const std::string& m_endpoint;
+  std::string m_contentType;
+  std::vector<Segment> m_segments;
+  long long m_size = 0;
+  size_t m_index = 0;
+  uint64_t m_offset = 0;
+  bool m_rewound = false;
+};
+
+// What one exchange shares with libcurl's callbacks; they run on the exchanging thread.
+struct Exchange {
+  Exchange(const ZEBHttpSettings& s, const ZEBWireRequest& request) : settings(s), body(request, s.endpoint) {}
+
+  const ZEBHttpSettings& settings;
+  RequestBody body;
+  std::string reply;
+  std::string statusLine;
+  bool connected = false;
+  bool tooLarge = false;
+  Clock::time_point lastActivity = Clock::now();
+  std::exception_ptr failure;  // raised in a callback, rethrown once libcurl has returned
+  char errorBuffer[CURL_ERROR_SIZE] = {0};
+};
+
+size_t onRead(char* buffer, size_t size, size_t count, void* data) {
+  auto& x = *static_cast<Exchange*>(data);
+  x.lastActivity = Clock::now();
+  try {
+    return x.body.read(buffer, size * count);
+  } catch (...) {
+    x.failure = std::current_exception();
+    return CURL_READFUNC_ABORT;
+  }
+}
+
+// libcurl rewinds when it retries on a fresh connection after a kept-alive one was found closed.
+int onSeek(void* data, curl_off_t offset, int origin) {
+  if (offset != 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+  static_cast<Exchange*>(data)->body.restart();
+  return CURL_SEEKFUNC_OK;
+}
+
+size_t onWrite(char* bytes, size_t size, size_t count, void* data) {
+  auto& x = *static_cast<Exchange*>(data);
+  size_t length = size * count;
+  x.lastActivity = Clock::now();
+  if (static_cast<long long>(x.reply.size() + length) > x.settings.maxReplyBytes) {
+    x.tooLarge = true;
+    return 0;
+  }
+  try {
+    x.reply.append(bytes, length);
+  } catch (...) {
+    x.failure = std::current_exception();
+    return 0;
+  }
+  return length;
+}
+
+size_t onHeader(char* bytes, size_t size, size_t count, void* data) {
+  auto& x = *static_cast<Exchange*>(data);
+  size_t length = size * count;
+  x.lastActivity = Clock::now();
+  std::string_view line(bytes, length);
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+  if (startsWithNoCase(line, "http/")) {
+    x.statusLine.assign(line);  // a 100 Continue is followed by the real status line
+  } else if (startsWithNoCase(line, "content-length:")) {
+    long long announced = std::atoll(std::string(line.substr(15)).c_str());
+    if (announced > 0 && announced <= x.settings.maxReplyBytes) {
+      try {
+        x.reply.reserve(static_cast<size_t>(announced));
+      } catch (...) {
+        x.failure = std::current_exception();
+        return 0;
+      }
+    }
+  }
+  return length;
+}
+
+int onConnected(void* data, char*, char*, int, int) {
+  auto& x = *static_cast<Exchange*>(data);
+  x.connected = true;
+  x.lastActivity = Clock::now();
+  return CURL_PREREQFUNC_OK;
+}
+
+template <class T>
+void setOption(CURL* easy, CURLoption option, T value, const std::string& endpoint) {
+  CURLcode rc = curl_easy_setopt(easy, option, value);
+  if (rc != CURLE_OK) raiseTransport(endpoint, "configure", std::string("libcurl: ") + curl_easy_strerror(rc));
+}
+
+// A body excerpt fit for an error message: control characters become spaces or '?'.
+std::string excerpt(const std::string& body) {
+  std::string out = body.substr(0, kErrorBodyBytes);
+  for (char& c : out) {
+    if (c == '\r' || c == '\n' || c == '\t') {
+      c = ' ';
+    } else if ((static_cast<unsigned char>(c) < 0x20) || c == 0x7f) {
+      c = '?';
+    }
+  }
+  return out;
+}
+
+bool looksLikeEnvelope(const std::string& text) {
+  return std::string_view(text).substr(0, 4096).find("Envelope") != std::string_view::npos;
+}
+
+bool isTlsFailure(CURLcode code) {
+  switch (code) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+[[noreturn]] void raiseCurlFailure(const Exchange& x, CURL* easy, CURLcode code) {
+  const std::string& endpoint = x.settings.endpoint;
+  std::string detail = x.errorBuffer[0] ? x.errorBuffer : curl_easy_strerror(code);
+  const std::string sendOrReceive = x.body.isDone() ? "receive" : "send";
+  if (x.tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+    raiseTransport(endpoint, "receive",
+                   "the reply is larger than the maximum of " + std::to_string(x.settings.maxReplyBytes) + " bytes");
+  }
+  if (isTlsFailure(code)) raiseTransport(endpoint, "TLS", detail);
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+      raiseTransport(endpoint, "connect", detail);
+    case CURLE_OPERATION_TIMEDOUT: {
+      if (x.connected) {
+        raiseTransport(endpoint, "timeout",
+                       "the exchange took longer than " + std::to_string(x.settings.totalTimeoutMs) + " ms: " + detail);
+      }
+      curl_off_t tcp = 0;
+      curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &tcp);
+      bool https = startsWithNoCase(endpoint, "https://");
+      raiseTransport(endpoint, https && tcp > 0 ? "TLS" : "connect", detail);
+    }
+    case CURLE_PARTIAL_FILE:
+      raiseTransport(endpoint, "receive", "reply truncated: " + detail);
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      raiseTransport(endpoint, "receive", detail);
+    default:
+      raiseTransport(endpoint, x.connected ? sendOrReceive : "connect", detail);
+  }
+}
+
+std::string statusText(const Exchange& x, long status) {
+  // "HTTP/1.1 401 Unauthorized" -> "HTTP 401 Unauthorized"
+  size_t space = x.statusLine.find(' ');
+  if (space == std::string::npos) return "HTTP " + std::to_string(status);
+  return "HTTP " + x.statusLine.substr(space + 1);
+}
+
+ZEBWireReply readReply(Exchange& x, CURL* easy) {
+  const std::string& endpoint = x.settings.endpoint;
+  long status = 0;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  char* type = nullptr;
+  curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
+  std::string typeText = type ? type : "";
+
+  ZEBContentType contentType;
+  bool soapType = false;
+  try {
+    contentType = ZEBMime::parseContentType(typeText);
+    soapType = contentType.isXml() || contentType.isMultipartRelated();
+  } catch (const ZEBMalformedMessage&) {
+    soapType = false;
+  }
+
+  if ((status == 200 || status == 500) && soapType) {
+    ZEBWireReply reply;
+    reply.httpStatus = static_cast<int>(status);
+    if (contentType.isMultipartRelated()) {
+      try {
+        ZEBMimeMessage message = ZEBMime::readRelated(contentType, x.reply);
+        std::string().swap(x.reply);
+        reply.envelope = std::move(message.envelope);
+        reply.attachments = std::move(message.attachments);
+      } catch (const ZEBMalformedMessage& e) {
+        raiseTransport(endpoint, "receive", e.getMessage(), static_cast<int>(status));
+      }
+    } else {
+      reply.envelope = std::move(x.reply);
+    }
+    // A 500 from something other than the service (a proxy, a servlet container) is no fault.
+    if (status == 200 || looksLikeEnvelope(reply.envelope)) return reply;
+    x.reply = std::move(reply.envelope);
+  }
+
+  std::string reason = statusText(x, status);
+  if (status == 200 || status == 500) {
+    reason += typeText.empty() ? " without a Content-Type" : " with Content-Type '" + typeText + "'";
+    reason += ", not a SOAP reply";
+  }
+  if (!x.reply.empty()) reason += ": " + excerpt(x.reply);
+  raiseTransport(endpoint, "HTTP", reason, static_cast<int>(status));
+}
+
+}  // namespace
+
+struct ZEBHttpTransport::Connection {
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;  // keeps the easy handle's connections between exchanges
+
+  ~Connection() {
+    if (multi) curl_multi_cleanup(multi);
+    if (easy) curl_easy_cleanup(easy);
+  }
+};
+
+ZEBHttpTransport::ZEBHttpTransport(ZEBHttpSettings settings) : m_settings(std::move(settings)) {
+  const std::string& url = m_settings.endpoint;
+  auto invalid = [&](const std::string& why) { raiseTransport(url, "configure", why); };
+  bool http = startsWithNoCase(url, "http://") && url.size() > 7;
+  bool https = startsWithNoCase(url, "https://") && url.size() > 8;
+  if (!http && !https) invalid("the endpoint must be an http:// or https:// URL");
+  if (url.find_first_of("\r\n ") != std::string::npos) invalid("the endpoint contains white space");
+  if (m_settings.connectTimeoutMs <= 0) invalid("the connect timeout must be positive");
+  if (m_settings.stallTimeoutMs <= 0) invalid("the stall timeout must be positive");
+  if (m_settings.totalTimeoutMs < 0) invalid("the total timeout must not be negative");
+  if (m_settings.maxReplyBytes <= 0) invalid("the maximum reply size must be positive");
+  if (m_settings.poolSize < 0) invalid("the connection pool size must not be negative");
+  m_idle.reserve(static_cast<size_t>(m_settings.poolSize));  // release() then never allocates
+  // The first handle is made here: should the host have skipped ZEB::initialize, libcurl's
+  // process set-up then happens on this thread rather than racing on several.
+  release(acquire());
+}
+
+ZEBHttpTransport::~ZEBHttpTransport() = default;
+
+std::unique_ptr<ZEBHttpTransport::Connection> ZEBHttpTransport::acquire() {
+  {
+    std::lock_guard<std::mutex> lock(m_poolLock);
+    if (!m_idle.empty()) {
+      std::unique_ptr<Connection> c = std::move(m_idle.back());
+      m_idle.pop_back();
+      return c;
+    }
+  }
+  auto c = std::make_unique<Connection>();
+  c->easy = curl_easy_init();
+  c->multi = curl_multi_init();
+  if (c->easy == nullptr || c->multi == nullptr) {
+    raiseTransport(m_settings.endpoint, "connect", "libcurl could not create a handle");
+  }
+  return c;
+}
+
+void ZEBHttpTransport::release(std::unique_ptr<Connection> connection) {
+  std::lock_guard<std::mutex> lock(m_poolLock);
+  if (m_idle.size() < static_cast<size_t>(m_settings.poolSize)) m_idle.push_back(std::move(connection));
+  // Otherwise the handle and its connection close here.
+}
+
+ZEBWireReply ZEBHttpTransport::exchange(const ZEBWireRequest& request) {
+  const std::string& endpoint = m_settings.endpoint;
+  if (request.soapAction.find_first_of("\r\n\"") != std::string::npos) {
+    raiseTransport(endpoint, "send", "the SOAP action contains a line break or a quote");
+  }
+  Exchange x(m_settings, request);
+
+  struct Lease {
+    ZEBHttpTransport& transport;
+    std::unique_ptr<Connection> connection;
+    ~Lease() { transport.release(std::move(connection)); }
+  } lease{*this, acquire()};
+  CURL* easy = lease.connection->easy;
+  CURLM* multi = lease.connection->multi;
+
+  struct HeaderList {
+    curl_slist* list = nullptr;
+    void add(const std::string& line) {
+      curl_slist* grown = curl_slist_append(list, line.c_str());
+      if (grown == nullptr) throw std::bad_alloc();
+      list = grown;
+    }
+    ~HeaderList() { curl_slist_free_all(list); }
+  } headers;
+  headers.add("Content-Type: " + x.body.getContentType());
+  headers.add("SOAPAction: \"" + request.soapAction + "\"");
+  headers.add("Accept: text/xml, multipart/related");
+  headers.add("Expect:");  // no 100-continue round trip before every large body
+  if (x.body.getSize() < 0) headers.add("Transfer-Encoding: chunked");
+  if (request.trusted != 0) headers.add("X-DVL-Trusted: 1");
+
+  curl_easy_reset(easy);
+  setOption(easy, CURLOPT_URL, endpoint.c_str(), endpoint);
+  setOption(easy, CURLOPT_PROTOCOLS_STR, "http,https", endpoint);
+  setOption(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1), endpoint);
+  setOption(easy, CURLOPT_POST, 1L, endpoint);
+  setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(x.body.getSize()), endpoint);
+  setOption(easy, CURLOPT_HTTPHEADER, headers.list, endpoint);
+  setOption(easy, CURLOPT_READFUNCTION, &onRead, endpoint);
+  setOption(easy, CURLOPT_READDATA, &x, endpoint);
+  setOption(easy, CURLOPT_SEEKFUNCTION, &onSeek, endpoint);
+  setOption(easy, CURLOPT_SEEKDATA, &x, endpoint);
+  setOption(easy, CURLOPT_WRITEFUNCTION, &onWrite, endpoint);
+  setOption(easy, CURLOPT_WRITEDATA, &x, endpoint);
+  setOption(easy, CURLOPT_HEADERFUNCTION, &onHeader, endpoint);
+  setOption(easy, CURLOPT_HEADERDATA, &x, endpoint);
+  setOption(easy, CURLOPT_PREREQFUNCTION, &onConnected, endpoint);
+  setOption(easy, CURLOPT_PREREQDATA, &x, endpoint);
+  setOption(easy, CURLOPT_ERRORBUFFER, x.errorBuffer, endpoint);
+  setOption(easy, CURLOPT_NOSIGNAL, 1L, endpoint);
+  setOption(easy, CURLOPT_TCP_NODELAY, 1L, endpoint);
+  setOption(easy, CURLOPT_TCP_KEEPALIVE, 1L, endpoint);
+  setOption(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadChunk, endpoint);
+  setOption(easy, CURLOPT_BUFFERSIZE, kReceiveBuffer, endpoint);
+  setOption(easy, CURLOPT_CONNECTTIMEOUT_MS, m_settings.connectTimeoutMs, endpoint);
+  setOption(easy, CURLOPT_TIMEOUT_MS, m_settings.totalTimeoutMs, endpoint);
+  setOption(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(m_settings.maxReplyBytes), endpoint);
+  setOption(easy, CURLOPT_SSL_VERIFYPEER, m_settings.verifyPeer ? 1L : 0L, endpoint);
+  setOption(easy, CURLOPT_SSL_VERIFYHOST, m_settings.verifyPeer ? 2L : 0L, endpoint);
+  if (!m_settings.caFile.empty()) setOption(easy, CURLOPT_CAINFO, m_settings.caFile.c_str(), endpoint);
+
+  CURLMcode added = curl_multi_add_handle(multi, easy);
+  if (added != CURLM_OK) raiseTransport(endpoint, "send", std::string("libcurl: ") + curl_multi_strerror(added));
+  // Detached before the lease goes back to the pool; the reset drops the pointers into this frame.
+  struct Attachment {
+    CURLM* multi;
+    CURL* easy;
+    ~Attachment() {
+      curl_multi_remove_handle(multi, easy);
+      curl_easy_reset(easy);
+    }
+  } attachment{multi, easy};
+
+  const auto stall = std::chrono::milliseconds(m_settings.stallTimeoutMs);
+  curl_off_t uploaded = 0;
+  int running = 1;
+  bool stalled = false;
+  for (;;) {
+    CURLMcode rc = curl_multi_perform(multi, &running);
+    if (rc != CURLM_OK) raiseTransport(endpoint, "send", std::string("libcurl: ") + curl_multi_strerror(rc));
+    if (running == 0) break;
+
+    auto now = Clock::now();
+    curl_off_t sent = 0;
+    curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &sent);
+    if (sent != uploaded) {
+      uploaded = sent;
+      x.lastActivity = now;
+    }
+    // While connecting only the connect timeout applies; libcurl's own timer ends that wait.
+    long waitMs = 1000;
+    if (x.connected) {
+      auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - x.lastActivity);
+      if (idle >= stall) {
+        stalled = true;
+        break;
+      }
+      waitMs = std::min<long>(waitMs, static_cast<long>((stall - idle).count()));
+    }
+    rc = curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::max<long>(waitMs, 1)), nullptr);
+    if (rc != CURLM_OK) raiseTransport(endpoint, "receive", std::string("libcurl: ") + curl_multi_strerror(rc));
+  }
+
+  if (stalled) {
+    bool sending = !x.body.isDone() && x.statusLine.empty();
+    raiseTransport(endpoint, sending ? "send" : "receive",
+                   "timed out after " + std::to_string(m_settings.stallTimeoutMs) + " ms without " +
+                       (sending ? "progress" : "data"));
+  }
+
+  CURLcode result = CURLE_OK;
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == easy) result = message->data.result;
+  }
+  if (x.failure) std::rethrow_exception(x.failure);
+  if (result != CURLE_OK) raiseCurlFailure(x, easy, result);
+  return readReply(x, easy);
+}
+
+VorbTK::~VorbTK() = default;
+
+ZEBLiveVorbTK::ZEBLiveVorbTK(ZEBHttpSettings settings)
+    : m_transport(std::make_shared<ZEBHttpTransport>(std::move(settings))) {}
+
+ZEBLiveVorbTK::~ZEBLiveVorbTK() {
+  for (ZEBSOAPSessionI* session : m_sessions) delete session;
+}
+
+ZEBSOAPSessionI* ZEBLiveVorbTK::createSession() {
+  auto session = std::make_unique<ZEBSOAPSession>(m_transport);
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_sessions.insert(session.get());
+  return session.release();
+}
+
+void ZEBLiveVorbTK::releaseSession(ZEBSOAPSessionI* session) {
+  if (session == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_sessions.erase(session) == 0) {
+      KRNRuntimeError error("ZEBLiveVorbTK::releaseSession: the session was not made by this factory");
+      ZEBRaise(error, "ZEBHttpTransport");
+    }
+  }
+  delete session;
+}
