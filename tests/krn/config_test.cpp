@@ -1,0 +1,392 @@
+// The runtime's DOM and the process configuration: what callers see through handles, searches,
+// lookups and errors.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KRNConfiguration.h"
+#include "KRNIDOM.h"
+
+namespace {
+
+const char* const kNs = KRNConfiguration::namespaceURI;
+
+KRNIDOM_Document parse(const std::string& xml) {
+  return KRNIDOM_DOMImplementation::getInstance().parse(xml.data(), xml.size(), "test.xml");
+}
+
+std::string texts(const KRNIDOM_NodeList& list) {
+  std::string out;
+  for (uint64_t i = 0; i < list.getLength(); ++i) out += std::string(list.item(i).text().c_str()) + ";";
+  return out;
+}
+
+// The message of the exception body() raises, or a failure.
+template <class Exception, class Body>
+std::string messageOf(Body body) {
+  try {
+    body();
+  } catch (const Exception& e) {
+    return e.getMessage();
+  }
+  ADD_FAILURE() << "nothing raised";
+  return std::string();
+}
+
+// The query-result document that a content-manager update applies: queryResult > item > NAME >
+// value, built through the DOM as a caller would.
+KRNIDOM_Element queryResult(const std::vector<std::pair<std::string, std::vector<std::string>>>& settings) {
+  KRNIDOM_Document document =
+      KRNIDOM_DOMImplementation::getInstance().createDocument("", "ConfigDocument", KRNIDOM_DocumentType());
+  KRNIDOM_Element root = document.createElementNS("zpx", "zpx:queryResult");
+  document.appendChild(root);
+  KRNIDOM_Element item = document.createElement("item");
+  root.appendChild(item);
+  for (const auto& [name, values] : settings) {
+    KRNIDOM_Element setting = document.createElement(name.c_str());
+    item.appendChild(setting);
+    for (const std::string& v : values) {
+      KRNIDOM_Element value = document.createElement("value");
+      setting.appendChild(value);
+      value.setAttribute("xsi:type", "xsd:string");
+      value.appendChild(document.createTextNode(v.c_str()));
+    }
+  }
+  return root;
+}
+
+std::string configuration(const std::string& settings) {
+  return std::string("<?xml version=\"1.0\"?>\n<configuration xmlns=\"") + kNs + "\">\n" + settings +
+         "</configuration>\n";
+}
+
+// ---- DOM ---------------------------------------------------------------------------------------
+
+TEST(DomTest, NamespaceSearchFindsItemsAtAnyDepthInDocumentOrderAndOnlyInItsNamespace) {
+  KRNIDOM_Document document = parse(std::string("<list xmlns=\"") + kNs +
+                                    "\" xmlns:o=\"urn:other\">"
+                                    "<item>a</item>"
+                                    "<group><deeper><item>b</item></deeper></group>"
+                                    "<o:item>other namespace</o:item>"
+                                    "<none xmlns=\"\"><item>no namespace</item></none>"
+                                    "<items>not an item</items>"
+                                    "<item>c</item></list>");
+  KRNIDOM_Element root = document.getDocumentElement();
+  KRNIDOM_NodeList items = root.getElementsByTagNameNS(kNs, "item");
+  EXPECT_EQ(items.getLength(), 3u);
+  EXPECT_EQ(texts(items), "a;b;c;");
+  EXPECT_TRUE(items.item(3).isNull());
+
+  EXPECT_EQ(texts(root.getElementsByTagNameNS("", "item")), "no namespace;");
+  EXPECT_EQ(texts(root.getElementsByTagNameNS("urn:other", "item")), "other namespace;");
+  EXPECT_EQ(root.getElementsByTagNameNS("*", "item").getLength(), 5u);
+  // The element searched from is not part of its own result.
+  EXPECT_EQ(root.getElementsByTagNameNS(kNs, "list").getLength(), 0u);
+}
+
+TEST(DomTest, BuiltTreeHasTheNamesNamespacesAndTextItWasGiven) {
+  KRNIDOM_Element root = queryResult({{"contentManager", {"http://cm/a"}}});
+  EXPECT_EQ(KRNIDOM_Helper::serialize(root),
+            "<zpx:queryResult xmlns:zpx=\"zpx\"><item><contentManager><value xsi:type=\"xsd:string\">http://cm/a"
+            "</value></contentManager></item></zpx:queryResult>");
+  EXPECT_EQ(root.getNodeName(), "zpx:queryResult");
+  EXPECT_EQ(root.getLocalName(), "queryResult");
+  EXPECT_EQ(root.getNamespaceURI(), "zpx");
+  KRNIDOM_Document document = root.getOwnerDocument();
+  EXPECT_EQ(document.getDocumentElement(), root);
+  EXPECT_EQ(document.getDocumentName(), "ConfigDocument");
+  KRNIDOM_Element value(root.getElementsByTagNameNS("", "value").item(0));
+  EXPECT_EQ(value.getAttribute("xsi:type"), "xsd:string");
+  EXPECT_STREQ(KRNIDOM_Helper::getElementText(value).c_str(), "http://cm/a");
+  // Elements made without a namespace are in none, even below a prefixed element.
+  EXPECT_EQ(root.getElementsByTagNameNS("zpx", "item").getLength(), 0u);
+}
+
+TEST(DomTest, TextNodesAppendedOneAfterAnotherAllStay) {
+  KRNIDOM_Document document = KRNIDOM_DOMImplementation::getInstance().createDocument("", "d", KRNIDOM_DocumentType());
+  KRNIDOM_Element root = document.createElement("r");
+  document.appendChild(root);
+  KRNIDOM_Node first = root.appendChild(document.createTextNode("ab"));
+  KRNIDOM_Node second = root.appendChild(document.createTextNode("cd"));
+  EXPECT_STREQ(root.text().c_str(), "abcd");
+  EXPECT_STREQ(first.text().c_str(), "ab");
+  EXPECT_STREQ(second.text().c_str(), "cd");
+}
+
+TEST(DomTest, HandlesKeepTheirDocumentAlive) {
+  KRNIDOM_NodeList items;
+  KRNIDOM_Element detached;
+  {
+    KRNIDOM_Document document = parse("<r><item>x</item><item>y</item></r>");
+    items = document.getDocumentElement().getElementsByTagNameNS("", "item");
+    detached = document.createElement("never-appended");
+  }
+  EXPECT_EQ(texts(items), "x;y;");
+  EXPECT_EQ(detached.getNodeName(), "never-appended");
+  KRNIDOM_Node copy = items.item(1);
+  EXPECT_EQ(copy, items.item(1));
+  EXPECT_EQ(copy.getParentNode().getNodeName(), "r");
+}
+
+TEST(DomTest, MisuseRaisesInsteadOfCorruptingTheTree) {
+  auto& dom = KRNIDOM_DOMImplementation::getInstance();
+  KRNIDOM_Document document = dom.createDocument("", "d", KRNIDOM_DocumentType());
+  KRNIDOM_Document other = dom.createDocument("", "o", KRNIDOM_DocumentType());
+  KRNIDOM_Element a = document.createElement("a");
+  KRNIDOM_Element b = document.createElement("b");
+  a.appendChild(b);
+
+  EXPECT_THROW(KRNIDOM_Element().appendChild(a), KRNIDOM_Exception);
+  EXPECT_THROW(a.appendChild(KRNIDOM_Node()), KRNIDOM_Exception);
+  EXPECT_THROW(a.appendChild(other.createElement("x")), KRNIDOM_Exception);
+  EXPECT_THROW(b.appendChild(a), KRNIDOM_Exception);  // a cycle
+  EXPECT_THROW(document.appendChild(document.createTextNode("t")), KRNIDOM_Exception);
+  document.appendChild(a);
+  EXPECT_THROW(document.appendChild(document.createElement("second")), KRNIDOM_Exception);
+  EXPECT_THROW(document.createElementNS("", "p:x"), KRNIDOM_Exception);
+  EXPECT_THROW(KRNIDOM_Element().setAttribute("a", "b"), KRNIDOM_Exception);
+  // Reading through a null handle is harmless.
+  EXPECT_TRUE(KRNIDOM_Element().getElementsByTagNameNS("*", "*").getLength() == 0);
+  EXPECT_TRUE(KRNIDOM_Helper::getElementText(KRNIDOM_Element()).empty());
+}
+
+TEST(DomTest, ParsingRefusesDocumentTypesAndNamesTheLineOfAnError) {
+  std::string doctype =
+      messageOf<KRNIDOM_Exception>([] { parse("<!DOCTYPE r [<!ENTITY big \"boom\">]><r>&big;</r>"); });
+  EXPECT_NE(doctype.find("document type declaration is not allowed"), std::string::npos) << doctype;
+  std::string external =
+      messageOf<KRNIDOM_Exception>([] { parse("<!DOCTYPE r SYSTEM \"http://example.invalid/x.dtd\"><r/>"); });
+  EXPECT_NE(external.find("document type"), std::string::npos) << external;
+  std::string broken = messageOf<KRNIDOM_Exception>([] { parse("<r>\n<a>\n</b></r>"); });
+  EXPECT_NE(broken.find("'test.xml' line 3"), std::string::npos) << broken;
+  EXPECT_THROW(parse(""), KRNIDOM_Exception);
+}
+
+// ---- configuration -----------------------------------------------------------------------------
+
+class ConfigurationTest : public testing::Test {
+ protected:
+  KRNConfiguration config;
+};
+
+TEST_F(ConfigurationTest, FileSettingsDefaultsAndLayers) {
+  config.loadString(configuration("  <contentManagers>\n    <item>http://a/cm</item>\n"
+                                  "    <item>http://b/cm</item>\n  </contentManagers>\n"
+                                  "  <contentManager>http://a/cm</contentManager>\n"
+                                  "  <connectTimeout>2500</connectTimeout>\n"),
+                    "inline");
+  EXPECT_STREQ(config.lookupString("contentManager").c_str(), "http://a/cm");
+  EXPECT_STREQ(config.lookupString("contentManagers").c_str(), "http://a/cm");
+  EXPECT_EQ(config.lookupValues(I18NString("contentManagers"), 0),
+            (std::vector<std::string>{"http://a/cm", "http://b/cm"}));
+  KRNIDOM_Element list = config.lookupElement("contentManagers");
+  ASSERT_FALSE(list.isNull());
+  EXPECT_EQ(list.getElementsByTagNameNS(kNs, "item").getLength(), 2u);
+
+  EXPECT_EQ(config.lookupInteger("connectTimeout", -1), 2500);
+  EXPECT_EQ(config.lookupInteger("stallTimeout", -1), 60000);  // built-in default
+  EXPECT_EQ(config.lookupInteger("totalTimeout", -1), 0);
+  EXPECT_STREQ(config.lookupString("connectTimeout", IKRNConfiguration::DEFAULT_ONLY).c_str(), "10000");
+  EXPECT_TRUE(config.lookupString("stallTimeout", IKRNConfiguration::FILE_ONLY).empty());
+
+  EXPECT_TRUE(config.lookupString("credentialKey").empty());
+  EXPECT_EQ(config.lookupInteger("credentialKey", 7), 7);
+  EXPECT_TRUE(config.lookupElement("nothing").isNull());
+  EXPECT_EQ(config.getSource(), "inline");
+}
+
+TEST_F(ConfigurationTest, ListValuesAreTheConfigurationItemsAtAnyDepth) {
+  config.loadString(configuration("<contentManagers><group><item>a</item></group><item xmlns=\"\">none</item>"
+                                  "<o:item xmlns:o=\"urn:o\">other</o:item><item>b</item></contentManagers>"
+                                  "<empty><group/></empty>"),
+                    "inline");
+  EXPECT_EQ(config.lookupValues(I18NString("contentManagers"), 0), (std::vector<std::string>{"a", "b"}));
+  EXPECT_TRUE(config.lookupValues(I18NString("empty"), 0).empty());
+  EXPECT_TRUE(config.lookupString("empty").empty());
+  EXPECT_FALSE(config.lookupElement("empty").isNull());
+}
+
+TEST_F(ConfigurationTest, AppliedDocumentWinsOverTheFileAndLeavesEarlierHandlesAlone) {
+  config.loadString(configuration("<contentManager>http://file/cm</contentManager>"
+                                  "<contentManagers><item>x</item></contentManagers>"),
+                    "inline");
+  KRNIDOM_Element before = config.lookupElement("contentManager");
+
+  config.applyDocument(queryResult({{"contentManager", {"http://applied/cm"}}, {"stallTimeout", {"1234"}}}));
+  EXPECT_STREQ(config.lookupString("contentManager").c_str(), "http://applied/cm");
+  EXPECT_STREQ(config.lookupString("contentManager", IKRNConfiguration::FILE_ONLY).c_str(), "http://file/cm");
+  EXPECT_EQ(config.lookupInteger("stallTimeout", 0), 1234);
+  EXPECT_STREQ(before.text().c_str(), "http://file/cm");
+  EXPECT_STREQ(config.lookupElement("contentManager").text().c_str(), "http://applied/cm");
+  EXPECT_EQ(config.lookupValues(I18NString("contentManagers"), 0), std::vector<std::string>{"x"});
+
+  // Several values come back as a list, in the same form as the file's.
+  config.applyDocument(queryResult({{"contentManagers", {"p", "q"}}}));
+  EXPECT_EQ(config.lookupElement("contentManagers").getElementsByTagNameNS(kNs, "item").getLength(), 2u);
+
+  // Reloading forgets what was applied.
+  config.loadString(configuration(""), "empty");
+  EXPECT_TRUE(config.lookupString("contentManager").empty());
+}
+
+TEST_F(ConfigurationTest, ABadAppliedDocumentChangesNothing) {
+  EXPECT_THROW(config.applyDocument(KRNIDOM_Element()), KRNConfigurationError);
+  EXPECT_THROW(config.applyDocument(parse("<notAQueryResult/>").getDocumentElement()), KRNConfigurationError);
+  std::string message = messageOf<KRNConfigurationError>([&] {
+    config.applyDocument(queryResult({{"contentManager", {"http://x"}}, {"connectTimeout", {"soon"}}}));
+  });
+  EXPECT_NE(message.find("connectTimeout"), std::string::npos) << message;
+  EXPECT_TRUE(config.lookupString("contentManager").empty());
+}
+
+struct BadFile {
+  const char* name;
+  std::string text;
+  std::vector<const char*> expected;  // each part must be in the message
+};
+
+void PrintTo(const BadFile& file, std::ostream* os) {
+  *os << file.name;
+}
+
+class BadConfigurationTest : public testing::TestWithParam<BadFile> {};
+
+TEST_P(BadConfigurationTest, FailsWithAClearMessageAndKeepsTheSettings) {
+  KRNConfiguration config;
+  config.loadString(configuration("<contentManager>http://kept</contentManager>"), "good");
+  std::string message = messageOf<KRNConfigurationError>([&] { config.loadString(GetParam().text, "bad.xml"); });
+  for (const char* part : GetParam().expected) EXPECT_NE(message.find(part), std::string::npos) << message;
+  EXPECT_STREQ(config.lookupString("contentManager").c_str(), "http://kept");
+  EXPECT_EQ(config.getSource(), "good");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BadConfigurationTest,
+    testing::Values(
+        BadFile{"NotWellFormed", configuration("<contentManager>x</contentManagr>\n"), {"'bad.xml' line 3"}},
+        BadFile{"WrongRoot", "<settings/>", {"root element must be 'configuration'", "found 'settings'"}},
+        BadFile{"RootInNoNamespace", "<configuration/>", {"in no namespace"}},
+        BadFile{"SettingInAnotherNamespace",
+                configuration("<o:contentManager xmlns:o=\"urn:o\">x</o:contentManager>"),
+                {"line 3", "not in the configuration namespace"}},
+        BadFile{"DuplicateSetting",
+                configuration("<contentManager>a</contentManager>\n<contentManager>b</contentManager>"),
+                {"line 4", "'contentManager' appears twice"}},
+        BadFile{"TimeoutNotANumber",
+                configuration("<stallTimeout>1 minute</stallTimeout>"),
+                {"'stallTimeout' must be a whole number", "1 minute"}},
+        BadFile{"ZeroConnectTimeout", configuration("<connectTimeout>0</connectTimeout>"), {"at least 1"}},
+        BadFile{"DocumentType",
+                "<!DOCTYPE configuration [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><configuration/>",
+                {"document type declaration is not allowed"}}),
+    [](const testing::TestParamInfo<BadFile>& info) { return std::string(info.param.name); });
+
+TEST_F(ConfigurationTest, KeysAreReadInlineOrFromAFileBesideTheConfiguration) {
+  std::string folder = testing::TempDir() + "dvl-config-keys." + std::to_string(::getpid());
+  std::string command = "mkdir -p '" + folder + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ofstream(folder + "/service.pem") << "-----BEGIN PUBLIC KEY-----\nfromfile\n-----END PUBLIC KEY-----\n";
+  std::ofstream(folder + "/config.xml") << configuration("<credentialKey>service.pem</credentialKey>");
+  config.loadFile(folder + "/config.xml");
+  EXPECT_NE(config.lookupPem("credentialKey").find("fromfile"), std::string::npos);
+
+  config.loadString(
+      configuration("<credentialKey>-----BEGIN PUBLIC KEY-----\ninline\n-----END PUBLIC KEY-----</credentialKey>"),
+      "inline");
+  EXPECT_NE(config.lookupPem("credentialKey").find("inline"), std::string::npos);
+
+  config.loadString(configuration("<credentialKey>/nonexistent/key.pem</credentialKey>"), "inline");
+  EXPECT_NE(messageOf<KRNConfigurationError>([&] { config.lookupPem("credentialKey"); }).find("/nonexistent/key.pem"),
+            std::string::npos);
+  EXPECT_TRUE(KRNConfiguration().lookupPem("credentialKey").empty());
+}
+
+TEST_F(ConfigurationTest, ReadersSeeWholeValuesWhileDocumentsAreApplied) {
+  config.loadString(configuration("<contentManager>v0</contentManager>"), "inline");
+  std::vector<std::thread> readers;
+  std::atomic<int> torn{0};
+  for (int r = 0; r < 4; ++r) {
+    readers.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        std::string value = config.lookupString("contentManager").c_str();
+        std::string viaElement = config.lookupElement("contentManager").text().c_str();
+        if (value.size() < 2 || value[0] != 'v' || viaElement.size() < 2 || viaElement[0] != 'v') ++torn;
+      }
+    });
+  }
+  for (int i = 1; i <= 200; ++i) config.applyDocument(queryResult({{"contentManager", {"v" + std::to_string(i)}}}));
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_STREQ(config.lookupString("contentManager").c_str(), "v200");
+}
+
+// ---- the process configuration -----------------------------------------------------------------
+
+class ProcessConfigurationTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    unsetenv(KRNConfigurationFactory::environmentVariable);
+    KRNConfigurationFactory::setInstanceForTesting(nullptr);
+    KRNConfigurationFactory::reset();
+  }
+  std::string writeFile(const char* name, const std::string& text) {
+    std::string path = testing::TempDir() + name + "." + std::to_string(::getpid());
+    std::ofstream(path) << text;
+    return path;
+  }
+};
+
+TEST_F(ProcessConfigurationTest, ReadsTheFileNamedByTheEnvironmentOnFirstUse) {
+  std::string path = writeFile("dvl-process.xml", configuration("<contentManager>http://env/cm</contentManager>"));
+  setenv(KRNConfigurationFactory::environmentVariable, path.c_str(), 1);
+  KRNConfigurationFactory::reset();
+  IKRNConfiguration& config = KRNConfigurationFactory::getInstance();
+  EXPECT_STREQ(config.lookupString("contentManager").c_str(), "http://env/cm");
+  EXPECT_EQ(config.getSource(), path);
+  EXPECT_EQ(&KRNConfigurationFactory::getInstance(), &config);
+
+  setenv(KRNConfigurationFactory::environmentVariable, "", 1);
+  KRNConfigurationFactory::reset();
+  EXPECT_TRUE(KRNConfigurationFactory::getInstance().lookupString("contentManager").empty());
+  EXPECT_EQ(KRNConfigurationFactory::getInstance().getSource(), "no file");
+}
+
+TEST_F(ProcessConfigurationTest, AMissingOrBrokenFileFailsEveryCallUntilItIsFixed) {
+  std::string path = testing::TempDir() + "dvl-missing-config.xml." + std::to_string(::getpid());
+  std::remove(path.c_str());
+  setenv(KRNConfigurationFactory::environmentVariable, path.c_str(), 1);
+  KRNConfigurationFactory::reset();
+  std::string message = messageOf<KRNConfigurationError>([] { KRNConfigurationFactory::getInstance(); });
+  EXPECT_NE(message.find(path), std::string::npos) << message;
+  EXPECT_NE(message.find("No such file"), std::string::npos) << message;
+
+  writeFile("dvl-missing-config.xml", "<configuration");
+  EXPECT_THROW(KRNConfigurationFactory::getInstance(), KRNConfigurationError);
+  writeFile("dvl-missing-config.xml", configuration("<contentManager>fixed</contentManager>"));
+  EXPECT_STREQ(KRNConfigurationFactory::getInstance().lookupString("contentManager").c_str(), "fixed");
+  std::remove(path.c_str());
+}
+
+TEST_F(ProcessConfigurationTest, TestHooksReplaceTheSettingsOrTheWholeConfiguration) {
+  KRNConfigurationFactory::loadFromString(configuration("<contentManager>from text</contentManager>"));
+  IKRNConfiguration& process = KRNConfigurationFactory::getInstance();
+  EXPECT_STREQ(process.lookupString("contentManager").c_str(), "from text");
+
+  KRNConfiguration standIn;
+  KRNConfigurationFactory::setInstanceForTesting(&standIn);
+  EXPECT_EQ(&KRNConfigurationFactory::getInstance(), &standIn);
+  KRNConfigurationFactory::setInstanceForTesting(nullptr);
+  EXPECT_EQ(&KRNConfigurationFactory::getInstance(), &process);
+
+  // Reset empties the same object, so references held elsewhere stay usable.
+  setenv(KRNConfigurationFactory::environmentVariable, "", 1);
+  KRNConfigurationFactory::reset();
+  EXPECT_TRUE(process.lookupString("contentManager").empty());
+}
+
+}  // namespace

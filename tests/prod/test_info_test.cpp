@@ -1,0 +1,450 @@
+// The test settings object: defaults and stored values, output names, content-manager discovery
+// through the process configuration, and replay factories made from recorded files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "DVLLogoff.h"
+#include "DVLLogon.h"
+#include "DVLTestInfo.h"
+#include "KRNConfiguration.h"
+#include "KRNThread.h"
+#include "MWLStream.h"
+#include "ZEBRecording.h"
+#include "ZEBSchema.h"
+#include "ZEBSoap.h"
+
+namespace {
+
+using Info = KRNSmartPointer<DVLTestInfo>;
+
+std::string nameOf(const DVLTestInfo& info, const char* report, const char* suffix = nullptr) {
+  std::string out = "previous contents";
+  info.generateOutputName(report, suffix, out);
+  return out;
+}
+
+std::string hex16(uint64_t id) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(id));
+  return text;
+}
+
+// A file of this process only: tests run in parallel, from several build trees at once.
+std::string tempPath(std::string name) {
+  for (char& c : name)
+    if (c == '/') c = '.';
+  return testing::TempDir() + name + "." + std::to_string(::getpid());
+}
+
+template <class Exception, class Body>
+Exception raisedBy(Body body) {
+  try {
+    body();
+  } catch (const Exception& e) {
+    return e;
+  }
+  ADD_FAILURE() << "nothing raised";
+  throw std::logic_error("nothing raised");
+}
+
+// The entry at index (the last one when index is -1) is ours, at line, with macro.
+void expectRaisedAt(const KRNThrowable& e, int line, const char* macro, int index = -1) {
+  ASSERT_FALSE(e.getBackTrace().empty());
+  const KRNBackTraceEntry& last = index < 0 ? e.getBackTrace().back() : e.getBackTrace().at(index);
+  EXPECT_STREQ(last.location.getFile(), "DVLTestInfo");
+  EXPECT_EQ(last.location.getLine(), line);
+  EXPECT_EQ(last.function, "");
+  EXPECT_EQ(last.macro, macro);
+}
+
+// ---- stored settings ---------------------------------------------------------------------------
+
+TEST(TestInfoTest, NewObjectHoldsTheDefaults) {
+  Info info = DVLTestInfo::create();
+  EXPECT_EQ(info->getReferenceCount(), 1);
+  EXPECT_EQ(info->getLocale(), nullptr);
+  EXPECT_EQ(info->getMultiThreaded(), 0);
+  EXPECT_EQ(info->getDateTime(5), 1060180744);
+  EXPECT_EQ(info->getRecordingInState(), 1);
+  EXPECT_EQ(info->getUseTestCssFile(), 1);
+  EXPECT_EQ(info->getSerializeCallStack(), 1);
+  for (int flag : {info->getMultiLocale(), info->getIsPromptPageNavigation(), info->getCompliantSOAPFaults(),
+                   info->getCSIFileCreated(), info->getUseDispositionTestObjs(), info->getVmdOption(),
+                   info->getGenerateContextMetadata(), info->getUseFrameRowCount(), info->getDumpXls2007data(),
+                   info->getWaitForConcurrentQueryResults(), info->getDumpConcurrentQueryJobState()})
+    EXPECT_EQ(flag, 0);
+  EXPECT_EQ(info->getDisabledCapabilities(), 0u);
+  EXPECT_EQ(info->getHtmlXsltScript(), "");
+  EXPECT_EQ(info->getCSIFilename(), "");
+  EXPECT_EQ(info->getPLXLogFilename(), "");
+  EXPECT_TRUE(info->getSessionFactoriesCreatedFromRecordedFiles().empty());
+  EXPECT_EQ(info->getConcurrentQueryJobStateDump(), nullptr);
+  Info other = DVLTestInfo::create();
+  EXPECT_NE(other.get(), info.get());  // no shared instance
+}
+
+TEST(TestInfoTest, ValuesAreStoredAsGiven) {
+  Info info = DVLTestInfo::create();
+  info->setUseTestCssFile(5);
+  info->setDisabledCapabilities(0xFFFFFFFFu);
+  info->setVmdOption(-3);
+  info->setPLXLogFilename("plx.log");
+  info->setMultiThreaded(5);
+  EXPECT_EQ(info->getUseTestCssFile(), 5);
+  EXPECT_EQ(info->getDisabledCapabilities(), 0xFFFFFFFFu);
+  EXPECT_EQ(info->getVmdOption(), -3);
+  EXPECT_EQ(info->getPLXLogFilename(), "plx.log");
+  EXPECT_EQ(info->getMultiThreaded(), 1);
+  info->setMultiThreaded(0);
+  EXPECT_EQ(info->getMultiThreaded(), 0);
+}
+
+TEST(TestInfoTest, DateTimeIsFixedUntilActivated) {
+  Info info = DVLTestInfo::create();
+  EXPECT_EQ(info->getDateTime(1700000000), 1060180744);
+  info->activeDateTime();
+  EXPECT_EQ(info->getDateTime(1700000000), 1700000000);
+  EXPECT_EQ(info->getDateTime(-1), -1);
+}
+
+TEST(TestInfoTest, EmptyOrNullLocaleMeansNone) {
+  Info info = DVLTestInfo::create();
+  info->setLocale("en-us");
+  EXPECT_STREQ(info->getLocale(), "en-us");
+  info->setLocale("");
+  EXPECT_EQ(info->getLocale(), nullptr);
+  info->setLocale("fr");
+  info->setLocale(nullptr);
+  EXPECT_EQ(info->getLocale(), nullptr);
+}
+
+TEST(TestInfoTest, JobStateDumpIsCopiedAndReplaced) {
+  Info info = DVLTestInfo::create();
+  info->setConcurrentQueryJobStateDump("");
+  ASSERT_NE(info->getConcurrentQueryJobStateDump(), nullptr);
+  EXPECT_STREQ(info->getConcurrentQueryJobStateDump(), "");
+  std::string text = "job 1: running";
+  info->setConcurrentQueryJobStateDump(text.c_str());
+  text[0] = 'X';
+  info->setConcurrentQueryJobStateDump("job 2: done");
+  EXPECT_STREQ(info->getConcurrentQueryJobStateDump(), "job 2: done");
+
+  KRNAssertError e = raisedBy<KRNAssertError>([&] { info->setConcurrentQueryJobStateDump(nullptr); });
+  EXPECT_STREQ(e.getText(), "KRN_ASSERT(pDump);");
+  expectRaisedAt(e, 394, "KRN_THROW");
+  EXPECT_STREQ(info->getConcurrentQueryJobStateDump(), "job 2: done");
+}
+
+TEST(TestInfoTest, CreateReportsAFailedAllocation) {
+  KRN::failCheckedAllocationAfter(1);
+  KRNOutOfMemoryError e = raisedBy<KRNOutOfMemoryError>([] { DVLTestInfo::create(); });
+  KRN::failCheckedAllocationAfter(0);
+  expectRaisedAt(e, 89, "KRN_THROW", 0);
+}
+
+// ---- output names ------------------------------------------------------------------------------
+
+TEST(OutputNameTest, SeparatorsBecomeUnderscoresEverywhere) {
+  Info info = DVLTestInfo::create();
+  EXPECT_EQ(nameOf(*info, "a b/c\\d:e"), "a_b_c_d_e");
+  EXPECT_EQ(nameOf(*info, "report", ""), "report");
+  EXPECT_EQ(nameOf(*info, "report", "final run/2"), "report_final_run_2");
+  info->setLocale("en:us");
+  info->setMultiLocale(1);
+  EXPECT_EQ(nameOf(*info, "Sales by region", "final"), "Sales_by_region_final_en_us");
+  // Other characters pass unchanged.
+  EXPECT_EQ(nameOf(*info, "q?*|<>.\"'"), "q?*|<>.\"'_en_us");
+}
+
+TEST(OutputNameTest, LocaleNeedsBothTheFlagAndALocale) {
+  Info info = DVLTestInfo::create();
+  info->setMultiLocale(1);
+  EXPECT_EQ(nameOf(*info, "r", "s"), "r_s");
+  info->setLocale("en-us");
+  EXPECT_EQ(nameOf(*info, "r", "s"), "r_s_en-us");
+  info->setMultiLocale(0);
+  EXPECT_EQ(nameOf(*info, "r", "s"), "r_s");
+}
+
+TEST(OutputNameTest, NullReportNameAssertsAndLeavesTheOutputAlone) {
+  Info info = DVLTestInfo::create();
+  std::string out = "kept";
+  KRNAssertError e = raisedBy<KRNAssertError>([&] { info->generateOutputName(nullptr, "s", out); });
+  EXPECT_STREQ(e.getText(), "KRN_ASSERT(reportName);");
+  expectRaisedAt(e, 174, "KRN_THROW");
+  EXPECT_EQ(out, "kept");
+}
+
+TEST(OutputNameTest, MultiThreadedNamesCarryTheOwnerThreadInSixteenHexDigits) {
+  Info first = DVLTestInfo::create();
+  Info second = DVLTestInfo::create();
+  first->setLocale("de");
+  first->setMultiLocale(1);
+  // Both threads stay alive until both have switched, so their identifiers cannot be reused.
+  std::promise<void> done;
+  std::shared_future<void> finished = done.get_future().share();
+  std::promise<uint64_t> firstId, secondId;
+  std::thread a([&] {
+    first->setMultiThreaded(1);
+    firstId.set_value(KRNThread::currentThreadId());
+    finished.wait();
+  });
+  std::thread b([&] {
+    second->setMultiThreaded(1);
+    secondId.set_value(KRNThread::currentThreadId());
+    finished.wait();
+  });
+  uint64_t idA = firstId.get_future().get();
+  uint64_t idB = secondId.get_future().get();
+  std::string nameA = nameOf(*first, "r", "s");
+  std::string nameB = nameOf(*second, "r");
+  done.set_value();
+  a.join();
+  b.join();
+  EXPECT_EQ(nameA, "r_s_de_mt" + hex16(idA));
+  EXPECT_EQ(nameB, "r_mt" + hex16(idB));
+  EXPECT_NE(nameA.substr(nameA.find("_mt")), nameB.substr(nameB.find("_mt")));
+
+  // Switching on again from this thread replaces the owner.
+  first->setMultiThreaded(1);
+  EXPECT_EQ(nameOf(*first, "r"), "r_de_mt" + hex16(KRNThread::currentThreadId()));
+}
+
+// ---- content-manager discovery -----------------------------------------------------------------
+
+std::string configurationWith(const std::string& list) {
+  return std::string("<configuration xmlns=\"") + KRNConfiguration::namespaceURI + "\">" + list + "</configuration>";
+}
+
+class ContentManagerTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    KRNConfigurationFactory::setInstanceForTesting(nullptr);
+    KRNConfigurationFactory::reset();
+  }
+  // Runs discovery with the configuration text; returns what went to the standard error stream.
+  std::string discover(const std::string& list) {
+    KRNConfigurationFactory::loadFromString(configurationWith(list));
+    testing::internal::CaptureStderr();
+    try {
+      DVLTestInfo::setContentManager();
+    } catch (...) {
+      m_stderr = testing::internal::GetCapturedStderr();
+      throw;
+    }
+    return testing::internal::GetCapturedStderr();
+  }
+  std::string contentManager() { return KRNConfigurationFactory::getInstance().lookupString("contentManager").c_str(); }
+  std::string m_stderr;
+};
+
+TEST_F(ContentManagerTest, OneItemIsChosenSilently) {
+  EXPECT_EQ(discover("<contentManager>http://old</contentManager>"
+                     "<contentManagers><item>http://cm1:9300/dvl</item></contentManagers>"),
+            "");
+  EXPECT_EQ(contentManager(), "http://cm1:9300/dvl");
+}
+
+TEST_F(ContentManagerTest, TheFirstOfSeveralItemsIsChosenWithAWarning) {
+  EXPECT_EQ(discover("<contentManagers><item>http://a</item><item>http://b</item></contentManagers>"),
+            "WARNING: Multiple content manager entries detected, defaulting to \"http://a\"\n");
+  EXPECT_EQ(contentManager(), "http://a");
+}
+
+TEST_F(ContentManagerTest, ItemsAreFoundAtAnyDepthAndOnlyInTheConfigurationNamespace) {
+  EXPECT_EQ(discover("<contentManagers><item xmlns=\"\">http://none</item>"
+                     "<o:item xmlns:o=\"urn:other\">http://other</o:item>"
+                     "<item><group><item>http://nested</item></group></item></contentManagers>"),
+            "WARNING: Multiple content manager entries detected, defaulting to \"http://nested\"\n");
+  EXPECT_EQ(contentManager(), "http://nested");
+}
+
+TEST_F(ContentManagerTest, MissingOrEmptyListsAssertBeforeAnythingChanges) {
+  KRNAssertError missing = raisedBy<KRNAssertError>([&] { discover("<contentManager>http://old</contentManager>"); });
+  EXPECT_STREQ(missing.getText(), "KRN_ASSERT(contentManagers.isNull() == FALSE);");
+  expectRaisedAt(missing, 428, "KRN_THROW");
+
+  KRNAssertError empty = raisedBy<KRNAssertError>(
+      [&] { discover("<contentManager>http://old</contentManager><contentManagers></contentManagers>"); });
+  EXPECT_STREQ(empty.getText(),
+               "KRN_ASSERT_NAMED(numItems != 0, \"No contents managers found in IKRNConfiguration.\");");
+  expectRaisedAt(empty, 435, "KRN_THROW");
+  EXPECT_EQ(m_stderr, "");
+  EXPECT_EQ(contentManager(), "http://old");
+}
+
+TEST_F(ContentManagerTest, AnEmptyFirstItemIsWarnedAboutThenRefused) {
+  KRNAssertError e = raisedBy<KRNAssertError>(
+      [&] { discover("<contentManagers><item></item><item>http://b</item></contentManagers>"); });
+  EXPECT_EQ(m_stderr, "WARNING: Multiple content manager entries detected, defaulting to \"\"\n");
+  EXPECT_STREQ(e.getText(), "KRN_ASSERT(!contentManagerURI.empty());");
+  expectRaisedAt(e, 445, "KRN_THROW");
+  EXPECT_EQ(contentManager(), "");
+}
+
+// Answers lookups from a real configuration but ignores what is applied, and keeps what it saw.
+class IgnoringConfiguration : public IKRNConfiguration {
+ public:
+  explicit IgnoringConfiguration(const std::string& xml) { m_inner.loadString(xml, "double"); }
+  void applyDocument(const KRNIDOM_Element& root) override {
+    m_applied = KRNIDOM_Helper::serialize(root);
+    m_documentName = root.getOwnerDocument().getDocumentName();
+  }
+  I18NString lookupString(const I18NString& name, int layer) const override {
+    m_calls.push_back(std::string("lookupString ") + name.c_str() + " " + std::to_string(layer));
+    return m_inner.lookupString(name, layer);
+  }
+  KRNIDOM_Element lookupElement(const I18NString& name, int layer) const override {
+    m_calls.push_back(std::string("lookupElement ") + name.c_str() + " " + std::to_string(layer));
+    return m_inner.lookupElement(name, layer);
+  }
+  std::vector<std::string> lookupValues(const I18NString& name, int layer) const override {
+    return m_inner.lookupValues(name, layer);
+  }
+  std::string getSource() const override { return "double"; }
+
+  KRNConfiguration m_inner;
+  std::string m_applied;
+  std::string m_documentName;
+  mutable std::vector<std::string> m_calls;
+};
+
+TEST_F(ContentManagerTest, AConfigurationThatIgnoresTheUpdateFailsTheReadBack) {
+  IgnoringConfiguration ignoring(
+      configurationWith("<contentManager>http://old</contentManager>"
+                        "<contentManagers><item>http://new</item></contentManagers>"));
+  KRNConfigurationFactory::setInstanceForTesting(&ignoring);
+  KRNAssertError e = raisedBy<KRNAssertError>([] { DVLTestInfo::setContentManager(); });
+  EXPECT_STREQ(e.getText(), "KRN_ASSERT(sContentManagerURI == contentManagerURI);");
+  expectRaisedAt(e, 473, "KRN_THROW");
+  // The update that was handed over, and the calls around it.
+  EXPECT_EQ(ignoring.m_applied,
+            "<zpx:queryResult xmlns:zpx=\"zpx\"><item><contentManager><value xsi:type=\"xsd:string\">http://new"
+            "</value></contentManager></item></zpx:queryResult>");
+  EXPECT_EQ(ignoring.m_documentName, "ConfigDocument");
+  EXPECT_EQ(ignoring.m_calls,
+            (std::vector<std::string>{"lookupElement contentManagers 0", "lookupString contentManager 0"}));
+}
+
+// ---- replay factories --------------------------------------------------------------------------
+
+ZEBWireReply answerLogonAndLogoff(const ZEBWireRequest& request, void*) {
+  ZEBWireReply reply;
+  if (std::string(request.operation) == "logon") {
+    ZEBAuthenticationLogon_Reply logon;
+    ZEBVorbHeader header;
+    header.setPassport("passport-issued-by-the-service");
+    reply.envelope = ZEBSoap::writeEnvelope(logon, &header);
+  } else {
+    ZEBAuthenticationLogoff_Reply logoff;
+    reply.envelope = ZEBSoap::writeEnvelope(logoff, nullptr);
+  }
+  return reply;
+}
+
+class RecordedFactoryTest : public testing::Test {
+ protected:
+  void TearDown() override { std::remove(path.c_str()); }
+  void SetUp() override {
+    path = tempPath(testing::UnitTest::GetInstance()->current_test_info()->name());
+    ZEBSOAPSession session(std::make_shared<ZEBRecordingTransport>(
+        std::make_shared<ZEBInProcessTransport>(&answerLogonAndLogoff, nullptr), path));
+    logOnAndOff(session);
+  }
+  static void logOnAndOff(const ZEBSOAPSessionI& session) {
+    DVLLogon logon(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    logon.addCredentials(nullptr, "bob", "pw", 0);
+    logon.execute();
+    DVLLogoff(session, nullptr).execute();
+  }
+  std::string path;
+};
+
+TEST_F(RecordedFactoryTest, EachCallMakesAFactoryThatReplaysTheFile) {
+  Info info = DVLTestInfo::create();
+  VorbTK& first = info->getRecordedFilesAsSessionFactory("LogonTest", "", path);
+  VorbTK& second = info->getRecordedFilesAsSessionFactory("LogonTest", "", path);
+  EXPECT_NE(&first, &second);
+  const std::vector<MockVorbTK*>& list = info->getSessionFactoriesCreatedFromRecordedFiles();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(static_cast<VorbTK*>(list[0]), &first);
+  EXPECT_EQ(static_cast<VorbTK*>(list[1]), &second);
+  EXPECT_EQ(list[0]->getRecordedFile(), path);
+
+  // Each replays on its own, from the first exchange.
+  for (VorbTK* factory : {&first, &second}) {
+    ZEBSOAPSessionI* session = factory->createSession();
+    logOnAndOff(*session);
+    EXPECT_EQ(static_cast<MockVorbTK*>(factory)->getSession().getReplay().getExchangesReplayed(), 2);
+    factory->releaseSession(session);
+  }
+}
+
+TEST_F(RecordedFactoryTest, DestroyingTheSettingsObjectDeletesItsFactories) {
+  std::string sent = tempPath("sent.dvlrec");
+  std::remove(sent.c_str());
+  {
+    Info info = DVLTestInfo::create();
+    VorbTK& factory = info->getRecordedFilesAsSessionFactory("LogonTest", sent, path);
+    logOnAndOff(*factory.createSession());
+    info->setConcurrentQueryJobStateDump("dump");
+    EXPECT_FALSE(std::ifstream(sent).good());
+  }
+  // The factory wrote what was sent when it was deleted.
+  std::ifstream in(sent);
+  std::string first;
+  std::getline(in, first);
+  EXPECT_EQ(first, "DVL-RECORDED-SESSION 1");
+  std::remove(sent.c_str());
+}
+
+TEST_F(RecordedFactoryTest, AMissingFileFailsWithOneEntryOfOursAndAddsNoFactory) {
+  Info info = DVLTestInfo::create();
+  info->getRecordedFilesAsSessionFactory("a", "b", path);
+  KRNRuntimeError e = raisedBy<KRNRuntimeError>(
+      [&] { info->getRecordedFilesAsSessionFactory("a", "b", tempPath("no-such-recording.dvlrec")); });
+  int ours = 0;
+  for (const KRNBackTraceEntry& entry : e.getBackTrace())
+    ours += std::string(entry.location.getFile()) == "DVLTestInfo";
+  EXPECT_EQ(ours, 1);
+  expectRaisedAt(e, 286, "KRN_RETHROW");
+  EXPECT_NE(e.getMessage().find("no-such-recording.dvlrec"), std::string::npos);
+  EXPECT_EQ(info->getSessionFactoriesCreatedFromRecordedFiles().size(), 1u);
+}
+
+TEST_F(RecordedFactoryTest, AFileThatIsNotARecordingFailsAtTheReader) {
+  std::string notRecording = tempPath("not-a-recording.txt");
+  std::ofstream(notRecording) << "hello\n";
+  Info info = DVLTestInfo::create();
+  ZEBRecordedFileError e =
+      raisedBy<ZEBRecordedFileError>([&] { info->getRecordedFilesAsSessionFactory("a", "b", notRecording); });
+  expectRaisedAt(e, 290, "KRN_RETHROW");
+  EXPECT_TRUE(info->getSessionFactoriesCreatedFromRecordedFiles().empty());
+}
+
+class ChainStepTest : public RecordedFactoryTest, public testing::WithParamInterface<std::pair<int, int>> {};
+
+TEST_P(ChainStepTest, AFailedAllocationNamesItsStepAndLeavesTheListAlone) {
+  Info info = DVLTestInfo::create();
+  KRN::failCheckedAllocationAfter(GetParam().first);
+  KRNOutOfMemoryError e =
+      raisedBy<KRNOutOfMemoryError>([&] { info->getRecordedFilesAsSessionFactory("a", "b", path); });
+  KRN::failCheckedAllocationAfter(0);
+  expectRaisedAt(e, GetParam().second, "KRN_THROW", 0);
+  for (const KRNBackTraceEntry& entry : e.getBackTrace()) EXPECT_EQ(entry.location.getLine(), GetParam().second);
+  EXPECT_TRUE(info->getSessionFactoriesCreatedFromRecordedFiles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, ChainStepTest,
+                         testing::Values(std::make_pair(1, 286), std::make_pair(2, 290), std::make_pair(3, 294),
+                                         std::make_pair(4, 298), std::make_pair(5, 303), std::make_pair(6, 309)),
+                         [](const testing::TestParamInfo<std::pair<int, int>>& info) {
+                           return "Line" + std::to_string(info.param.second);
+                         });
+
+}  // namespace

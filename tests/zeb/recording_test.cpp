@@ -1,0 +1,464 @@
+// Record and replay: a conversation recorded through an in-process service replays with no service
+// at all and gives the same results; secrets never reach the file; a request the recording does
+// not expect fails naming the exchange and the difference; damaged files are refused clearly.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "DVLLogoff.h"
+#include "DVLLogon.h"
+#include "MWLStream.h"
+#include "ZEBErrors.h"
+#include "ZEBHelper.h"
+#include "ZEBPortType.h"
+#include "ZEBRecording.h"
+#include "ZEBSchema.h"
+#include "ZEBSoap.h"
+
+namespace {
+
+const std::string kPassword = "s3cret-pw";
+const std::string kPassport = "live-passport-5d1e77c0";
+// Bytes that would confuse a line-based reader: a zero, line ends, a fake record, high bytes.
+const std::string kBinary = std::string("\0\nexchange 9 P op 0\nrequest 3\n\r\xff\xfe", 34);
+
+// A small service in the same process: issues a passport at logon, answers a query with one folder
+// named after the path and a binary attachment, and can fail the transport.
+struct LiveService {
+  int calls = 0;
+  bool failTransport = false;
+  std::string passportSeenByQuery;
+
+  static ZEBWireReply handle(const ZEBWireRequest& request, void* context) {
+    auto* self = static_cast<LiveService*>(context);
+    ++self->calls;
+    if (self->failTransport) {
+      ZEBTransportError error("in-process", "receive", "connection reset by peer");
+      ZEBRaise(error, "recording_test");
+    }
+    ZEBWireReply reply;
+    std::string operation = request.operation;
+    if (operation == "logon") {
+      ZEBAuthenticationLogon_Reply logon;
+      ZEBVorbHeader header;
+      header.setPassport(kPassport.c_str());
+      reply.envelope = ZEBSoap::writeEnvelope(logon, &header);
+    } else if (operation == "query") {
+      std::unique_ptr<ZEBMessageI> parsed = ZEBSoap::readRequest(request.envelope.data(), request.envelope.size());
+      auto& query = static_cast<ZEBContentQuery_Request&>(*parsed);
+      const char* passport = ZEBHelper::getPassport(query.getVorbHeader(nullptr));
+      self->passportSeenByQuery = passport ? passport : "";
+      ZEBContentQuery_Reply answer;
+      ZEBObjectRegistryI& registry = answer.getObjectRegistry();
+      auto* folder = new ZEBFolder;
+      registry.registerObject(folder);
+      std::string name = std::string("folder at ") + query.getSearchPath()->getValue();
+      folder->getDefaultName(&registry)->setValue(name.c_str());
+      answer.getResult(&registry)->push_back(folder);
+      reply.envelope = ZEBSoap::writeEnvelope(answer, nullptr);
+      reply.attachments.push_back({"reply-part", "application/octet-stream", kBinary});
+    } else {
+      std::unique_ptr<ZEBObject> empty(ZEBSoap::findReplyType(*ZEBSoap::findRequestType(request.operation))->create());
+      reply.envelope = ZEBSoap::writeEnvelope(static_cast<ZEBMessageI&>(*empty), nullptr);
+    }
+    return reply;
+  }
+};
+
+// What a client sees of one logon, query, logoff conversation.
+struct Outcome {
+  std::string passportAfterLogon;
+  std::string folderName;
+  std::string replyAttachment;
+  std::string sealedCredential;  // the encryptedValue sent, when sealed
+  bool operator==(const Outcome& o) const { return folderName == o.folderName && replyAttachment == o.replyAttachment; }
+};
+
+Outcome converse(ZEBSOAPSessionI& session, const char* path = "/content/reports", int encrypt = 0) {
+  Outcome outcome;
+  DVLLogon logon(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+  logon.addCredentials("LDAP", "alice", kPassword.c_str(), encrypt);
+  const std::string& credentials = logon.getCredentials();
+  size_t sealed = credentials.find("<encryptedValue>");
+  if (sealed != std::string::npos) {
+    sealed += std::strlen("<encryptedValue>");
+    outcome.sealedCredential = credentials.substr(sealed, credentials.find('<', sealed) - sealed);
+  }
+  logon.execute();
+  outcome.passportAfterLogon = dynamic_cast<ZEBSOAPSession&>(session).getPassport();
+
+  // A generated content identifier: it differs on every run and must not defeat the replay.
+  std::string contentId = UuidGenerator::create();
+  ZEBMemoryDocumentOutput document(kBinary.data(), kBinary.size());
+  ZEBAttachmentList attachments{{contentId.c_str(), &document}};
+  ZEBContentQuery_Request query;
+  ZEBContentQuery_Reply reply;
+  query.getSearchPath(&query.getObjectRegistry())->setValue(path);
+  KRNSmartPointer<ZEBPortTypeBinding> binding =
+      ZEBContentManagerServicePortType::getInstance().createBinding(query, reply);
+  session.send(binding.get(), &attachments, ZEBSOAPSessionI::ZEBSOAPUntrusted, nullptr);
+  outcome.folderName = reply.getResult()->at(0)->getDefaultName()->getValue();
+  outcome.replyAttachment = reply.getReceivedAttachments().at(0).bytes;
+
+  DVLLogoff logoff(session, nullptr);
+  logoff.execute();
+  return outcome;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::unique_ptr<MockVorbTK> replayOf(const std::string& path, const std::string& name = "") {
+  auto* reader = new MockVorbTKMessageReader(new MWLFileInputStream(path.c_str()));
+  auto* writer = new MockVorbTKMessageWriter(new MWLMemoryOutputStream(30720, 10240));
+  return std::make_unique<MockVorbTK>(new MockVorbTKSession(reader, writer), name, "", path);
+}
+
+template <class Exception, class Body>
+Exception raisedBy(Body body) {
+  try {
+    body();
+  } catch (const Exception& e) {
+    return e;
+  }
+  ADD_FAILURE() << "nothing raised";
+  throw std::logic_error("nothing raised");
+}
+
+class RecordAndReplayTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    keys = ZEBHelper::generateCredentialKeyPair();
+    ZEBHelper::setCredentialKey(keys.second.c_str());
+    // Named after the test, as a harness names its recordings.
+    path = testing::TempDir() + testing::UnitTest::GetInstance()->current_test_info()->name() + ".dvlrec";
+    for (size_t i = testing::TempDir().size(); i < path.size(); ++i)
+      if (path[i] == '/') path[i] = '.';
+    path += "." + std::to_string(::getpid());  // several build trees may run the tests at once
+  }
+  void TearDown() override {
+    ZEBHelper::setCredentialKey("");
+    std::remove(path.c_str());
+  }
+
+  // Runs the conversation against the live service through a recording transport.
+  Outcome record(int encrypt = 0) {
+    ZEBRecordingVorbTK factory(std::make_shared<ZEBInProcessTransport>(&LiveService::handle, &live), path);
+    ZEBSOAPSessionI* session = factory.createSession();
+    recordingClientId = dynamic_cast<ZEBSOAPSession&>(*session).getClientID();
+    Outcome outcome = converse(*session, "/content/reports", encrypt);
+    EXPECT_EQ(factory.getRecorder().getExchangesRecorded(), 3);
+    factory.releaseSession(session);
+    return outcome;
+  }
+
+  LiveService live;
+  std::pair<std::string, std::string> keys;
+  std::string path;
+  std::string recordingClientId;
+};
+
+TEST_F(RecordAndReplayTest, ReplayGivesTheRecordedResultsWithoutAnyService) {
+  Outcome recorded = record();
+  EXPECT_EQ(live.passportSeenByQuery, kPassport);
+  EXPECT_EQ(recorded.folderName, "folder at /content/reports");
+  int callsWhileRecording = live.calls;
+
+  std::unique_ptr<MockVorbTK> replay = replayOf(path);
+  ZEBSOAPSessionI* session = replay->createSession();
+  EXPECT_EQ(replay->createSession(), session);
+  Outcome replayed = converse(*session);
+  EXPECT_EQ(replayed, recorded);
+  EXPECT_EQ(replayed.replyAttachment, kBinary);
+  // The session logged on with the placeholder that stands for the recorded passport.
+  EXPECT_EQ(replayed.passportAfterLogon, "REDACTED-PASSPORT-1");
+  EXPECT_EQ(live.calls, callsWhileRecording);
+  EXPECT_EQ(replay->getSession().getReplay().getExchangesReplayed(), 3);
+  EXPECT_FALSE(replay->getSession().getReplay().hasUnplayedExchanges());
+  replay->releaseSession(session);
+  EXPECT_THROW(replay->releaseSession(reinterpret_cast<ZEBSOAPSessionI*>(&live)), KRNRuntimeError);
+}
+
+class SecretsTest : public RecordAndReplayTest, public testing::WithParamInterface<int> {};
+
+TEST_P(SecretsTest, RecordedFileHoldsNoSecretInClearAndStillReplays) {
+  Outcome recorded = record(GetParam());
+  std::string file = readFile(path);
+  EXPECT_EQ(file.find(kPassword), std::string::npos);
+  EXPECT_EQ(file.find(kPassport), std::string::npos);
+  EXPECT_EQ(file.find(recordingClientId), std::string::npos);
+  EXPECT_NE(file.find("REDACTED-PASSPORT-1"), std::string::npos);
+  EXPECT_NE(file.find("REDACTED-CLIENT-ID"), std::string::npos);
+  if (GetParam()) {
+    ASSERT_FALSE(recorded.sealedCredential.empty());
+    EXPECT_EQ(file.find(recorded.sealedCredential), std::string::npos);
+    EXPECT_NE(file.find("REDACTED-SEALED"), std::string::npos);
+  } else {
+    EXPECT_NE(file.find("REDACTED-PASSWORD"), std::string::npos);
+  }
+  // The replay session has another client identifier, so it seals differently: still a match.
+  std::unique_ptr<MockVorbTK> replay = replayOf(path);
+  EXPECT_EQ(converse(*replay->createSession(), "/content/reports", GetParam()), recorded);
+  // What the test sent is kept for diagnostics, scrubbed the same way.
+  std::string sent = replay->getSentRecord();
+  EXPECT_NE(sent.find("exchange 3 ContentManagerService logoff"), std::string::npos);
+  EXPECT_EQ(sent.find(kPassword), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Credentials, SecretsTest, testing::Values(0, 1),
+                         [](const testing::TestParamInfo<int>& info) { return info.param ? "Sealed" : "Plain"; });
+
+TEST_F(RecordAndReplayTest, AChangedRequestFailsNamingTheExchangeAndWhatDiffered) {
+  record();
+  std::unique_ptr<MockVorbTK> replay = replayOf(path, "ReportsTest.Browse");
+  ZEBReplayMismatch mismatch =
+      raisedBy<ZEBReplayMismatch>([&] { converse(*replay->createSession(), "/content/archive"); });
+  EXPECT_EQ(mismatch.getExchange(), 2);
+  EXPECT_EQ(mismatch.getOperation(), "ContentManagerService query");
+  EXPECT_EQ(mismatch.getMessage(),
+            "replay 'ReportsTest.Browse': exchange 2 (ContentManagerService query) does not match the recording: "
+            "the request differs at line 1 of the normalised request\n"
+            "  recorded: /Envelope/Body/query/searchPath=\"/content/reports\"\n"
+            "  sent:     /Envelope/Body/query/searchPath=\"/content/archive\"");
+
+  // The recorded exchange is still next: the right request matches it after the wrong one.
+  ZEBContentQuery_Request query;
+  ZEBContentQuery_Reply reply;
+  query.getSearchPath(&query.getObjectRegistry())->setValue("/content/reports");
+  KRNSmartPointer<ZEBPortTypeBinding> binding =
+      ZEBContentManagerServicePortType::getInstance().createBinding(query, reply);
+  ZEBSOAPSessionI& session = *replay->createSession();
+  std::string difference =
+      raisedBy<ZEBReplayMismatch>([&] { session.sendBinding(binding.get(), 0, 0); }).getDifference();
+  EXPECT_NE(difference.find("#attachment[1]"), std::string::npos) << difference;  // the attachment is missing
+}
+
+TEST_F(RecordAndReplayTest, AnotherOperationOrOneTooManyIsNamed) {
+  record();
+  std::unique_ptr<MockVorbTK> replay = replayOf(path);
+  ZEBSOAPSessionI& session = *replay->createSession();
+  DVLLogoff early(session, nullptr);
+  ZEBReplayMismatch wrong = raisedBy<ZEBReplayMismatch>([&] { early.execute(); });
+  EXPECT_EQ(wrong.getExchange(), 1);
+  EXPECT_EQ(wrong.getDifference(),
+            "the recording expects ContentManagerService logon but the request is ContentManagerService logoff");
+  // The request object's own back-trace entry is added on the way out, as for any session error.
+  EXPECT_STREQ(wrong.getBackTrace().back().location.getFile(), "DVLGenericSoap");
+
+  std::unique_ptr<MockVorbTK> full = replayOf(path);
+  converse(*full->createSession());
+  DVLLogoff extra(*full->createSession(), nullptr);
+  ZEBReplayMismatch tooMany = raisedBy<ZEBReplayMismatch>([&] { extra.execute(); });
+  EXPECT_EQ(tooMany.getExchange(), 4);
+  EXPECT_EQ(tooMany.getDifference(), "the recording holds only 3 exchanges");
+}
+
+TEST_F(RecordAndReplayTest, TransportErrorsAreRecordedAndReplayed) {
+  {
+    ZEBRecordingVorbTK factory(std::make_shared<ZEBInProcessTransport>(&LiveService::handle, &live), path);
+    live.failTransport = true;
+    DVLLogoff logoff(*factory.createSession(), nullptr);
+    EXPECT_THROW(logoff.execute(), ZEBTransportError);
+  }
+  std::unique_ptr<MockVorbTK> replay = replayOf(path);
+  DVLLogoff logoff(*replay->createSession(), nullptr);
+  ZEBTransportError error = raisedBy<ZEBTransportError>([&] { logoff.execute(); });
+  EXPECT_EQ(error.getPhase(), "receive");
+  EXPECT_EQ(error.getReason(), "connection reset by peer");
+  EXPECT_EQ(error.getEndpoint(), "replay of " + path);
+}
+
+// ---- matching rules ----------------------------------------------------------------------------
+
+std::string envelope(const std::string& header, const std::string& body) {
+  return "<?xml version=\"1.0\"?><soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+         "xmlns:dvl=\"urn:dvl\"><soapenv:Header><dvl:vorbHeader>" +
+         header + "</dvl:vorbHeader></soapenv:Header><soapenv:Body>" + body + "</soapenv:Body></soapenv:Envelope>";
+}
+
+ZEBRecordedExchange exchangeOf(const std::string& header, const std::string& body,
+                               std::vector<ZEBReceivedAttachment> attachments = {}) {
+  ZEBRecordedExchange e;
+  e.number = 1;
+  e.port = "ContentManagerService";
+  e.operation = "add";
+  e.request = envelope(header, body);
+  e.requestAttachments = std::move(attachments);
+  return e;
+}
+
+TEST(ReplayMatcherTest, VolatileValuesAreIgnoredButTheirConsistencyIsNot) {
+  const char* a = "9f1c2d3e-1111-4abc-8def-0123456789ab";
+  const char* b = "0a0b0c0d-2222-4abc-8def-ba9876543210";
+  ZEBRecordedExchange recorded = exchangeOf(
+      "<dvl:passport>REDACTED-PASSPORT-1</dvl:passport><dvl:clientID>REDACTED-CLIENT-ID</dvl:clientID>",
+      std::string("<dvl:add><dvl:doc href=\"cid:") + a + "\"/><dvl:ref>" + a +
+          "</dvl:ref><dvl:asOf>2024-05-01T10:20:30.125Z</dvl:asOf>"
+          "<dvl:credentials>&lt;credential&gt;&lt;password&gt;REDACTED-PASSWORD&lt;/password&gt;&lt;/credential&gt;"
+          "</dvl:credentials></dvl:add>",
+      {{a, "text/plain", "data"}});
+  ZEBRecordedExchange sent =
+      exchangeOf("<dvl:passport>live-123</dvl:passport><dvl:clientID>c-456</dvl:clientID>",
+                 std::string("<dvl:add><dvl:doc href=\"cid:") + b + "\"/><dvl:ref>" + b +
+                     "</dvl:ref><dvl:asOf>2031-12-31T23:59:59+01:00</dvl:asOf>"
+                     "<dvl:credentials>&lt;credential&gt;&lt;password&gt;other&lt;/password&gt;&lt;/credential&gt;"
+                     "</dvl:credentials></dvl:add>",
+                 {{b, "text/plain", "data"}});
+  EXPECT_EQ(ZEBReplayMatcher::difference(recorded, sent), "");
+
+  // Two different identifiers where the recording has one: the reference no longer points at the part.
+  ZEBRecordedExchange inconsistent = sent;
+  inconsistent.requestAttachments[0].contentId = a;
+  std::string difference = ZEBReplayMatcher::difference(recorded, inconsistent);
+  EXPECT_NE(difference.find("#attachment[1] content-id=\"{uuid-1}\""), std::string::npos) << difference;
+  EXPECT_NE(difference.find("content-id=\"{uuid-2}\""), std::string::npos) << difference;
+
+  ZEBRecordedExchange otherBytes = sent;
+  otherBytes.requestAttachments[0].bytes = "dato";
+  EXPECT_EQ(ZEBReplayMatcher::difference(recorded, otherBytes),
+            "attachment 1 has the recorded size but differs from byte 3");
+
+  ZEBRecordedExchange otherAttribute = sent;
+  otherAttribute.request = envelope("", std::string("<dvl:add><dvl:doc href=\"file:x\"/></dvl:add>"));
+  EXPECT_NE(ZEBReplayMatcher::difference(recorded, otherAttribute).find("/Envelope/Body/add/doc/@href"),
+            std::string::npos);
+
+  ZEBRecordedExchange trusted = sent;
+  trusted.trusted = 1;
+  EXPECT_EQ(ZEBReplayMatcher::difference(recorded, trusted),
+            "the recording expects trusted mode 0 but the request uses 1");
+}
+
+TEST(ReplayMatcherTest, RepeatedElementsAreNumberedSoAMissingOneIsFound) {
+  ZEBRecordedExchange recorded = exchangeOf("", "<dvl:add><dvl:p>a</dvl:p><dvl:p>b</dvl:p><dvl:p>c</dvl:p></dvl:add>");
+  ZEBRecordedExchange sent = exchangeOf("", "<dvl:add><dvl:p>a</dvl:p><dvl:p>c</dvl:p></dvl:add>");
+  EXPECT_EQ(ZEBReplayMatcher::difference(recorded, sent),
+            "the request differs at line 3 of the normalised request\n"
+            "  recorded: /Envelope/Body/add/p[2]=\"b\"\n"
+            "  sent:     /Envelope/Body/add/p[2]=\"c\"");
+}
+
+TEST(ScrubberTest, APassportKeepsOnePlaceholderInEveryEnvelope) {
+  ZEBRecordingScrubber scrubber;
+  EXPECT_EQ(scrubber.scrub("<h><dvl:passport>pp-one-4f2a</dvl:passport></h><b><owner>pp-one-4f2a</owner></b>"),
+            "<h><dvl:passport>REDACTED-PASSPORT-1</dvl:passport></h><b><owner>REDACTED-PASSPORT-1</owner></b>");
+  EXPECT_EQ(scrubber.scrub("<passport>pp-two-77c1</passport><passport>pp-one-4f2a</passport><passport/>"
+                           "<ownerPassport>x</ownerPassport>"),
+            "<passport>REDACTED-PASSPORT-2</passport><passport>REDACTED-PASSPORT-1</passport><passport/>"
+            "<ownerPassport>x</ownerPassport>");
+  // A file scrubbed again keeps its placeholders.
+  EXPECT_EQ(scrubber.scrub("<passport>REDACTED-PASSPORT-7</passport>"), "<passport>REDACTED-PASSPORT-7</passport>");
+  // A short passport is replaced where it is a passport, but not in every text that contains it.
+  EXPECT_EQ(scrubber.scrub("<passport>42</passport><count>42</count>"),
+            "<passport>REDACTED-PASSPORT-3</passport><count>42</count>");
+}
+
+TEST(ScrubberTest, CredentialsAreRemovedInMarkupAndInsideEscapedDocuments) {
+  ZEBRecordingScrubber scrubber;
+  EXPECT_EQ(scrubber.scrub("<c>&lt;credential&gt;&lt;username&gt;u&lt;/username&gt;&lt;password&gt;a&amp;amp;b&gt;c"
+                           "&lt;/password&gt;&lt;/credential&gt;</c>"),
+            "<c>&lt;credential&gt;&lt;username&gt;u&lt;/username&gt;&lt;password&gt;REDACTED-PASSWORD"
+            "&lt;/password&gt;&lt;/credential&gt;</c>");
+  EXPECT_EQ(scrubber.scrub("<c>&lt;credential&gt;&lt;encryptedValue&gt;QUJD+/=&lt;/encryptedValue&gt;</c>"),
+            "<c>&lt;credential&gt;&lt;encryptedValue&gt;REDACTED-SEALED&lt;/encryptedValue&gt;</c>");
+  EXPECT_EQ(scrubber.scrub("<x:password a=\"1\">pw</x:password><clientID>id</clientID>"),
+            "<x:password a=\"1\">REDACTED-PASSWORD</x:password><clientID>REDACTED-CLIENT-ID</clientID>");
+}
+
+// ---- the file format ---------------------------------------------------------------------------
+
+TEST(RecordedFileTest, EveryByteAndEveryTokenSurvivesARoundTrip) {
+  std::string all;
+  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+  ZEBRecordedExchange written;
+  written.number = 1;
+  written.port = "Port with spaces %";
+  written.operation = "-";
+  written.trusted = 1;
+  written.request = "<r/>";
+  written.requestAttachments = {{"", "type/x; charset=\"a b\"", all}, {"id\n2", "", ""}};
+  written.outcome = ZEBRecordedExchange::Reply;
+  written.httpStatus = 500;
+  written.reply = "<fault>\n\n</fault>";
+  written.replyAttachments = {{"r", "application/octet-stream", all + all}};
+
+  auto* memory = new MWLMemoryOutputStream;
+  MockVorbTKMessageWriter writer(memory);
+  writer.writeExchange(written);
+  std::string bytes = memory->str();
+  bytes.insert(bytes.find('\n') + 1, "# a note added by hand\n\n");
+
+  MockVorbTKMessageReader reader(new MWLMemoryInputStream(bytes.data(), bytes.size()));
+  ZEBRecordedExchange read;
+  ASSERT_TRUE(reader.readExchange(read));
+  EXPECT_EQ(reader.getVersion(), 1);
+  EXPECT_EQ(read.port, written.port);
+  EXPECT_EQ(read.operation, written.operation);
+  EXPECT_EQ(read.trusted, 1);
+  EXPECT_EQ(read.request, written.request);
+  ASSERT_EQ(read.requestAttachments.size(), 2u);
+  EXPECT_EQ(read.requestAttachments[0].contentId, "");
+  EXPECT_EQ(read.requestAttachments[0].contentType, written.requestAttachments[0].contentType);
+  EXPECT_EQ(read.requestAttachments[0].bytes, all);
+  EXPECT_EQ(read.requestAttachments[1].contentId, "id\n2");
+  EXPECT_EQ(read.outcome, ZEBRecordedExchange::Reply);
+  EXPECT_EQ(read.httpStatus, 500);
+  EXPECT_EQ(read.reply, written.reply);
+  EXPECT_EQ(read.replyAttachments.at(0).bytes, all + all);
+  EXPECT_FALSE(reader.readExchange(read));
+}
+
+struct DamagedFile {
+  const char* name;
+  std::string bytes;
+  const char* expected;
+};
+
+void PrintTo(const DamagedFile& file, std::ostream* os) {
+  *os << file.name;
+}
+
+class DamagedFileTest : public testing::TestWithParam<DamagedFile> {};
+
+TEST_P(DamagedFileTest, IsRefusedWithWhereAndWhat) {
+  std::string message =
+      raisedBy<ZEBRecordedFileError>([&] {
+        // A reader that fails to construct leaves the stream with its caller.
+        std::unique_ptr<MWLInputStream> in(new MWLMemoryInputStream(GetParam().bytes.data(), GetParam().bytes.size()));
+        MockVorbTKMessageReader reader(in.get());
+        in.release();
+        ZEBRecordedExchange e;
+        while (reader.readExchange(e)) {
+        }
+      }).getMessage();
+  EXPECT_NE(message.find("recorded file 'recorded stream' at byte "), std::string::npos) << message;
+  EXPECT_NE(message.find(GetParam().expected), std::string::npos) << message;
+}
+
+const std::string kHead = "DVL-RECORDED-SESSION 1\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, DamagedFileTest,
+    testing::Values(
+        DamagedFile{"Empty", "", "the file is empty"},
+        DamagedFile{"NotARecording", "<?xml version=\"1.0\"?>\n", "not a recorded session file"},
+        DamagedFile{"NewerVersion", "DVL-RECORDED-SESSION 2\n", "format version 2 is newer"},
+        DamagedFile{"TruncatedBlock", kHead + "exchange 1 P op 0\nrequest 10\n<r/>", "ends inside a block of 10"},
+        DamagedFile{"BlockTooShort", kHead + "exchange 1 P op 0\nrequest 2\n<r/>\n", "not followed by a line end"},
+        DamagedFile{"UnknownRecord", kHead + "exchange 1 P op 0\nrequest 0\n\nanswer 0\n\n",
+                    "unknown record 'answer 0'"},
+        DamagedFile{"NumberGap", kHead + "exchange 2 P op 0\nrequest 0\n\n", "exchange 2 follows exchange 0"},
+        DamagedFile{"NoRequest", kHead + "exchange 1 P op 0\nreply 200 0\n\n", "exchange 1 has no request"},
+        DamagedFile{"BadToken", kHead + "exchange 1 P%G op 0\n", "bad port 'P%G'"},
+        DamagedFile{"HugeLength", kHead + "exchange 1 P op 0\nrequest 99999999999\n", "too large"},
+        DamagedFile{"NoLineEnd", kHead + "exchange 1 P op 0", "ends in the middle of a line"}),
+    [](const testing::TestParamInfo<DamagedFile>& info) { return std::string(info.param.name); });
+
+}  // namespace
