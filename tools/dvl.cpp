@@ -1,15 +1,60 @@
-// dvl: the command-line client of the DVL library.
+// dvl: the command-line client of the DVL library. `dvl demo` runs the typical host run against a
+// server it starts itself; the other commands talk to a running dvl-contentd, keeping the passport
+// of `dvl logon` in a session file for the commands that follow.
 #include <CLI/CLI.hpp>
+
+#include <curl/curl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "ContentServer.h"
+#include "ContentService.h"
 #include "DVL.h"
+#include "DVLAddModel.h"
+#include "DVLAddOutput.h"
+#include "DVLDelete.h"
+#include "DVLDetermineRouting.h"
+#include "DVLGetObject.h"
+#include "DVLLogoff.h"
+#include "DVLLogon.h"
+#include "DVLQuery.h"
+#include "DVLReportHelper.h"
 #include "KRNThrowable.h"
+#include "MWLStream.h"
+#include "ZEBHelper.h"
+#include "ZEBHttpTransport.h"
 #include "zp2omsymbols1.h"
 
 namespace {
+
+// ---------------------------------------------------------------- output helpers
+
+bool g_printXml = false;
+
+void printReply(DVLGenericSoap& request) {
+  if (!g_printXml) return;
+  MWLStandardOutputStream out;
+  request.getReplyAsXML(out);
+  out.write("\n", 1);
+  out.flush();
+}
+
+const char* orNone(const char* text) { return text ? text : "(none)"; }
+
+std::string className(ZEBClassEnum::Enum value) {
+  try {
+    return zp2omsymbols1::getChar(value);
+  } catch (const KRNThrowable&) {
+    return "?";
+  }
+}
 
 // Prints a symbol given by name or by identifier (decimal or 0x-hexadecimal).
 int showSymbol(const std::string& text) {
@@ -36,32 +81,404 @@ int showSymbol(const std::string& text) {
   return 0;
 }
 
-int demo() {
-  std::printf("initialize: DVL::initialize() returned %d\n", DVL::initialize());
-  for (const char* name : {"objectClass", "defaultName", "searchPath", "storeID", "MIME", "userCapabilities"}) {
-    std::printf("symbol: ");
-    showSymbol(name);
+// A document read from a file that reports its progress on stderr, for large uploads.
+class ProgressDocument : public ZEBDocumentOutputI {
+ public:
+  explicit ProgressDocument(const std::string& path) : m_file(path), m_size(m_file.getSize()) {}
+  const char* getContentType() const override { return m_file.getContentType(); }
+  long long getSize() const override { return m_size; }
+  void rewind() override {
+    m_file.rewind();
+    m_sent = 0;
+    m_shown = -1;
   }
-  std::printf("terminate: DVL::terminate() returned %d\n", DVL::terminate());
-  return 0;
+  size_t read(char* buffer, size_t length) override {
+    size_t n = m_file.read(buffer, length);
+    m_sent += static_cast<long long>(n);
+    int percent = m_size > 0 ? static_cast<int>(100 * m_sent / m_size) : 100;
+    if (m_size >= (8 << 20) && percent != m_shown && isatty(2)) {
+      std::fprintf(stderr, "\rsending %s: %3d%% of %lld bytes", m_file.getPath().c_str(), percent, m_size);
+      if (percent == 100) std::fprintf(stderr, "\n");
+      m_shown = percent;
+    }
+    return n;
+  }
+
+ private:
+  ZEBDocumentOutput m_file;
+  long long m_size;
+  long long m_sent = 0;
+  int m_shown = -1;
+};
+
+// ---------------------------------------------------------------- connection
+
+struct Connection {
+  std::string endpoint;
+  std::string sessionFile;
+  std::unique_ptr<ZEBLiveVorbTK> factory;
+  ZEBSOAPSession* session = nullptr;
+
+  void open() {
+    ZEBHttpSettings settings;
+    settings.endpoint = endpoint;
+    settings.connectTimeoutMs = 5000;
+    settings.stallTimeoutMs = 30000;
+    factory = std::make_unique<ZEBLiveVorbTK>(settings);
+    session = static_cast<ZEBSOAPSession*>(factory->createSession());
+  }
+
+  // The passport of an earlier `dvl logon` to the same endpoint.
+  void resume() {
+    std::ifstream in(sessionFile);
+    std::string savedEndpoint, passport;
+    if (std::getline(in, savedEndpoint) && std::getline(in, passport) && savedEndpoint == endpoint) {
+      session->setPassport(passport);
+    }
+  }
+
+  void save() const {
+    std::ofstream out(sessionFile, std::ios::trunc);
+    out << endpoint << "\n" << session->getPassport() << "\n";
+    if (!out) throw std::runtime_error("cannot write the session file " + sessionFile);
+  }
+
+  void forget() const { std::remove(sessionFile.c_str()); }
+
+  // The service's key for sealed credentials, from GET <endpoint>/credential-key.
+  void fetchCredentialKey() const {
+    std::string url = endpoint + "/credential-key";
+    std::string pem;
+    CURL* curl = curl_easy_init();
+    if (curl) {
+      curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+      curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
+      curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+        static_cast<std::string*>(out)->append(data, size * count);
+        return size * count;
+      });
+      curl_easy_setopt(curl, CURLOPT_WRITEDATA, &pem);
+      curl_easy_perform(curl);
+      curl_easy_cleanup(curl);
+    }
+    if (pem.find("BEGIN PUBLIC KEY") == std::string::npos) {
+      throw std::runtime_error("cannot fetch the service's credential key from " + url +
+                               " (use --plain to send the credential unsealed)");
+    }
+    ZEBHelper::setCredentialKey(pem.c_str());
+  }
+};
+
+std::string defaultSessionFile() {
+  if (const char* path = std::getenv("DVL_SESSION_FILE")) return path;
+  const char* home = std::getenv("HOME");
+  return std::string(home ? home : ".") + "/.dvl-session";
 }
+
+std::string defaultEndpoint() {
+  if (const char* endpoint = std::getenv("DVL_ENDPOINT")) return endpoint;
+  return "http://127.0.0.1:9300/dvl";
+}
+
+// ---------------------------------------------------------------- the typical host run
+
+class Demo {
+ public:
+  int run() {
+    step("initialise the library");
+    say("DVL::initialize() returned %d", DVL::initialize());
+
+    step("start dvl-contentd");
+    dvlservice::ServiceOptions serviceOptions;
+    serviceOptions.storePath = ":memory:";
+    m_service = std::make_unique<dvlservice::ContentService>(serviceOptions);
+    dvlservice::ServerOptions serverOptions;
+    serverOptions.port = 0;
+    m_server = std::make_unique<dvlservice::ContentServer>(*m_service, serverOptions);
+    m_server->start();
+    say("serving a fresh demo store at %s", m_server->getUrl().c_str());
+    ZEBHelper::setCredentialKey(m_service->getCredentialPublicKey().c_str());
+
+    ZEBHttpSettings settings;
+    settings.endpoint = m_server->getUrl();
+    ZEBLiveVorbTK factory(settings);
+    ZEBSOAPSessionI& session = *factory.createSession();
+
+    step("log on as LDAP/demo with a sealed credential");
+    DVLLogon logon(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    logon.addCredentials("LDAP", "demo", "demo", 1);
+    logon.execute();
+    say("logged on; the session now carries a passport");
+
+    step("read the user's capabilities");
+    ZEBVorbHeader header;
+    std::vector<ZEBUserCapabilityEnum::Enum> capabilities;
+    DVLReportHelper::getCapabilities(header, session, capabilities, nullptr, nullptr);
+    std::string names;
+    for (auto c : capabilities) names += std::string(names.empty() ? "" : ", ") + zp2omsymbols1::getChar(c);
+    say("%zu capabilities: %s", capabilities.size(), names.c_str());
+
+    step("query the folder /content");
+    DVLQuery folder(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    folder.setPath("/content/*");
+    folder.execute();
+    int count = folder.getObjectCount();
+    say("%d objects under /content:", count);
+    for (int i = 0; i < count; ++i) {
+      say("  %-12s %s", className(folder.getObjectClass(i)).c_str(), orNone(folder.getName(i)));
+    }
+
+    step("add a report output with its document and a context document");
+    std::string dataPath = writeTempFile("report", reportBytes());
+    std::string contextPath = writeTempFile("context", "<context><prompt name=\"year\">2026</prompt></context>");
+    ZEBDocumentOutput data(dataPath, "application/pdf");
+    ZEBDocumentOutput context(contextPath, "text/xml");
+    DVLAddOutput output(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    output.setParentPath("/content");
+    output.setName("Quarterly sales");
+    output.setFormat("PDF");
+    output.setLocale("en-us");
+    output.setData(&data);
+    output.setContext(context);
+    output.execute();
+    std::string storeID = orNone(output.getStoreID());
+    say("stored %lld document bytes; search path %s", data.getSize(), orNone(output.getPath()));
+    say("store identifier %s", storeID.c_str());
+
+    step("read the output back by its store identifier");
+    DVLQuery readBack(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    readBack.setStoreID(storeID.c_str());
+    readBack.execute();
+    say("found %d object: %s \"%s\" at %s", readBack.getObjectCount(),
+        className(readBack.getObjectClass(0)).c_str(), orNone(readBack.getName(0)), orNone(readBack.getPath()));
+
+    step("add a model with its document");
+    std::string modelPath = writeTempFile("model", "<model><table name=\"sales\"/></model>");
+    ZEBDocumentOutput modelDocument(modelPath, "text/xml");
+    DVLAddModel model(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    model.setParentPath("/content");
+    model.setName("Sales model");
+    model.setData(&modelDocument);
+    model.execute();
+    say("model stored at %s", orNone(model.getPath()));
+
+    step("delete a temporary object by its store identifier");
+    DVLAddOutput scratch(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    scratch.setParentPath("/content");
+    scratch.setName("Scratch output");
+    scratch.execute();
+    std::string scratchID = orNone(scratch.getStoreID());
+    DVLDelete remove(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    remove.addStoreId(scratchID.c_str());
+    remove.execute();
+    DVLQuery gone(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    gone.setStoreID(scratchID.c_str());
+    gone.execute();
+    say("deleted %s; a query for it now finds %d objects", scratchID.c_str(), gone.getObjectCount());
+
+    step("log off");
+    DVLLogoff logoff(session, nullptr);
+    logoff.execute();
+    say("logged off");
+
+    factory.releaseSession(&session);
+    m_server->stop();
+    for (const std::string& path : {dataPath, contextPath, modelPath}) std::remove(path.c_str());
+
+    step("terminate the library");
+    say("DVL::terminate() returned %d", DVL::terminate());
+    return 0;
+  }
+
+ private:
+  void step(const char* what) { std::printf("\n[%d] %s\n", ++m_step, what); }
+  template <class... Args>
+  void say(const char* format, Args... args) {
+    std::printf("    ");
+    std::printf(format, args...);
+    std::printf("\n");
+    std::fflush(stdout);
+  }
+  static std::string reportBytes() {
+    std::string bytes = "%PDF-1.4\n% a demo report\n";
+    for (int i = 0; i < 2000; ++i) bytes += "region " + std::to_string(i % 7) + " sales " + std::to_string(i * 37) + "\n";
+    return bytes + "%%EOF\n";
+  }
+  static std::string writeTempFile(const char* name, const std::string& bytes) {
+    std::string path = std::string(P_tmpdir) + "/dvl-demo-" + std::to_string(getpid()) + "-" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+
+  int m_step = 0;
+  std::unique_ptr<dvlservice::ContentService> m_service;
+  std::unique_ptr<dvlservice::ContentServer> m_server;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"dvl - a command-line client of the content store"};
   app.require_subcommand(1);
-  CLI::App* demoCommand = app.add_subcommand("demo", "Run the typical host run and print each step");
+  Connection connection;
+  connection.endpoint = defaultEndpoint();
+  connection.sessionFile = defaultSessionFile();
+  app.add_option("--endpoint", connection.endpoint, "the service URL (default $DVL_ENDPOINT or " + defaultEndpoint() + ")");
+  app.add_option("--session-file", connection.sessionFile, "where `logon` keeps the passport (default $DVL_SESSION_FILE or ~/.dvl-session)");
+  app.add_flag("--xml", g_printXml, "also print each reply as XML");
+
+  CLI::App* demo = app.add_subcommand("demo", "Run the typical host run against an embedded dvl-contentd");
+
+  std::string nameSpace = "LDAP", user, password;
+  bool plain = false;
+  CLI::App* logon = app.add_subcommand("logon", "Log on and keep the passport for the next commands");
+  logon->add_option("--namespace", nameSpace, "the account's namespace")->capture_default_str();
+  logon->add_option("--user", user, "the user name")->required();
+  logon->add_option("--password", password, "the password (default: $DVL_PASSWORD)");
+  logon->add_flag("--plain", plain, "send the credential unsealed");
+
+  CLI::App* logoff = app.add_subcommand("logoff", "Log off and forget the passport");
+
+  std::string path, storeID;
+  std::vector<std::string> properties;
+  CLI::App* query = app.add_subcommand("query", "Query objects by search path or store identifier");
+  query->add_option("path", path, "a search path, e.g. /content/*");
+  query->add_option("--store-id", storeID, "select the object with this store identifier");
+
+  std::string child;
+  CLI::App* get = app.add_subcommand("get", "Look up a named child of an object and show its parent");
+  get->add_option("path", path, "the parent's search path")->required();
+  get->add_option("name", child, "the child's name")->required();
+
+  std::string parent, name, file, contextFile, format = "PDF", locale = "en-us";
+  CLI::App* addOutput = app.add_subcommand("add-output", "Store a report output with its document");
+  addOutput->add_option("parent", parent, "the parent's search path")->required();
+  addOutput->add_option("name", name, "the output's name")->required();
+  addOutput->add_option("file", file, "the document to store")->required()->check(CLI::ExistingFile);
+  addOutput->add_option("--context", contextFile, "a context document")->check(CLI::ExistingFile);
+  addOutput->add_option("--format", format, "the output format")->capture_default_str();
+  addOutput->add_option("--locale", locale, "the output locale")->capture_default_str();
+
+  CLI::App* remove = app.add_subcommand("delete", "Delete an object (and its children) by path or store identifier");
+  remove->add_option("path", path, "a search path");
+  remove->add_option("--store-id", storeID, "the store identifier");
+
+  std::vector<std::string> routingPaths;
+  CLI::App* routing = app.add_subcommand("routing", "Determine the routing for objects");
+  routing->add_option("paths", routingPaths, "search paths")->required();
+
+  CLI::App* capabilities = app.add_subcommand("capabilities", "List the logged-on user's capabilities");
+
   std::string symbol;
   CLI::App* symbolCommand = app.add_subcommand("symbol", "Look up a schema symbol by name or identifier");
   symbolCommand->add_option("symbol", symbol, "a name (objectClass) or an identifier (0xECBA7A93)")->required();
+
   CLI11_PARSE(app, argc, argv);
 
   try {
-    if (*demoCommand) return demo();
+    if (*demo) return Demo().run();
     if (*symbolCommand) return showSymbol(symbol);
+
+    DVL::initialize();
+    connection.open();
+    ZEBSOAPSession& session = *connection.session;
+    if (!*logon) connection.resume();
+
+    if (*logon) {
+      if (password.empty() && std::getenv("DVL_PASSWORD")) password = std::getenv("DVL_PASSWORD");
+      if (!plain) connection.fetchCredentialKey();
+      DVLLogon request(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+      request.addCredentials(nameSpace.c_str(), user.c_str(), password.c_str(), plain ? 0 : 1);
+      request.execute();
+      printReply(request);
+      connection.save();
+      std::printf("logged on to %s as %s/%s\n", connection.endpoint.c_str(), nameSpace.c_str(), user.c_str());
+    } else if (*logoff) {
+      DVLLogoff request(session, nullptr);
+      request.execute();
+      printReply(request);
+      connection.forget();
+      std::printf("logged off\n");
+    } else if (*query) {
+      if (path.empty() == storeID.empty()) throw std::invalid_argument("give either a search path or --store-id");
+      DVLQuery request(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+      if (storeID.empty()) {
+        request.setPath(path.c_str());
+      } else {
+        request.setStoreID(storeID.c_str());
+      }
+      request.execute();
+      printReply(request);
+      int count = request.getObjectCount();
+      for (int i = 0; i < count; ++i) {
+        std::printf("%-14s %-34s %s\n", className(request.getObjectClass(i)).c_str(), orNone(request.getStoreID(i)),
+                    orNone(request.getName(i)));
+      }
+      std::printf("%d object%s\n", count, count == 1 ? "" : "s");
+    } else if (*get) {
+      DVLGetObject request(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+      request.setPath(path.c_str());
+      request.setChildName(child.c_str());
+      request.execute();
+      printReply(request);
+      if (request.getObjectCount() == 0) {
+        std::printf("no child named \"%s\" under %s\n", child.c_str(), path.c_str());
+        return 1;
+      }
+      std::printf("%s \"%s\" %s\n", className(request.getObjectClass(0)).c_str(), orNone(request.getName(0)),
+                  orNone(request.getStoreID(0)));
+      std::printf("parent %s (%s)\n", orNone(request.getParent()), orNone(request.getParentStoreID()));
+    } else if (*addOutput) {
+      ProgressDocument data(file);
+      std::unique_ptr<ZEBDocumentOutput> context;
+      DVLAddOutput request(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+      request.setParentPath(parent.c_str());
+      request.setName(name.c_str());
+      request.setFormat(format.c_str());
+      request.setLocale(locale.c_str());
+      request.setData(&data);
+      if (!contextFile.empty()) {
+        context = std::make_unique<ZEBDocumentOutput>(contextFile, "text/xml");
+        request.setContext(*context);
+      }
+      request.execute();
+      printReply(request);
+      std::printf("stored %s\nstore identifier %s\n", orNone(request.getPath()), orNone(request.getStoreID()));
+    } else if (*remove) {
+      if (path.empty() == storeID.empty()) throw std::invalid_argument("give either a search path or --store-id");
+      DVLDelete request(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+      if (storeID.empty()) {
+        request.addPath(path.c_str());
+      } else {
+        request.addStoreId(storeID.c_str());
+      }
+      request.execute();
+      printReply(request);
+      std::printf("deleted %s\n", storeID.empty() ? path.c_str() : storeID.c_str());
+    } else if (*routing) {
+      DVLDetermineRouting request(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+      std::vector<std::unique_ptr<ZEBSearchPathSingleObject>> pathObjects;  // the request only points to them
+      for (const std::string& p : routingPaths) {
+        pathObjects.push_back(std::make_unique<ZEBSearchPathSingleObject>());
+        pathObjects.back()->setValue(p.c_str());
+        request.addPath(pathObjects.back().get());
+      }
+      request.execute();
+      printReply(request);
+      std::printf("%s\n", orNone(request.getResult()));
+    } else if (*capabilities) {
+      ZEBVorbHeader header;
+      std::vector<ZEBUserCapabilityEnum::Enum> list;
+      DVLReportHelper::getCapabilities(header, session, list, nullptr, nullptr);
+      for (auto c : list) std::printf("%s\n", zp2omsymbols1::getChar(c));
+    }
+    DVL::terminate();
   } catch (const KRNThrowable& e) {
     std::fprintf(stderr, "dvl: %s\n", e.toString().c_str());
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "dvl: %s\n", e.what());
     return 1;
   }
   return 0;

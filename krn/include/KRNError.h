@@ -36,13 +36,16 @@ KRN_EXPORT bool checkedAllocationShouldFail();
 template <class T, class... Args>
 T* KRNCheckedNew(const char* file, int line, Args&&... args) {
   KRNFileLocation location(file, line);
+  T* object = nullptr;
   try {
-    T* object = KRN::checkedAllocationShouldFail() ? nullptr : new T(std::forward<Args>(args)...);
-    if (object == nullptr) KRN::raiseOutOfMemory(location);
-    return object;
+    object = KRN::checkedAllocationShouldFail() ? nullptr : new T(std::forward<Args>(args)...);
   } catch (...) {
     KRN::convertAllocationFailure(location);
   }
+  // No object: raised once, with "KRN_THROW" only; the conversions above are for what the
+  // allocation or the constructor threw.
+  if (object == nullptr) KRN::raiseOutOfMemory(location);
+  return object;
 }
 
 // The rethrow with back-trace: runs body; a KRNThrowable leaving it gets one entry and is rethrown.

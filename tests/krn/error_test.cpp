@@ -83,7 +83,7 @@ TEST(CheckedAllocationTest, NullResultRaisesOutOfMemoryAtTheLocation) {
     KRNCheckedNew<int>("DVLCacheData", 71, 5);
     FAIL();
   } catch (const KRNOutOfMemoryError& e) {
-    ASSERT_FALSE(e.getBackTrace().empty());
+    ASSERT_EQ(e.getBackTrace().size(), 1u);
     expectEntry(e.getBackTrace()[0], "DVLCacheData", 71, "", "KRN_THROW");
   }
   // Only the k-th allocation fails.

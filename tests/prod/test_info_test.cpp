@@ -405,9 +405,9 @@ TEST_F(RecordedFactoryTest, DestroyingTheSettingsObjectDeletesItsFactories) {
 
 TEST_F(RecordedFactoryTest, AMissingFileFailsWithOneEntryOfOursAndAddsNoFactory) {
   Info info = DVLTestInfo::create();
-  info->getRecordedFilesAsSessionFactory("a", "b", path);
+  info->getRecordedFilesAsSessionFactory("a", "", path);
   KRNRuntimeError e = raisedBy<KRNRuntimeError>(
-      [&] { info->getRecordedFilesAsSessionFactory("a", "b", tempPath("no-such-recording.dvlrec")); });
+      [&] { info->getRecordedFilesAsSessionFactory("a", "", tempPath("no-such-recording.dvlrec")); });
   int ours = 0;
   for (const KRNBackTraceEntry& entry : e.getBackTrace())
     ours += std::string(entry.location.getFile()) == "DVLTestInfo";
@@ -422,7 +422,7 @@ TEST_F(RecordedFactoryTest, AFileThatIsNotARecordingFailsAtTheReader) {
   std::ofstream(notRecording) << "hello\n";
   Info info = DVLTestInfo::create();
   ZEBRecordedFileError e =
-      raisedBy<ZEBRecordedFileError>([&] { info->getRecordedFilesAsSessionFactory("a", "b", notRecording); });
+      raisedBy<ZEBRecordedFileError>([&] { info->getRecordedFilesAsSessionFactory("a", "", notRecording); });
   expectRaisedAt(e, 290, "KRN_RETHROW");
   EXPECT_TRUE(info->getSessionFactoriesCreatedFromRecordedFiles().empty());
 }
@@ -433,7 +433,7 @@ TEST_P(ChainStepTest, AFailedAllocationNamesItsStepAndLeavesTheListAlone) {
   Info info = DVLTestInfo::create();
   KRN::failCheckedAllocationAfter(GetParam().first);
   KRNOutOfMemoryError e =
-      raisedBy<KRNOutOfMemoryError>([&] { info->getRecordedFilesAsSessionFactory("a", "b", path); });
+      raisedBy<KRNOutOfMemoryError>([&] { info->getRecordedFilesAsSessionFactory("a", "", path); });
   KRN::failCheckedAllocationAfter(0);
   expectRaisedAt(e, GetParam().second, "KRN_THROW", 0);
   for (const KRNBackTraceEntry& entry : e.getBackTrace()) EXPECT_EQ(entry.location.getLine(), GetParam().second);

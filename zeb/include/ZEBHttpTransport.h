@@ -21,6 +21,10 @@ struct ZEBHttpSettings {
   std::string caFile;             // PEM certificates to trust; empty for the system's
   long long maxReplyBytes = 256LL << 20;  // a larger reply is abandoned and reported
   int poolSize = 4;                       // idle connections kept for reuse; 0 closes each after use
+
+  // The settings of the process configuration: the endpoint is its contentManager (or the one
+  // given), the timeouts its connectTimeout, stallTimeout and totalTimeout.
+  static ZEBHttpSettings fromConfiguration(const std::string& endpoint = std::string());
 };
 
 // Sends each exchange as an HTTP POST. A request with attachments goes as multipart/related, its

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "KRNConfiguration.h"
 #include "ZEBErrors.h"
 #include "ZEBSchema.h"
 
@@ -141,8 +142,12 @@ void ZEBHelper::setCredentialKey(const char* publicKeyPem) {
 }
 
 std::string ZEBHelper::getCredentialKey() {
-  std::lock_guard<std::mutex> lock(g_keyLock);
-  return g_publicKeyPem;
+  {
+    std::lock_guard<std::mutex> lock(g_keyLock);
+    if (!g_publicKeyPem.empty()) return g_publicKeyPem;
+  }
+  // Not set in-process: the configuration's credentialKey (PEM text or a file).
+  return KRNConfigurationFactory::getInstance().lookupPem("credentialKey");
 }
 
 std::pair<std::string, std::string> ZEBHelper::generateCredentialKeyPair() {

@@ -4,6 +4,8 @@
 // its progress callback may wait a second between calls).
 #include "ZEBHttpTransport.h"
 
+#include "KRNConfiguration.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -362,7 +364,9 @@ ZEBWireReply readReply(Exchange& x, CURL* easy) {
     soapType = false;
   }
 
-  if ((status == 200 || status == 500) && soapType) {
+  // SOAP 1.1 sends faults with 500, but a service may answer a refused request (400, 413, 415) with
+  // a fault too: whatever the error status, a fault envelope is the service's answer.
+  if ((status == 200 || status >= 400) && soapType) {
     ZEBWireReply reply;
     reply.httpStatus = static_cast<int>(status);
     if (contentType.isMultipartRelated()) {
@@ -377,8 +381,10 @@ ZEBWireReply readReply(Exchange& x, CURL* easy) {
     } else {
       reply.envelope = std::move(x.reply);
     }
-    // A 500 from something other than the service (a proxy, a servlet container) is no fault.
-    if (status == 200 || looksLikeEnvelope(reply.envelope)) return reply;
+    // An error from something other than the service (a proxy, a servlet container) is no fault,
+    // and neither is an envelope without one.
+    bool fault = looksLikeEnvelope(reply.envelope) && reply.envelope.find("Fault>") != std::string::npos;
+    if (status == 200 || fault) return reply;
     x.reply = std::move(reply.envelope);
   }
 
@@ -593,4 +599,14 @@ void ZEBLiveVorbTK::releaseSession(ZEBSOAPSessionI* session) {
     }
   }
   delete session;
+}
+
+ZEBHttpSettings ZEBHttpSettings::fromConfiguration(const std::string& endpoint) {
+  IKRNConfiguration& configuration = KRNConfigurationFactory::getInstance();
+  ZEBHttpSettings settings;
+  settings.endpoint = endpoint.empty() ? configuration.lookupString("contentManager").c_str() : endpoint;
+  settings.connectTimeoutMs = static_cast<long>(configuration.lookupInteger("connectTimeout", settings.connectTimeoutMs));
+  settings.stallTimeoutMs = static_cast<long>(configuration.lookupInteger("stallTimeout", settings.stallTimeoutMs));
+  settings.totalTimeoutMs = static_cast<long>(configuration.lookupInteger("totalTimeout", settings.totalTimeoutMs));
+  return settings;
 }

@@ -1,0 +1,176 @@
+// The integration tests' fixture: a dvl-contentd in this process (store in memory) on a free
+// loopback port, and a session to it through the live HTTP transport, as a host would have.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "ContentServer.h"
+#include "ContentService.h"
+#include "ContentStore.h"
+#include "DVL.h"
+#include "DVLAdd.h"
+#include "DVLAddOutput.h"
+#include "DVLLogon.h"
+#include "DVLQuery.h"
+#include "KRNThrowable.h"
+#include "ZEBErrors.h"
+#include "ZEBHelper.h"
+#include "ZEBHttpTransport.h"
+#include "ZEBSchema.h"
+
+namespace live {
+
+constexpr ZEBSOAPSessionI::ZEBSOAPTrusted kUntrusted = ZEBSOAPSessionI::ZEBSOAPUntrusted;
+
+// The library has no folder request of its own; its add framework stores any object class.
+using DVLAddFolder = DVLAdd<ZEBFolder>;
+
+// What an add reported about the object it stored.
+struct Stored {
+  std::string path;
+  std::string storeId;
+};
+
+// A file that goes away with the test; the output add takes its context document from a file.
+class TempFile {
+ public:
+  TempFile(const std::string& name, const std::string& bytes) {
+    static int counter = 0;
+    m_path = std::string(P_tmpdir) + "/dvl-live-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) +
+             "-" + name;
+    std::ofstream(m_path, std::ios::binary) << bytes;
+  }
+  ~TempFile() { std::remove(m_path.c_str()); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+class LiveServer : public testing::Test {
+ protected:
+  void SetUp() override {
+    DVL::initialize();
+    m_service = std::make_unique<dvlservice::ContentService>(serviceOptions());
+    dvlservice::ServerOptions front = serverOptions();
+    front.port = 0;
+    m_server = std::make_unique<dvlservice::ContentServer>(*m_service, front);
+    m_server->start();
+    ZEBHelper::setCredentialKey(m_service->getCredentialPublicKey().c_str());
+    m_factory = std::make_unique<ZEBLiveVorbTK>(settings());
+    m_session = static_cast<ZEBSOAPSession*>(m_factory->createSession());
+  }
+
+  void TearDown() override {
+    m_factory.reset();
+    m_server->stop();
+  }
+
+  // The service's settings: the defaults, the demo accounts LDAP/demo and LDAP/reader among them.
+  virtual dvlservice::ServiceOptions serviceOptions() { return dvlservice::ServiceOptions(); }
+
+  virtual dvlservice::ServerOptions serverOptions() { return dvlservice::ServerOptions(); }
+
+  // Short bounded waits: a test that hangs is a failure, not a wait.
+  ZEBHttpSettings settings(long stallTimeoutMs = 10000) const {
+    ZEBHttpSettings s;
+    s.endpoint = m_server->getUrl();
+    s.connectTimeoutMs = 2000;
+    s.stallTimeoutMs = stallTimeoutMs;
+    return s;
+  }
+
+  // Stops the HTTP front end; the service stays.
+  void stopServer() { m_server->stop(); }
+
+  ZEBSOAPSession& session() { return *m_session; }
+  dvlservice::ContentService& service() { return *m_service; }
+
+  // Provokes failures in the server, in the text form of --inject ("operation=query;drop;count=1").
+  void inject(const std::string& failure) { m_service->injectFailure(dvlservice::InjectedFailure::parse(failure)); }
+
+  void logon(const char* user = "demo", const char* password = "demo", int sealed = 0) {
+    DVLLogon logon(session(), nullptr, kUntrusted);
+    logon.addCredentials("LDAP", user, password, sealed);
+    logon.execute();
+  }
+
+  Stored addFolder(const std::string& parentPath, const char* name) {
+    DVLAddFolder add(session(), nullptr, kUntrusted);
+    add.setParentPath(parentPath.c_str());
+    add.setName(name);
+    add.execute();
+    return stored(add.getPath(), add.getStoreID());
+  }
+
+  // An output without documents.
+  Stored addOutput(const std::string& parentPath, const char* name) {
+    DVLAddOutput add(session(), nullptr, kUntrusted);
+    add.setParentPath(parentPath.c_str());
+    add.setName(name);
+    add.execute();
+    return stored(add.getPath(), add.getStoreID());
+  }
+
+  // The number of objects a query of path returns.
+  int count(const std::string& path) {
+    DVLQuery query(session(), nullptr, kUntrusted);
+    query.setPath(path.c_str());
+    query.execute();
+    return query.getObjectCount();
+  }
+
+  // The bytes the store keeps for a document of the object, read beside the service.
+  std::string storedDocument(const std::string& storeId, const std::string& property) {
+    auto tx = m_service->getStore().read();
+    auto object = tx.objectByStoreId(storeId);
+    if (!object) {
+      ADD_FAILURE() << "the store holds no object " << storeId;
+      return std::string();
+    }
+    for (const dvlservice::DocumentRecord& document : tx.documents(object->id)) {
+      if (document.property != property) continue;
+      std::ifstream in(document.path, std::ios::binary);
+      return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    ADD_FAILURE() << "the object " << storeId << " has no " << property << " document";
+    return std::string();
+  }
+
+  // The fault that call raises; fails the test when it raises none.
+  static ZEBSOAPFault faultOf(const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const ZEBSOAPFault& fault) {
+      return fault;
+    }
+    ADD_FAILURE() << "no SOAP fault";
+    return ZEBSOAPFault("", "", "", "");
+  }
+
+ private:
+  static Stored stored(const char* path, const char* storeId) {
+    EXPECT_NE(path, nullptr);
+    EXPECT_NE(storeId, nullptr);
+    return Stored{path ? path : "", storeId ? storeId : ""};
+  }
+
+  std::unique_ptr<dvlservice::ContentService> m_service;
+  std::unique_ptr<dvlservice::ContentServer> m_server;
+  std::unique_ptr<ZEBLiveVorbTK> m_factory;
+  ZEBSOAPSession* m_session = nullptr;
+};
+
+}  // namespace live

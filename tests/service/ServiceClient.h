@@ -1,0 +1,144 @@
+// Test helpers: a service in memory reached through the toolkit's real session, and builders for the
+// request messages the tests send.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ContentService.h"
+#include "I18NString.h"
+#include "KRNReferenceCount.h"
+#include "ZEBErrors.h"
+#include "ZEBHelper.h"
+#include "ZEBPortType.h"
+#include "ZEBSchema.h"
+#include "ZEBSession.h"
+
+namespace servicetest {
+
+template <class T>
+T* made(ZEBMessageI& message) {
+  T* object = new T;
+  message.getObjectRegistry().registerObject(object);
+  return object;
+}
+
+inline void addProperties(ZEBMessageI& message, ZEBPropEnumArray& array, const std::vector<ZEBPropEnum::Enum>& names) {
+  for (ZEBPropEnum::Enum p : names) {
+    auto* e = made<ZEBPropEnum>(message);
+    e->setValue(p);
+    array.push_back(e);
+  }
+}
+
+inline std::string plainCredential(const std::string& nameSpace, const std::string& user, const std::string& password) {
+  return "<credential><namespace>" + nameSpace + "</namespace><username>" + user + "</username><password>" + password +
+         "</password></credential>";
+}
+
+// The word a fault's detail carries ("invalidPassport").
+inline bool hasReason(const ZEBSOAPFault& fault, const std::string& reason) {
+  return fault.getDetail().find(">" + reason + "<") != std::string::npos;
+}
+
+class Client {
+ public:
+  explicit Client(dvlservice::ContentService& service) : m_session(service.makeInProcessTransport()) {}
+  explicit Client(std::shared_ptr<ZEBTransport> transport) : m_session(std::move(transport)) {}
+
+  ZEBSOAPSession& session() { return m_session; }
+
+  template <class Port>
+  void send(ZEBMessageI& request, ZEBMessageI& reply, const ZEBAttachmentList* attachments = nullptr) {
+    KRNSmartPointer<ZEBPortTypeBinding> binding = Port::getInstance().createBinding(request, reply);
+    m_session.send(binding.get(), attachments, ZEBSOAPSessionI::ZEBSOAPUntrusted, nullptr);
+  }
+  void send(ZEBMessageI& request, ZEBMessageI& reply, const ZEBAttachmentList* attachments = nullptr) {
+    send<ZEBContentManagerServicePortType>(request, reply, attachments);
+  }
+
+  void logonWith(const std::string& credentialDocument) {
+    ZEBAuthenticationLogon_Request request;
+    ZEBAuthenticationLogon_Reply reply;
+    request.getCredentials(&request.getObjectRegistry())->setValue(credentialDocument.c_str());
+    send(request, reply);
+  }
+  void logon(const std::string& nameSpace = "LDAP", const std::string& user = "demo",
+             const std::string& password = "demo") {
+    logonWith(plainCredential(nameSpace, user, password));
+  }
+  void logoff() {
+    ZEBAuthenticationLogoff_Request request;
+    ZEBAuthenticationLogoff_Reply reply;
+    send(request, reply);
+  }
+
+  // A query whose reply the caller reads; properties empty: the service's defaults.
+  std::unique_ptr<ZEBContentQuery_Reply> query(const std::string& path,
+                                               const std::vector<ZEBPropEnum::Enum>& properties = {},
+                                               const std::function<void(ZEBContentQuery_Request&)>& more = nullptr) {
+    ZEBContentQuery_Request request;
+    request.getSearchPath(&request.getObjectRegistry())->setValue(path.c_str());
+    if (!properties.empty()) addProperties(request, *request.getProperties(&request.getObjectRegistry()), properties);
+    if (more) more(request);
+    auto reply = std::make_unique<ZEBContentQuery_Reply>();
+    send(request, *reply);
+    return reply;
+  }
+
+  // A query's reply kept together with the objects of its result, which live as long as it does.
+  struct Found {
+    std::unique_ptr<ZEBContentQuery_Reply> reply;
+    std::vector<ZEBBaseClass*> objects;
+    size_t size() const { return objects.size(); }
+    ZEBBaseClass* operator[](size_t i) const { return objects.at(i); }
+  };
+  Found find(const std::string& path, const std::vector<ZEBPropEnum::Enum>& properties = {},
+             const std::function<void(ZEBContentQuery_Request&)>& more = nullptr) {
+    Found found;
+    found.reply = query(path, properties, more);
+    found.objects = objects(*found.reply);
+    return found;
+  }
+
+  // The objects of a query's result, empty when it has none.
+  static std::vector<ZEBBaseClass*> objects(const ZEBContentQuery_Reply& reply) {
+    std::vector<ZEBBaseClass*> out;
+    if (const ZEBBaseClassArray* result = reply.getResult()) {
+      for (size_t i = 0; i < result->size(); ++i) out.push_back(result->at(i));
+    }
+    return out;
+  }
+
+  // A fault raised by `call`; fails the test when there is none.
+  static ZEBSOAPFault faultOf(const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const ZEBSOAPFault& fault) {
+      return fault;
+    }
+    ADD_FAILURE() << "no fault";
+    return ZEBSOAPFault("", "", "", "");
+  }
+
+ private:
+  ZEBSOAPSession m_session;
+};
+
+inline const char* nameOf(const ZEBBaseClass* o) {
+  return o && o->getDefaultName() ? o->getDefaultName()->getValue() : nullptr;
+}
+inline const char* pathOf(const ZEBBaseClass* o) {
+  return o && o->getSearchPath() ? o->getSearchPath()->getValue() : nullptr;
+}
+inline std::string storeIdOf(const ZEBBaseClass* o) {
+  return o && o->getStoreID() && o->getStoreID()->getValue() && o->getStoreID()->getValue()->getValue()
+             ? o->getStoreID()->getValue()->getValue()
+             : std::string();
+}
+
+}  // namespace servicetest

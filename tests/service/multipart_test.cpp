@@ -1,0 +1,154 @@
+// multipart/related request bodies, read as they arrive with the attachments spooled to files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "MultipartBody.h"
+#include "ZEBMime.h"
+
+using dvlservice::MultipartError;
+using dvlservice::MultipartReader;
+
+namespace {
+
+std::string fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+class MultipartTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "dvl-spool-XXXXXX").string();
+    m_spool = ::mkdtemp(&pattern[0]);
+  }
+  void TearDown() override { std::filesystem::remove_all(m_spool); }
+
+  // Feeds the body in pieces of `step` bytes, so that delimiters fall across pieces.
+  void feed(MultipartReader& reader, const std::string& body, size_t step) {
+    for (size_t i = 0; i < body.size(); i += step) reader.feed(body.data() + i, std::min(step, body.size() - i));
+  }
+
+  std::string m_spool;
+};
+
+// Near misses of the delimiter "\r\n--b", a NUL, a byte that is no UTF-8, and an end that runs
+// into the real delimiter.
+const char kBinaryBytes[] = "\n--b \r--b \r\n--c \r\n-\0\xff end\r\n--";
+const std::string kBinary(kBinaryBytes, sizeof kBinaryBytes - 1);
+
+std::string body() {
+  return "preamble to ignore\r\n"
+         "--b\r\nContent-Type: text/xml; charset=UTF-8\r\nContent-ID: <root>\r\n\r\n"
+         "<Envelope/>"
+         "\r\n--b\r\nContent-Type: application/pdf\r\nContent-ID: <_contextAttach>\r\n"
+         "Content-Transfer-Encoding: binary\r\n\r\n" +
+         kBinary +
+         "\r\n--b\r\ncontent-id:\r\n  <folded>\r\n\r\n"
+         "\r\n--b--\r\nepilogue to ignore";
+}
+
+TEST_F(MultipartTest, SplitsTheBodyWhereverItsPiecesEnd) {
+  for (size_t step : {1, 2, 3, 7, 64, 100000}) {
+    MultipartReader reader("b", "", m_spool, 1024);
+    feed(reader, body(), step);
+    ASSERT_NO_THROW(reader.finish()) << step;
+    EXPECT_EQ(reader.root(), "<Envelope/>");
+    EXPECT_EQ(reader.rootContentType(), "text/xml; charset=UTF-8");
+    ASSERT_EQ(reader.attachments().size(), 2u);
+    EXPECT_EQ(reader.attachments()[0].contentId, "_contextAttach");
+    EXPECT_EQ(reader.attachments()[0].contentType, "application/pdf");
+    EXPECT_EQ(reader.attachments()[0].size, static_cast<int64_t>(kBinary.size()));
+    EXPECT_TRUE(fileBytes(reader.attachments()[0].path) == kBinary) << step;
+    EXPECT_EQ(reader.attachments()[1].contentId, "folded");
+    EXPECT_EQ(reader.attachments()[1].size, 0);
+  }
+}
+
+TEST_F(MultipartTest, TheStartParameterNamesTheRootPart) {
+  std::string b = "--b\r\nContent-ID: <doc>\r\n\r\nbytes\r\n--b\r\nContent-ID: <env>\r\n\r\n<E/>\r\n--b--";
+  MultipartReader reader("b", "<env>", m_spool, 1024);
+  feed(reader, b, 5);
+  reader.finish();
+  EXPECT_EQ(reader.root(), "<E/>");
+  ASSERT_EQ(reader.attachments().size(), 1u);
+  EXPECT_EQ(reader.attachments()[0].contentId, "doc");
+}
+
+TEST_F(MultipartTest, SpoolFilesGoWithTheReader) {
+  std::string path;
+  {
+    MultipartReader reader("b", "", m_spool, 1024);
+    feed(reader, body(), 4096);
+    path = reader.attachments()[0].path;
+    EXPECT_TRUE(std::filesystem::exists(path));
+  }
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(MultipartTest, RefusesBrokenBodies) {
+  auto attempt = [&](const std::string& b, size_t maxRoot = 1024) {
+    MultipartReader reader("b", "", m_spool, maxRoot);
+    feed(reader, b, 3);
+    reader.finish();
+  };
+  EXPECT_THROW(attempt("--b\r\n\r\n<E/>\r\n--b"), MultipartError);  // no closing delimiter
+  EXPECT_THROW(attempt("--b\r\n\r\n<E/>"), MultipartError);         // ends inside a part
+  EXPECT_THROW(attempt("--b\r\nno colon here\r\n\r\nx\r\n--b--"), MultipartError);
+  EXPECT_THROW(attempt("--b\r\n: no name\r\n\r\nx\r\n--b--"), MultipartError);
+  EXPECT_THROW(attempt("--b\r\n\r\n" + std::string(2000, 'x') + "\r\n--b--"), MultipartError);  // root too large
+  EXPECT_THROW(attempt("--b\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\nx\r\n--b--"), MultipartError);
+  EXPECT_THROW(attempt("--b\r\n\r\n<E/>\r\n--b\r\nContent-Transfer-Encoding: base64\r\n\r\nAB!C\r\n--b--"),
+               MultipartError);
+  EXPECT_THROW(attempt("--b\r\n\r\n<E/>\r\n--b\r\nContent-Transfer-Encoding: base64\r\n\r\nABC\r\n--b--"),
+               MultipartError);
+  EXPECT_THROW(attempt(std::string(100000, 'x')), MultipartError);  // no boundary at all
+  EXPECT_THROW(attempt("--b--"), MultipartError);                   // no root part
+  EXPECT_THROW(MultipartReader("", "", m_spool, 10), MultipartError);
+}
+
+TEST_F(MultipartTest, ReadsWhatTheToolkitWrites) {
+  std::vector<ZEBReceivedAttachment> parts = {{"a.data", "application/pdf", kBinary},
+                                              {"b.context", "text/xml", "<c/>"}};
+  ZEBMimeBody built = ZEBMime::buildRelated("<Envelope/>", parts);
+  ZEBContentType type = ZEBMime::parseContentType(built.contentType);
+  MultipartReader reader(type.getParameter("boundary"), type.getParameter("start"), m_spool, 1024);
+  feed(reader, built.body, 11);
+  reader.finish();
+  EXPECT_EQ(reader.root(), "<Envelope/>");
+  ASSERT_EQ(reader.attachments().size(), 2u);
+  EXPECT_EQ(reader.attachments()[0].contentId, "a.data");
+  EXPECT_TRUE(fileBytes(reader.attachments()[0].path) == kBinary);
+  EXPECT_EQ(fileBytes(reader.attachments()[1].path), "<c/>");
+}
+
+TEST_F(MultipartTest, AcceptsBareLineFeedsBlanksAfterDelimitersAndBase64Parts) {
+  std::string b =
+      "--b  \n\n<E/>\n--b\t\nContent-ID: <doc>\nContent-Transfer-Encoding: base64\n\n"
+      "AAEC\r\n/f7/\r\nAA==\n--b--\n";
+  for (size_t step : {1, 5, 1000}) {
+    MultipartReader reader("b", "", m_spool, 1024);
+    feed(reader, b, step);
+    reader.finish();
+    EXPECT_EQ(reader.root(), "<E/>");
+    ASSERT_EQ(reader.attachments().size(), 1u);
+    EXPECT_EQ(fileBytes(reader.attachments()[0].path), std::string("\x00\x01\x02\xfd\xfe\xff\x00", 7)) << step;
+  }
+}
+
+TEST_F(MultipartTest, ADelimiterCountsOnlyAsAWholeLine) {
+  std::string content = "--bx\r\n--b-\r\nxx--b\r\n";
+  std::string b = "--b\r\n\r\n<E/>\r\n--b\r\nContent-ID: <d>\r\n\r\n" + content + "\r\n--b--";
+  MultipartReader reader("b", "", m_spool, 1024);
+  feed(reader, b, 2);
+  reader.finish();
+  ASSERT_EQ(reader.attachments().size(), 1u);
+  EXPECT_EQ(fileBytes(reader.attachments()[0].path), content);
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// The search-path parser: the forms dvl-contentd understands, and where it says a bad path goes wrong.
+#include "SearchPath.h"
+
+#include <gtest/gtest.h>
+
+using dvlservice::canonicalStep;
+using dvlservice::SearchPath;
+using dvlservice::SearchPathError;
+using dvlservice::SearchPathPredicate;
+using dvlservice::SearchPathStep;
+
+namespace {
+
+TEST(SearchPath, RootAloneHasNoSteps) {
+  SearchPath p = SearchPath::parse("/");
+  EXPECT_EQ(p.origin, SearchPath::Origin::Root);
+  EXPECT_TRUE(p.steps.empty());
+}
+
+TEST(SearchPath, BareWordsAreClassTestsWhenTheyNameAClassOtherwiseNameTests) {
+  SearchPath p = SearchPath::parse("/content/folder/output");
+  ASSERT_EQ(p.steps.size(), 3u);
+  EXPECT_EQ(p.steps[0].test, SearchPathStep::Test::Name);
+  EXPECT_EQ(p.steps[0].word, "content");
+  EXPECT_EQ(p.steps[1].test, SearchPathStep::Test::Class);
+  EXPECT_EQ(p.steps[1].word, "folder");
+  EXPECT_EQ(p.steps[2].word, "output");
+}
+
+TEST(SearchPath, NamePredicatesTakeEitherQuoteAndHoldTheOther) {
+  SearchPath p = SearchPath::parse("/content/*[@name='Sales']/report[@name=\"O'Brien's\"]/output[@name='say \"hi\"']");
+  ASSERT_EQ(p.steps.size(), 4u);
+  EXPECT_EQ(p.steps[1].test, SearchPathStep::Test::Any);
+  ASSERT_EQ(p.steps[1].predicates.size(), 1u);
+  EXPECT_EQ(p.steps[1].predicates[0].value, "Sales");
+  EXPECT_EQ(p.steps[2].predicates[0].value, "O'Brien's");
+  EXPECT_EQ(p.steps[3].predicates[0].value, "say \"hi\"");
+}
+
+TEST(SearchPath, PredicatesMayBeSpacedAndCombined) {
+  SearchPath p = SearchPath::parse("/content/folder [ @name = 'a b' ][@storeID='x1']");
+  ASSERT_EQ(p.steps.size(), 2u);
+  ASSERT_EQ(p.steps[1].predicates.size(), 2u);
+  EXPECT_EQ(p.steps[1].predicates[0].attribute, SearchPathPredicate::Attribute::Name);
+  EXPECT_EQ(p.steps[1].predicates[0].value, "a b");
+  EXPECT_EQ(p.steps[1].predicates[1].attribute, SearchPathPredicate::Attribute::StoreId);
+}
+
+TEST(SearchPath, DoubleSlashSelectsDescendants) {
+  SearchPath p = SearchPath::parse("//output");
+  ASSERT_EQ(p.steps.size(), 1u);
+  EXPECT_EQ(p.steps[0].axis, SearchPathStep::Axis::Descendant);
+  SearchPath q = SearchPath::parse("/content//folder/*");
+  ASSERT_EQ(q.steps.size(), 3u);
+  EXPECT_EQ(q.steps[0].axis, SearchPathStep::Axis::Child);
+  EXPECT_EQ(q.steps[1].axis, SearchPathStep::Axis::Descendant);
+  EXPECT_EQ(q.steps[2].axis, SearchPathStep::Axis::Child);
+}
+
+TEST(SearchPath, StoreIdOriginAcceptsTheClientsFormAndAChildStep) {
+  SearchPath p = SearchPath::parse("storeID(\"i0123abc\")/*[@name='Sales']");
+  EXPECT_EQ(p.origin, SearchPath::Origin::StoreId);
+  EXPECT_EQ(p.storeId, "i0123abc");
+  ASSERT_EQ(p.steps.size(), 1u);
+  EXPECT_EQ(SearchPath::parse("storeID('')").storeId, "");
+}
+
+TEST(SearchPath, TildeIsTheAccountAndDoubleTildeTheSession) {
+  EXPECT_EQ(SearchPath::parse("~").origin, SearchPath::Origin::Account);
+  SearchPath mine = SearchPath::parse("~/folder[@name='My reports']");
+  EXPECT_EQ(mine.origin, SearchPath::Origin::Account);
+  EXPECT_EQ(mine.steps.size(), 1u);
+  EXPECT_EQ(SearchPath::parse("~~").origin, SearchPath::Origin::Session);
+  EXPECT_EQ(SearchPath::parse("  ~~  ").origin, SearchPath::Origin::Session);
+}
+
+struct BadPath {
+  const char* name;
+  const char* text;
+  size_t position;
+  const char* problem;  // a piece of the message
+};
+
+void PrintTo(const BadPath& bad, std::ostream* out) {
+  *out << '"' << bad.text << '"';
+}
+
+class SearchPathErrors : public testing::TestWithParam<BadPath> {};
+
+TEST_P(SearchPathErrors, NameTheProblemAndItsPosition) {
+  const BadPath& bad = GetParam();
+  try {
+    SearchPath::parse(bad.text);
+    FAIL() << "parsed: " << bad.text;
+  } catch (const SearchPathError& e) {
+    EXPECT_EQ(e.getPosition(), bad.position) << e.what();
+    EXPECT_NE(std::string(e.what()).find(bad.problem), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("at position " + std::to_string(bad.position)), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SearchPath, SearchPathErrors,
+    testing::Values(BadPath{"Empty", "", 1, "empty"},                                                   //
+                    BadPath{"Blank", "   ", 4, "empty"},                                                //
+                    BadPath{"Relative", "content", 1, "starts with"},                                   //
+                    BadPath{"TrailingSlash", "/content/", 10, "expected a step"},                       //
+                    BadPath{"DoubleSlashAlone", "//", 3, "expected a step"},                            //
+                    BadPath{"UnclosedQuote", "/content/folder[@name='x]", 23, "no closing '"},          //
+                    BadPath{"UnquotedName", "/content/folder[@name=x]", 23, "expected a quoted name"},  //
+                    BadPath{"UnknownAttribute", "/content/folder[@title='x']", 18, "unknown attribute '@title'"},
+                    BadPath{"UnclosedPredicate", "/content/folder[@name='x'", 26, "expected ']'"},        //
+                    BadPath{"AttributeWithoutAt", "/content/folder[name='x']", 17, "expected '@'"},       //
+                    BadPath{"StrayCharacter", "/content/#", 10, "unexpected '#'"},                        //
+                    BadPath{"StepsAfterSession", "~~/folder", 3, "nothing may follow"},                   //
+                    BadPath{"AccountWithoutSlash", "~folder", 2, "expected '/'"},                         //
+                    BadPath{"UnquotedStoreId", "storeID(abc)", 9, "expected a quoted name"},              //
+                    BadPath{"UnclosedStoreId", "storeID(\"abc\"", 14, "expected ')' but the path ends"},  //
+                    BadPath{"QuoteInsideSameQuotes", "/content/folder[@name='O'Brien']", 26, "expected ']'"}),
+    [](const testing::TestParamInfo<BadPath>& info) { return std::string(info.param.name); });
+
+TEST(SearchPath, AnOverlongPathIsRefused) {
+  std::string path = "/content" + std::string(70000, 'x');
+  EXPECT_THROW(SearchPath::parse(path), SearchPathError);
+}
+
+TEST(SearchPath, TooManyStepsAreRefused) {
+  std::string path;
+  for (int i = 0; i < 300; ++i) path += "/*";
+  EXPECT_THROW(SearchPath::parse(path), SearchPathError);
+}
+
+TEST(SearchPath, CanonicalStepsQuoteSoThatTheStepParsesBackToTheName) {
+  for (const std::string name : {"Sales", "O'Brien", "say \"hi\"", "a/b [c]", "x]y"}) {
+    std::string step = canonicalStep("folder", name, false);
+    SearchPath p = SearchPath::parse("/" + step);
+    ASSERT_EQ(p.steps.size(), 1u) << step;
+    EXPECT_EQ(p.steps[0].word, "folder");
+    ASSERT_EQ(p.steps[0].predicates.size(), 1u);
+    EXPECT_EQ(p.steps[0].predicates[0].value, name);
+  }
+}
+
+TEST(SearchPath, CanonicalStepsShortenPlainChildrenOfTheRootOnly) {
+  EXPECT_EQ(canonicalStep("folder", "content", true), "content");
+  EXPECT_EQ(canonicalStep("folder", "content", false), "folder[@name='content']");
+  EXPECT_EQ(canonicalStep("folder", "output", true), "folder[@name='output']");  // a class name is no name test
+  EXPECT_EQ(canonicalStep("folder", "two words", true), "folder[@name='two words']");
+  EXPECT_EQ(canonicalStep("folder", "both ' and \"", false), "");
+}
+
+}  // namespace
