@@ -26,6 +26,9 @@
 #include "DVLLogon.h"
 #include "DVLQuery.h"
 #include "DVLReportHelper.h"
+#include "DVLTestInfo.h"
+#include "HostRun.h"
+#include "ZEBRecording.h"
 #include "KRNThrowable.h"
 #include "MWLStream.h"
 #include "ZEBHelper.h"
@@ -113,23 +116,40 @@ class ProgressDocument : public ZEBDocumentOutputI {
 
 // ---------------------------------------------------------------- connection
 
+void ensureCredentialKey();
+
 struct Connection {
   std::string endpoint;
   std::string sessionFile;
-  std::unique_ptr<ZEBLiveVorbTK> factory;
+  std::string recordFile;  // every exchange is also written here
+  std::string replayFile;  // exchanges come from here instead of a service
+  KRNSmartPointer<DVLTestInfo> settings;
+  std::unique_ptr<VorbTK> factory;
   ZEBSOAPSession* session = nullptr;
 
+  bool replaying() const { return !replayFile.empty(); }
+
   void open() {
-    ZEBHttpSettings settings;
-    settings.endpoint = endpoint;
-    settings.connectTimeoutMs = 5000;
-    settings.stallTimeoutMs = 30000;
-    factory = std::make_unique<ZEBLiveVorbTK>(settings);
-    session = static_cast<ZEBSOAPSession*>(factory->createSession());
+    VorbTK* made = nullptr;
+    if (replaying()) {
+      settings = DVLTestInfo::create();
+      made = &settings->getRecordedFilesAsSessionFactory("dvl", "", replayFile);
+      ensureCredentialKey();
+    } else {
+      auto live = std::make_shared<ZEBHttpTransport>(ZEBHttpSettings::fromConfiguration(endpoint));
+      if (recordFile.empty()) {
+        factory = std::make_unique<ZEBLiveVorbTK>(live->getSettings());
+      } else {
+        factory = std::make_unique<ZEBRecordingVorbTK>(live, recordFile);
+      }
+      made = factory.get();
+    }
+    session = static_cast<ZEBSOAPSession*>(made->createSession());
   }
 
   // The passport of an earlier `dvl logon` to the same endpoint.
   void resume() {
+    if (replaying()) return;
     std::ifstream in(sessionFile);
     std::string savedEndpoint, passport;
     if (std::getline(in, savedEndpoint) && std::getline(in, passport) && savedEndpoint == endpoint) {
@@ -138,6 +158,7 @@ struct Connection {
   }
 
   void save() const {
+    if (replaying()) return;
     std::ofstream out(sessionFile, std::ios::trunc);
     out << endpoint << "\n" << session->getPassport() << "\n";
     if (!out) throw std::runtime_error("cannot write the session file " + sessionFile);
@@ -147,6 +168,7 @@ struct Connection {
 
   // The service's key for sealed credentials, from GET <endpoint>/credential-key.
   void fetchCredentialKey() const {
+    if (replaying() || !ZEBHelper::getCredentialKey().empty()) return;
     std::string url = endpoint + "/credential-key";
     std::string pem;
     CURL* curl = curl_easy_init();
@@ -183,144 +205,54 @@ std::string defaultEndpoint() {
 
 // ---------------------------------------------------------------- the typical host run
 
-class Demo {
- public:
-  int run() {
-    step("initialise the library");
-    say("DVL::initialize() returned %d", DVL::initialize());
+// Replay still seals the logon credential (the recording masks it), so any key will do.
+void ensureCredentialKey() {
+  if (ZEBHelper::getCredentialKey().empty()) {
+    ZEBHelper::setCredentialKey(ZEBHelper::generateCredentialKeyPair().second.c_str());
+  }
+}
 
-    step("start dvl-contentd");
+int demo(const std::string& recordFile, const std::string& replayFile) {
+  std::printf("DVL::initialize() returned %d\n", DVL::initialize());
+  if (!replayFile.empty()) {
+    // The library's own replay wiring: the settings object owns the factory.
+    KRNSmartPointer<DVLTestInfo> settings(DVLTestInfo::create());
+    VorbTK& factory = settings->getRecordedFilesAsSessionFactory("dvl demo", "", replayFile);
+    std::printf("replaying %s (no server)\n", replayFile.c_str());
+    ensureCredentialKey();
+    runTypicalHostRun(factory, stdout);
+  } else {
     dvlservice::ServiceOptions serviceOptions;
     serviceOptions.storePath = ":memory:";
-    m_service = std::make_unique<dvlservice::ContentService>(serviceOptions);
+    dvlservice::ContentService service(serviceOptions);
     dvlservice::ServerOptions serverOptions;
     serverOptions.port = 0;
-    m_server = std::make_unique<dvlservice::ContentServer>(*m_service, serverOptions);
-    m_server->start();
-    say("serving a fresh demo store at %s", m_server->getUrl().c_str());
-    ZEBHelper::setCredentialKey(m_service->getCredentialPublicKey().c_str());
-
-    ZEBHttpSettings settings;
-    settings.endpoint = m_server->getUrl();
-    ZEBLiveVorbTK factory(settings);
-    ZEBSOAPSessionI& session = *factory.createSession();
-
-    step("log on as LDAP/demo with a sealed credential");
-    DVLLogon logon(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-    logon.addCredentials("LDAP", "demo", "demo", 1);
-    logon.execute();
-    say("logged on; the session now carries a passport");
-
-    step("read the user's capabilities");
-    ZEBVorbHeader header;
-    std::vector<ZEBUserCapabilityEnum::Enum> capabilities;
-    DVLReportHelper::getCapabilities(header, session, capabilities, nullptr, nullptr);
-    std::string names;
-    for (auto c : capabilities) names += std::string(names.empty() ? "" : ", ") + zp2omsymbols1::getChar(c);
-    say("%zu capabilities: %s", capabilities.size(), names.c_str());
-
-    step("query the folder /content");
-    DVLQuery folder(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-    folder.setPath("/content/*");
-    folder.execute();
-    int count = folder.getObjectCount();
-    say("%d objects under /content:", count);
-    for (int i = 0; i < count; ++i) {
-      say("  %-12s %s", className(folder.getObjectClass(i)).c_str(), orNone(folder.getName(i)));
+    dvlservice::ContentServer server(service, serverOptions);
+    server.start();
+    std::printf("dvl-contentd serves a fresh demo store at %s\n", server.getUrl().c_str());
+    ZEBHelper::setCredentialKey(service.getCredentialPublicKey().c_str());
+    auto live = std::make_shared<ZEBHttpTransport>(ZEBHttpSettings::fromConfiguration(server.getUrl()));
+    std::unique_ptr<VorbTK> factory;
+    if (recordFile.empty()) {
+      factory = std::make_unique<ZEBLiveVorbTK>(live->getSettings());
+    } else {
+      factory = std::make_unique<ZEBRecordingVorbTK>(live, recordFile);
+      std::printf("recording to %s\n", recordFile.c_str());
     }
-
-    step("add a report output with its document and a context document");
-    std::string dataPath = writeTempFile("report", reportBytes());
-    std::string contextPath = writeTempFile("context", "<context><prompt name=\"year\">2026</prompt></context>");
-    ZEBDocumentOutput data(dataPath, "application/pdf");
-    ZEBDocumentOutput context(contextPath, "text/xml");
-    DVLAddOutput output(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-    output.setParentPath("/content");
-    output.setName("Quarterly sales");
-    output.setFormat("PDF");
-    output.setLocale("en-us");
-    output.setData(&data);
-    output.setContext(context);
-    output.execute();
-    std::string storeID = orNone(output.getStoreID());
-    say("stored %lld document bytes; search path %s", data.getSize(), orNone(output.getPath()));
-    say("store identifier %s", storeID.c_str());
-
-    step("read the output back by its store identifier");
-    DVLQuery readBack(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-    readBack.setStoreID(storeID.c_str());
-    readBack.execute();
-    say("found %d object: %s \"%s\" at %s", readBack.getObjectCount(),
-        className(readBack.getObjectClass(0)).c_str(), orNone(readBack.getName(0)), orNone(readBack.getPath()));
-
-    step("add a model with its document");
-    std::string modelPath = writeTempFile("model", "<model><table name=\"sales\"/></model>");
-    ZEBDocumentOutput modelDocument(modelPath, "text/xml");
-    DVLAddModel model(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-    model.setParentPath("/content");
-    model.setName("Sales model");
-    model.setData(&modelDocument);
-    model.execute();
-    say("model stored at %s", orNone(model.getPath()));
-
-    step("delete a temporary object by its store identifier");
-    DVLAddOutput scratch(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-    scratch.setParentPath("/content");
-    scratch.setName("Scratch output");
-    scratch.execute();
-    std::string scratchID = orNone(scratch.getStoreID());
-    DVLDelete remove(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-    remove.addStoreId(scratchID.c_str());
-    remove.execute();
-    DVLQuery gone(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-    gone.setStoreID(scratchID.c_str());
-    gone.execute();
-    say("deleted %s; a query for it now finds %d objects", scratchID.c_str(), gone.getObjectCount());
-
-    step("log off");
-    DVLLogoff logoff(session, nullptr);
-    logoff.execute();
-    say("logged off");
-
-    factory.releaseSession(&session);
-    m_server->stop();
-    for (const std::string& path : {dataPath, contextPath, modelPath}) std::remove(path.c_str());
-
-    step("terminate the library");
-    say("DVL::terminate() returned %d", DVL::terminate());
-    return 0;
+    runTypicalHostRun(*factory, stdout);
+    factory.reset();
+    server.stop();
   }
-
- private:
-  void step(const char* what) { std::printf("\n[%d] %s\n", ++m_step, what); }
-  template <class... Args>
-  void say(const char* format, Args... args) {
-    std::printf("    ");
-    std::printf(format, args...);
-    std::printf("\n");
-    std::fflush(stdout);
-  }
-  static std::string reportBytes() {
-    std::string bytes = "%PDF-1.4\n% a demo report\n";
-    for (int i = 0; i < 2000; ++i) bytes += "region " + std::to_string(i % 7) + " sales " + std::to_string(i * 37) + "\n";
-    return bytes + "%%EOF\n";
-  }
-  static std::string writeTempFile(const char* name, const std::string& bytes) {
-    std::string path = std::string(P_tmpdir) + "/dvl-demo-" + std::to_string(getpid()) + "-" + name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  }
-
-  int m_step = 0;
-  std::unique_ptr<dvlservice::ContentService> m_service;
-  std::unique_ptr<dvlservice::ContentServer> m_server;
-};
+  std::printf("\nDVL::terminate() returned %d\n", DVL::terminate());
+  return 0;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"dvl - a command-line client of the content store"};
   app.require_subcommand(1);
+  app.fallthrough();  // global options may also follow the command
   Connection connection;
   connection.endpoint = defaultEndpoint();
   connection.sessionFile = defaultSessionFile();
@@ -328,7 +260,12 @@ int main(int argc, char** argv) {
   app.add_option("--session-file", connection.sessionFile, "where `logon` keeps the passport (default $DVL_SESSION_FILE or ~/.dvl-session)");
   app.add_flag("--xml", g_printXml, "also print each reply as XML");
 
-  CLI::App* demo = app.add_subcommand("demo", "Run the typical host run against an embedded dvl-contentd");
+  app.add_option("--record", connection.recordFile, "also write every exchange to this recorded-session file");
+  app.add_option("--replay", connection.replayFile, "answer from this recorded-session file instead of a service")
+      ->check(CLI::ExistingFile);
+  app.get_option("--record")->excludes(app.get_option("--replay"));
+
+  CLI::App* demoCommand = app.add_subcommand("demo", "Run the typical host run against an embedded dvl-contentd");
 
   std::string nameSpace = "LDAP", user, password;
   bool plain = false;
@@ -377,7 +314,7 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   try {
-    if (*demo) return Demo().run();
+    if (*demoCommand) return demo(connection.recordFile, connection.replayFile);
     if (*symbolCommand) return showSymbol(symbol);
 
     DVL::initialize();

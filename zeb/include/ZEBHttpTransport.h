@@ -12,7 +12,7 @@
 
 // How the live transport reaches the service. Every wait is bounded: connect and stall timeouts
 // must be positive.
-struct ZEBHttpSettings {
+struct ZEB_EXPORT ZEBHttpSettings {
   std::string endpoint;           // "http://127.0.0.1:9300/dvl" or an https:// URL
   long connectTimeoutMs = 10000;  // TCP connect and TLS handshake
   long stallTimeoutMs = 60000;    // longest time without a byte sent or received, waiting for the reply included

@@ -1,0 +1,131 @@
+// The typical host run against a live server, recorded, and replayed with no server at all.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "ContentServer.h"
+#include "ContentService.h"
+#include "DVL.h"
+#include "DVLTestInfo.h"
+#include "HostRun.h"
+#include "ZEBHelper.h"
+#include "ZEBHttpTransport.h"
+#include "ZEBRecording.h"
+
+namespace {
+
+const std::string kData = DVL_TEST_DATA;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs the host run through factory and returns what it printed.
+std::string run(VorbTK& factory, const HostRunOptions& options = HostRunOptions()) {
+  char* buffer = nullptr;
+  size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  try {
+    runTypicalHostRun(factory, out, options);
+  } catch (...) {
+    std::fclose(out);
+    std::free(buffer);
+    throw;
+  }
+  std::fclose(out);
+  std::string text(buffer, size);
+  std::free(buffer);
+  return text;
+}
+
+class HostRunTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    DVL::initialize();
+    recording = testing::TempDir() + "host-run-" + std::to_string(getpid()) + ".dvlrec";
+  }
+  void TearDown() override {
+    std::remove(recording.c_str());
+    ZEBHelper::setCredentialKey("");
+    DVL::terminate();
+  }
+
+  // Records the run against a fresh in-process server and returns what it printed.
+  std::string recordLive() {
+    dvlservice::ContentService service;
+    dvlservice::ServerOptions options;
+    options.port = 0;
+    dvlservice::ContentServer server(service, options);
+    server.start();
+    ZEBHelper::setCredentialKey(service.getCredentialPublicKey().c_str());
+    ZEBHttpSettings settings;
+    settings.endpoint = server.getUrl();
+    std::string printed;
+    {
+      ZEBRecordingVorbTK factory(std::make_shared<ZEBHttpTransport>(settings), recording);
+      printed = run(factory);
+    }
+    server.stop();
+    return printed;
+  }
+
+  std::string replay(const std::string& file, const HostRunOptions& options = HostRunOptions()) {
+    ZEBHelper::setCredentialKey(ZEBHelper::generateCredentialKeyPair().second.c_str());
+    KRNSmartPointer<DVLTestInfo> settings(DVLTestInfo::create());
+    return run(settings->getRecordedFilesAsSessionFactory("host run", "", file), options);
+  }
+
+  std::string recording;
+};
+
+TEST_F(HostRunTest, ARecordedRunReplaysWithTheServerGone) {
+  std::string live = recordLive();
+  EXPECT_NE(live.find("[8] log off"), std::string::npos) << live;
+  EXPECT_EQ(replay(recording), live);
+}
+
+TEST_F(HostRunTest, TheCommittedRecordingReplaysToTheRecordedOutput) {
+  EXPECT_EQ(replay(kData + "/typical-host-run.dvlrec"), readFile(kData + "/typical-host-run.out"));
+}
+
+TEST_F(HostRunTest, AChangedRequestFailsNamingTheExchange) {
+  HostRunOptions changed;
+  changed.outputName = "Another name";
+  try {
+    replay(kData + "/typical-host-run.dvlrec", changed);
+    FAIL() << "the changed request replayed";
+  } catch (const ZEBReplayMismatch& e) {
+    EXPECT_EQ(e.getExchange(), 4) << e.getMessage();
+    EXPECT_EQ(e.getOperation(), "ContentManagerService add");
+    EXPECT_NE(e.getMessage().find("exchange 4"), std::string::npos) << e.getMessage();
+    EXPECT_NE(e.getMessage().find("Another name"), std::string::npos) << e.getMessage();
+  }
+}
+
+TEST_F(HostRunTest, RecordingsHoldNoPasswordPassportOrSealedCredentialInClear) {
+  recordLive();
+  for (const std::string& file : {recording, kData + "/typical-host-run.dvlrec"}) {
+    std::string text = readFile(file);
+    ASSERT_FALSE(text.empty()) << file;
+    std::smatch m;
+    // Every passport, client id, password and sealed value is a placeholder.
+    for (const char* element : {"passport", "clientID", "password", "encryptedValue"}) {
+      std::regex plain(std::string("<(dvl:)?") + element + ">([^<]*)<");
+      std::regex escaped(std::string("&lt;") + element + "&gt;([^&]*)&lt;");
+      for (auto it = std::sregex_iterator(text.begin(), text.end(), plain); it != std::sregex_iterator(); ++it) {
+        EXPECT_EQ((*it)[2].str().rfind("REDACTED", 0), 0u) << file << ": " << (*it)[0];
+      }
+      for (auto it = std::sregex_iterator(text.begin(), text.end(), escaped); it != std::sregex_iterator(); ++it) {
+        EXPECT_EQ((*it)[1].str().rfind("REDACTED", 0), 0u) << file << ": " << (*it)[0];
+      }
+    }
+  }
+}
+
+}  // namespace
