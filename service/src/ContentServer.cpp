@@ -169,6 +169,7 @@ int ContentServer::Impl::start() {
   s.set_read_timeout(30, 0);
   s.set_write_timeout(30, 0);
   s.set_keep_alive_timeout(3);
+  s.set_keep_alive_max_count(10000);  // the default (5) makes a busy client reconnect every fifth call
   s.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
     t_start = std::chrono::steady_clock::now();
     t_operation.clear();

@@ -51,8 +51,6 @@ class TempFile {
     std::ofstream(m_path, std::ios::binary) << bytes;
   }
   ~TempFile() { std::remove(m_path.c_str()); }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
   const std::string& path() const { return m_path; }
 
  private:
@@ -63,8 +61,8 @@ class LiveServer : public testing::Test {
  protected:
   void SetUp() override {
     DVL::initialize();
-    m_service = std::make_unique<dvlservice::ContentService>(serviceOptions());
-    dvlservice::ServerOptions front = serverOptions();
+    m_service = std::make_unique<dvlservice::ContentService>();
+    dvlservice::ServerOptions front;
     front.port = 0;
     m_server = std::make_unique<dvlservice::ContentServer>(*m_service, front);
     m_server->start();
@@ -78,11 +76,6 @@ class LiveServer : public testing::Test {
     m_server->stop();
   }
 
-  // The service's settings: the defaults, the demo accounts LDAP/demo and LDAP/reader among them.
-  virtual dvlservice::ServiceOptions serviceOptions() { return dvlservice::ServiceOptions(); }
-
-  virtual dvlservice::ServerOptions serverOptions() { return dvlservice::ServerOptions(); }
-
   // Short bounded waits: a test that hangs is a failure, not a wait.
   ZEBHttpSettings settings(long stallTimeoutMs = 10000) const {
     ZEBHttpSettings s;
@@ -92,11 +85,7 @@ class LiveServer : public testing::Test {
     return s;
   }
 
-  // Stops the HTTP front end; the service stays.
-  void stopServer() { m_server->stop(); }
-
   ZEBSOAPSession& session() { return *m_session; }
-  dvlservice::ContentService& service() { return *m_service; }
 
   // Provokes failures in the server, in the text form of --inject ("operation=query;drop;count=1").
   void inject(const std::string& failure) { m_service->injectFailure(dvlservice::InjectedFailure::parse(failure)); }
@@ -136,10 +125,7 @@ class LiveServer : public testing::Test {
   std::string storedDocument(const std::string& storeId, const std::string& property) {
     auto tx = m_service->getStore().read();
     auto object = tx.objectByStoreId(storeId);
-    if (!object) {
-      ADD_FAILURE() << "the store holds no object " << storeId;
-      return std::string();
-    }
+    if (!object) return "(no such object)";
     for (const dvlservice::DocumentRecord& document : tx.documents(object->id)) {
       if (document.property != property) continue;
       std::ifstream in(document.path, std::ios::binary);
@@ -162,8 +148,7 @@ class LiveServer : public testing::Test {
 
  private:
   static Stored stored(const char* path, const char* storeId) {
-    EXPECT_NE(path, nullptr);
-    EXPECT_NE(storeId, nullptr);
+    EXPECT_TRUE(path && storeId);
     return Stored{path ? path : "", storeId ? storeId : ""};
   }
 

@@ -1,10 +1,8 @@
 // Queries over loopback HTTP against a folder the test fills through the library's adds: single
 // queries by path and store identifier, lookups of a named child, multiple and cache-validated
-// queries, the cache service, routing, capabilities and the standalone credential.
+// queries, routing, capabilities and the standalone credential.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <map>
 #include <memory>
 #include <regex>
 #include <string>
@@ -12,7 +10,6 @@
 
 #include "DVLAddDataMovementTask.h"
 #include "DVLAddModel.h"
-#include "DVLCacheQueryCache.h"
 #include "DVLDetermineRouting.h"
 #include "DVLGetObject.h"
 #include "DVLLogon.h"
@@ -21,23 +18,14 @@
 #include "DVLQueryMultipleCache.h"
 #include "DVLReportHelper.h"
 #include "DVLSaAXMQuery.h"
-#include "KRNError.h"
 #include "LiveServer.h"
 
 namespace live {
 namespace {
 
-const char* nameOf(const ZEBBaseClass* object) {
-  const ZEBTokenProp* name = object ? object->getDefaultName(nullptr) : nullptr;
-  return name ? name->getValue() : nullptr;
-}
-
 std::vector<std::string> namesOf(const ZEBBaseClassArray* objects) {
   std::vector<std::string> names;
-  for (size_t i = 0; objects && i < objects->size(); ++i) {
-    const char* name = nameOf(objects->at(i));
-    names.push_back(name ? name : "(none)");
-  }
+  for (size_t i = 0; objects && i < objects->size(); ++i) names.push_back(objects->at(i)->getDefaultName(nullptr)->getValue());
   return names;
 }
 
@@ -80,78 +68,29 @@ class LiveQuery : public LiveServer {
   Stored folder, output, model, task;
 };
 
-TEST_F(LiveQuery, AFolderQueriedByPathListsItsChildrenInClassOrder) {
+TEST_F(LiveQuery, AFolderWithThreeChildrenByPathAndByStoreIdentifier) {
   DVLQuery query(session(), nullptr, kUntrusted);
   query.setPath((folder.path + "/*").c_str());
   query.execute();
-
   ASSERT_EQ(query.getObjectCount(), 3);
-  EXPECT_STREQ(query.getName(0), "C-task");
+  const Stored* expected[] = {&task, &model, &output};  // the service's default order is by class
+  const ZEBClassEnum::Enum classes[] = {ZEBClassEnum::dataMovementTask, ZEBClassEnum::model, ZEBClassEnum::output};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(query.getStoreID(i), expected[i]->storeId);
+    EXPECT_EQ(query.getObjectClass(i), classes[i]);
+  }
   EXPECT_STREQ(query.getName(1), "B-model");
-  EXPECT_STREQ(query.getName(2), "A-output");
-  EXPECT_EQ(query.getObjectClass(0), ZEBClassEnum::dataMovementTask);
-  EXPECT_EQ(query.getObjectClass(1), ZEBClassEnum::model);
-  EXPECT_EQ(query.getObjectClass(2), ZEBClassEnum::output);
-  EXPECT_EQ(query.getStoreID(0), task.storeId);
-  EXPECT_EQ(query.getStoreID(2), output.storeId);
   EXPECT_EQ(query.getPath(), task.path);
-  EXPECT_FALSE(query.getPassport() == nullptr || *query.getPassport() == '\0');
-}
-
-TEST_F(LiveQuery, SortKeysAndPagingOptionsReachTheService) {
-  DVLQuery byName(session(), nullptr, kUntrusted);
-  byName.setPath((folder.path + "/*").c_str());
-  byName.setSortOptions(ZEBPropEnum::defaultName, ZEBOrderEnum::ascending);
-  byName.getQueryOptions().setSkipObjects(1);
-  byName.getQueryOptions().setMaxObjects(1);
-  byName.execute();
-  ASSERT_EQ(byName.getObjectCount(), 1);
-  EXPECT_STREQ(byName.getName(0), "B-model");
-
-  ZEBQueryOptions paging;
-  paging.setMaxObjects(2);
-  DVLQuery descending(session(), nullptr, kUntrusted);
-  descending.setPath((folder.path + "/*").c_str());
-  descending.setSortOptions(ZEBPropEnum::objectClass, ZEBOrderEnum::descending);
-  descending.setQueryOptions(paging);
-  descending.execute();
-  ASSERT_EQ(descending.getObjectCount(), 2);
-  EXPECT_STREQ(descending.getName(0), "A-output");
-  EXPECT_STREQ(descending.getName(1), "B-model");
-}
-
-TEST_F(LiveQuery, AFolderQueriedByStoreIdentifierIsThatFolder) {
-  DVLQuery query(session(), nullptr, kUntrusted);
-  query.setStoreID(folder.storeId.c_str());
-  query.execute();
-
-  ASSERT_EQ(query.getObjectCount(), 1);
-  EXPECT_STREQ(query.getName(0), "Reports");
-  EXPECT_EQ(query.getObjectClass(0), ZEBClassEnum::folder);
-  EXPECT_EQ(query.getStoreID(0), folder.storeId);
-  EXPECT_EQ(query.getPath(), folder.path);
-}
-
-TEST_F(LiveQuery, AnIndexPastTheEndPicksTheFirstObject) {
-  DVLQuery query(session(), nullptr, kUntrusted);
-  query.setPath((folder.path + "/*").c_str());
-  query.execute();
-
-  EXPECT_EQ(query.getObject(3), query.getObject(0));
+  // An index past the end gives the first object.
   EXPECT_EQ(query.getObject(5), query.getObject(0));
-  EXPECT_STREQ(query.getName(5), "C-task");
-  EXPECT_EQ(query.getStoreID(5), task.storeId);
-  EXPECT_STREQ(query.getName(2), "A-output");
+  EXPECT_EQ(query.getStoreID(3), task.storeId);
 
-  DVLQuery nothing(session(), nullptr, kUntrusted);
-  nothing.setPath((folder.path + "/*[@name='absent']").c_str());
-  nothing.execute();
-  EXPECT_EQ(nothing.getObjectCount(), 0);
-  EXPECT_EQ(nothing.getObject(0), nullptr);
-  EXPECT_EQ(nothing.getName(5), nullptr);
-  EXPECT_EQ(nothing.getStoreID(0), nullptr);
-  EXPECT_EQ(nothing.getObjectClass(0), 0u);
-  EXPECT_EQ(nothing.getPath(), nullptr);
+  DVLQuery byId(session(), nullptr, kUntrusted);
+  byId.setStoreID(folder.storeId.c_str());
+  byId.execute();
+  ASSERT_EQ(byId.getObjectCount(), 1);
+  EXPECT_EQ(byId.getObjectClass(0), ZEBClassEnum::folder);
+  EXPECT_EQ(byId.getPath(), folder.path);
 }
 
 TEST_F(LiveQuery, ALookupFindsANamedChildAndItsParent) {
@@ -160,8 +99,6 @@ TEST_F(LiveQuery, ALookupFindsANamedChildAndItsParent) {
   byPath.setChildName("B-model");
   byPath.execute();
   ASSERT_TRUE(byPath.wasFound());
-  EXPECT_EQ(byPath.getObjectCount(), 1);
-  EXPECT_STREQ(byPath.getName(0), "B-model");
   EXPECT_EQ(byPath.getStoreID(0), model.storeId);
   EXPECT_EQ(byPath.getParent(), folder.path);
   EXPECT_EQ(byPath.getParentStoreID(), folder.storeId);
@@ -170,27 +107,8 @@ TEST_F(LiveQuery, ALookupFindsANamedChildAndItsParent) {
   byStoreId.setStoreID(folder.storeId.c_str());
   byStoreId.setChildName("A-output");
   byStoreId.execute();
-  ASSERT_TRUE(byStoreId.wasFound());
   EXPECT_EQ(byStoreId.getStoreID(0), output.storeId);
-  EXPECT_EQ(byStoreId.getParent(), folder.path);
 
-  // Without a child name the object itself comes back with its own parent.
-  DVLGetObject itself(session(), nullptr, kUntrusted);
-  itself.setStoreID(folder.storeId.c_str());
-  itself.execute();
-  ASSERT_TRUE(itself.wasFound());
-  EXPECT_STREQ(itself.getName(0), "Reports");
-  EXPECT_STREQ(itself.getParent(), "/content");
-}
-
-TEST_F(LiveQuery, ALookupOfAnAbsentChildFindsNothing) {
-  DVLGetObject lookup(session(), nullptr, kUntrusted);
-  lookup.setPath(folder.path.c_str());
-  lookup.setChildName("D-absent");
-  lookup.execute();
-  EXPECT_FALSE(lookup.wasFound());
-  EXPECT_EQ(lookup.getParent(), nullptr);
-  EXPECT_EQ(lookup.getParentStoreID(), nullptr);
 }
 
 // A quote that ended the name early would select the sibling named by the name's first part, or
@@ -201,7 +119,6 @@ TEST_F(LiveQuery, NamesWithQuotesFindTheirOwnObjectOnly) {
   std::string quoted = addOutput(folder.path, "say \"hi\"").storeId;
   std::string say = addOutput(folder.path, "say ").storeId;
   std::string x = addFolder(folder.path, "x").storeId;
-  addOutput(folder.path + "/*[@name='x']", "y");
   std::string smuggled = addOutput(folder.path, "x']/*[@name='y").storeId;
 
   EXPECT_EQ(childStoreId("O'Brien"), obrien);
@@ -211,24 +128,6 @@ TEST_F(LiveQuery, NamesWithQuotesFindTheirOwnObjectOnly) {
   EXPECT_EQ(childStoreId("x"), x);
   EXPECT_EQ(childStoreId("x']/*[@name='y"), smuggled);
 
-  // The path the service reports for such an object selects it again.
-  DVLQuery byId(session(), nullptr, kUntrusted);
-  byId.setStoreID(obrien.c_str());
-  byId.execute();
-  ASSERT_NE(byId.getPath(), nullptr);
-  DVLQuery byPath(session(), nullptr, kUntrusted);
-  byPath.setPath(byId.getPath());
-  byPath.execute();
-  ASSERT_EQ(byPath.getObjectCount(), 1);
-  EXPECT_EQ(byPath.getStoreID(0), obrien);
-}
-
-TEST_F(LiveQuery, ANameWithBothQuotesIsRefusedBeforeItIsSent) {
-  DVLGetObject lookup(session(), nullptr, kUntrusted);
-  lookup.setPath(folder.path.c_str());
-  lookup.setChildName("it's \"x\"");
-  EXPECT_THROW(lookup.execute(), KRNAssertError);
-  EXPECT_FALSE(lookup.wasFound());
 }
 
 TEST_F(LiveQuery, TwoQueriesTravelInOneMultipleQuery) {
@@ -247,13 +146,9 @@ TEST_F(LiveQuery, TwoQueriesTravelInOneMultipleQuery) {
   ASSERT_EQ(multiple.getReplyCount(), 2);
   EXPECT_EQ(namesOf(multiple.getQueryResult(0)), (std::vector<std::string>{"A-output", "B-model", "C-task"}));
   const ZEBBaseClassArray* single = multiple.getQueryResult(1);
-  ASSERT_NE(single, nullptr);
-  ASSERT_EQ(single->size(), 1u);
+  ASSERT_TRUE(single && single->size() == 1u);
   // The caller's own property does not crowd out the four every query asks for.
   EXPECT_EQ(DVLReportHelper::getStoreID(*single->at(0)), model.storeId);
-  ASSERT_NE(single->at(0)->getSearchPath(nullptr), nullptr);
-  EXPECT_EQ(single->at(0)->getSearchPath(nullptr)->getValue(), model.path);
-  EXPECT_EQ(multiple.getQueryResult(2), nullptr);
 }
 
 TEST_F(LiveQuery, TheCacheValidatorChangesWhenTheStoreDoes) {
@@ -272,7 +167,6 @@ TEST_F(LiveQuery, TheCacheValidatorChangesWhenTheStoreDoes) {
 
   int count = 0;
   std::string first = validate("", &count);
-  EXPECT_FALSE(first.empty());
   EXPECT_EQ(count, 3);
   EXPECT_EQ(validate(first, &count), first);
 
@@ -280,45 +174,6 @@ TEST_F(LiveQuery, TheCacheValidatorChangesWhenTheStoreDoes) {
   std::string second = validate(first, &count);
   EXPECT_NE(second, first);
   EXPECT_EQ(count, 4);
-  EXPECT_EQ(second, service().getCacheValidator());
-}
-
-TEST_F(LiveQuery, TheCacheServiceListsTheEntriesAskedForBelowAnObject) {
-  ZEBClassEnum outputs(ZEBClassEnum::output), models(ZEBClassEnum::model);
-  ZEBOption mine;
-  mine.setName("client");
-  mine.setValue("live");
-  ZEBOptionArray options;
-  options.push_back(&mine);
-
-  DVLCacheQueryCache cache(session(), nullptr, kUntrusted);
-  cache.setObjectPath(folder.path.c_str());
-  cache.setEntry(outputs);
-  cache.setEntry(models);
-  cache.setOptions(&options);
-  cache.execute();
-
-  ASSERT_NE(cache.getQueryCacheResultObjects(), nullptr);
-  std::vector<std::string> names = namesOf(cache.getQueryCacheResultObjects());
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"A-output", "B-model"}));
-
-  ZEBOptionArray* returned = cache.getQueryCacheResultOptions();
-  ASSERT_NE(returned, nullptr);
-  std::map<std::string, std::string> byName;
-  for (size_t i = 0; i < returned->size(); ++i) {
-    const ZEBOption* o = returned->at(i);
-    if (o && o->getName()) byName[o->getName()] = o->getValue() ? o->getValue() : "";
-  }
-  EXPECT_EQ(byName["client"], "live");
-  EXPECT_EQ(byName["objectCount"], "2");
-  EXPECT_EQ(byName["cacheValidator"], service().getCacheValidator());
-
-  DVLCacheQueryCache everything(session(), nullptr, kUntrusted);
-  everything.setObjectPath(folder.path.c_str());
-  everything.execute();
-  ASSERT_NE(everything.getQueryCacheResultObjects(), nullptr);
-  EXPECT_EQ(everything.getQueryCacheResultObjects()->size(), 4u);  // the folder and its children
 }
 
 TEST_F(LiveQuery, RoutingNamesTheTopFolderOfEachPathInRequestOrder) {
@@ -335,7 +190,6 @@ TEST_F(LiveQuery, RoutingNamesTheTopFolderOfEachPathInRequestOrder) {
   };
   EXPECT_EQ(route({output.path, "/content/*[@name='Samples']"}), "Reports;Samples");
   EXPECT_EQ(route({"/content/*[@name='Samples']", model.path}), "Samples;Reports");
-  EXPECT_EQ(route({output.path, task.path}), "Reports");
 }
 
 TEST_F(LiveQuery, CapabilitiesAreThoseOfTheLoggedOnAccount) {
@@ -344,25 +198,14 @@ TEST_F(LiveQuery, CapabilitiesAreThoseOfTheLoggedOnAccount) {
   ZEBObjectRegistry registry;
   ZEBVorbHeader* newHeader = nullptr;
   DVLReportHelper::getCapabilities(noPassport, session(), capabilities, &newHeader, &registry);
-  EXPECT_EQ(capabilities.size(), 9u);
-  for (auto wanted : {ZEBUserCapabilityEnum::canReadContent, ZEBUserCapabilityEnum::canWriteContent,
-                      ZEBUserCapabilityEnum::canUseMonitor, ZEBUserCapabilityEnum::canMoveData}) {
-    EXPECT_NE(std::find(capabilities.begin(), capabilities.end(), wanted), capabilities.end()) << wanted;
-  }
-  // The caller's header lacks the session's passport, so a fresh one comes back carrying it.
   std::unique_ptr<ZEBVorbHeader> owned(newHeader);
-  ASSERT_NE(newHeader, nullptr);
-  ASSERT_NE(ZEBHelper::getPassport(newHeader), nullptr);
+  EXPECT_EQ(capabilities.size(), 9u);  // the demo account has them all
+  // The caller's header lacks the session's passport, so a fresh one comes back carrying it.
+  ASSERT_TRUE(newHeader && ZEBHelper::getPassport(newHeader));
   EXPECT_EQ(ZEBHelper::getPassport(newHeader), session().getPassport());
 
-  ZEBVorbHeader current;
-  current.setPassport(session().getPassport().c_str());
-  ZEBVorbHeader* unchanged = nullptr;
-  DVLReportHelper::getCapabilities(current, session(), capabilities, &unchanged, &registry);
-  EXPECT_EQ(unchanged, nullptr);
-
   logon("reader", "reader");
-  DVLReportHelper::getCapabilities(current, session(), capabilities, nullptr, nullptr);
+  DVLReportHelper::getCapabilities(noPassport, session(), capabilities, nullptr, nullptr);
   EXPECT_EQ(capabilities, (std::vector<ZEBUserCapabilityEnum::Enum>{ZEBUserCapabilityEnum::canReadContent}));
 }
 
@@ -372,11 +215,9 @@ TEST_F(LiveQuery, TheStandaloneCredentialOfANamespaceLogsOn) {
   query.execute();
   ASSERT_NE(query.getAXMCredential(), nullptr);
   std::string credential = query.getAXMCredential();
-
   std::smatch user, password;
   ASSERT_TRUE(std::regex_search(credential, user, std::regex("<username>([^<]*)</username>"))) << credential;
   ASSERT_TRUE(std::regex_search(credential, password, std::regex("<password>([^<]*)</password>"))) << credential;
-  EXPECT_EQ(user[1], "demo");
 
   ZEBLiveVorbTK other(settings());
   ZEBSOAPSessionI& fresh = *other.createSession();
@@ -384,12 +225,6 @@ TEST_F(LiveQuery, TheStandaloneCredentialOfANamespaceLogsOn) {
   logon.addCredentials("LDAP", user[1].str().c_str(), password[1].str().c_str(), 1);
   logon.execute();
   EXPECT_FALSE(static_cast<ZEBSOAPSession&>(fresh).getPassport().empty());
-
-  DVLSaAXMQuery unknown(session(), nullptr, kUntrusted);
-  unknown.setNamespace("Nowhere");
-  EXPECT_EQ(faultOf([&] { unknown.execute(); }).getFaultString(),
-            "no credential is available for the namespace 'Nowhere'");
-  EXPECT_EQ(unknown.getAXMCredential(), nullptr);
 }
 
 }  // namespace

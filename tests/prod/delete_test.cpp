@@ -73,12 +73,6 @@ TEST_F(DeleteTest, RefusesNullsAndQuotedStoreIdsKeepingTheEarlierPath) {
   EXPECT_STREQ(sentPath(), "/content/keep");
 }
 
-TEST_F(DeleteTest, WithoutAPathOneObjectWithAnEmptySearchPathIsSent) {
-  del.execute();
-  ASSERT_EQ(sent().getObjects()->size(), 1u);
-  EXPECT_EQ(sentPath(), nullptr);
-}
-
 TEST_F(DeleteTest, ExecutingAgainNamesTheObjectOnce) {
   del.addStoreId("i9");
   del.execute();

@@ -40,18 +40,17 @@ class LogonTest : public testing::Test {
   std::pair<std::string, std::string> keys;  // private, public
 };
 
-TEST_F(LogonTest, PlainDocumentsLeaveOutWhatIsNotGiven) {
+TEST_F(LogonTest, PlainDocumentsLeaveOutWhatIsNotGivenAndEscapeValues) {
   EXPECT_EQ(credentials("", "admin", "secret"),
             "<credential><username>admin</username><password>secret</password></credential>");
   EXPECT_EQ(credentials(nullptr, "", nullptr), "<credential><username></username></credential>");
   EXPECT_EQ(credentials(nullptr, nullptr, nullptr), "<credential></credential>");
   EXPECT_EQ(credentials("LDAP", "u", ""),
             "<credential><namespace>LDAP</namespace><username>u</username><password></password></credential>");
-}
-
-TEST_F(LogonTest, ValuesAreEscaped) {
+  // Values are escaped; sealing nothing sends the empty plain document.
   EXPECT_EQ(credentials(nullptr, "a<b&c", "\"'>"),
             "<credential><username>a&lt;b&amp;c</username><password>&quot;&apos;&gt;</password></credential>");
+  EXPECT_EQ(credentials(nullptr, nullptr, nullptr, 1), "<credential></credential>");
 }
 
 TEST_F(LogonTest, SealedDocumentOpensOnlyWithTheServiceKeyAndTheSendersClientId) {
@@ -67,28 +66,17 @@ TEST_F(LogonTest, SealedDocumentOpensOnlyWithTheServiceKeyAndTheSendersClientId)
   std::string tampered = sealed;
   tampered[60] = tampered[60] == 'A' ? 'B' : 'A';
   EXPECT_THROW(ZEBHelper::decryptCredential(tampered.c_str(), client, keys.first.c_str()), KRNRuntimeError);
-}
-
-TEST_F(LogonTest, SealingTwiceGivesDifferentTexts) {
+  // Sealing twice gives different texts.
   EXPECT_NE(sealedValue(credentials(nullptr, "u", "p", 1)), sealedValue(credentials(nullptr, "u", "p", 1)));
 }
 
-TEST_F(LogonTest, SealingNothingSendsTheEmptyPlainDocument) {
-  EXPECT_EQ(credentials(nullptr, nullptr, nullptr, 1), "<credential></credential>");
-}
-
-TEST_F(LogonTest, AFailedSealKeepsThePreviousDocument) {
-  DVLLogon logon(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-  logon.addCredentials(nullptr, "first", "p", 0);
-  ZEBHelper::setCredentialKey("");
-  EXPECT_THROW(logon.addCredentials(nullptr, "second", "p", 1), KRNRuntimeError);
-  EXPECT_EQ(logon.getCredentials(), "<credential><username>first</username><password>p</password></credential>");
-}
-
-TEST_F(LogonTest, ASecondAddCredentialsReplacesTheFirst) {
+TEST_F(LogonTest, ASecondAddCredentialsReplacesTheFirstUnlessItsSealFails) {
   DVLLogon logon(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
   logon.addCredentials("NS", "first", "p", 0);
   logon.addCredentials(nullptr, "second", nullptr, 0);
+  EXPECT_EQ(logon.getCredentials(), "<credential><username>second</username></credential>");
+  ZEBHelper::setCredentialKey("");
+  EXPECT_THROW(logon.addCredentials(nullptr, "third", "p", 1), KRNRuntimeError);
   EXPECT_EQ(logon.getCredentials(), "<credential><username>second</username></credential>");
 }
 

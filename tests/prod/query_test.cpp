@@ -6,12 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "DVLDetermineRouting.h"
 #include "DVLGetObject.h"
 #include "DVLQuery.h"
 #include "DVLQueryMultiple.h"
 #include "DVLQueryMultipleCache.h"
-#include "DVLSaAXMQuery.h"
 #include "KRNThrowable.h"
 #include "support/FakeService.h"
 
@@ -29,23 +27,18 @@ Props propsOf(const ZEBPropEnumArray* properties) {
   return out;
 }
 
-// Runs body and returns the assertion it raises, failing the test when it raises none.
+// Runs body and expects the assertion `text` raised at file:line.
 template <class Body>
-KRNAssertError assertionOf(Body&& body) {
+void expectAssertion(Body&& body, const char* text, const char* file, int line) {
   try {
     body();
+    ADD_FAILURE() << "no assertion raised";
   } catch (const KRNAssertError& e) {
-    return e;
+    EXPECT_STREQ(e.getText(), text);
+    ASSERT_FALSE(e.getBackTrace().empty());
+    EXPECT_STREQ(e.getBackTrace()[0].location.getFile(), file);
+    EXPECT_EQ(e.getBackTrace()[0].location.getLine(), line);
   }
-  ADD_FAILURE() << "no assertion raised";
-  return KRNAssertError(0, "");
-}
-
-void expectAssertion(const KRNAssertError& e, const char* text, const char* file, int line) {
-  EXPECT_STREQ(e.getText(), text);
-  ASSERT_FALSE(e.getBackTrace().empty());
-  EXPECT_STREQ(e.getBackTrace()[0].location.getFile(), file);
-  EXPECT_EQ(e.getBackTrace()[0].location.getLine(), line);
 }
 
 // Builds the objects of a reply; everything made belongs to the reply message.
@@ -53,22 +46,15 @@ class ReplyBuilder {
  public:
   explicit ReplyBuilder(ZEBMessageI& reply) : m_registry(reply.getObjectRegistry()) {}
 
-  template <class T = ZEBFolder>
-  T* object(const char* name, const char* storeID = nullptr, const char* searchPath = nullptr) {
-    auto* made = new T;
+  ZEBFolder* object(const char* name, const char* storeID = nullptr, const char* searchPath = nullptr) {
+    auto* made = new ZEBFolder;
     m_registry.registerObject(made);
     if (name) made->getDefaultName(&m_registry)->setValue(name);
     if (storeID) made->getStoreID(&m_registry)->getValue(&m_registry)->setValue(storeID);
     if (searchPath) made->getSearchPath(&m_registry)->setValue(searchPath);
     return made;
   }
-  void setClass(ZEBBaseClass* object, ZEBClassEnum::Enum value) {
-    object->getObjectClass(&m_registry)->getValue(&m_registry)->setValue(value);
-  }
-  void addParent(ZEBBaseClass* object, ZEBBaseClass* parent) {
-    ZEBBaseClassArrayProp* parents = object->getParent(&m_registry);
-    if (parent) parents->getValue().push_back(parent);
-  }
+  void addParent(ZEBBaseClass* object, ZEBBaseClass* parent) { object->getParent(&m_registry)->getValue().push_back(parent); }
 
  private:
   ZEBObjectRegistryI& m_registry;
@@ -83,18 +69,6 @@ class QueryTest : public testing::Test {
     EXPECT_NE(query, nullptr);
     return query;
   }
-  // Answers every query with the objects that fill() adds to the result.
-  template <class Fill>
-  void answerWith(Fill fill) {
-    service.respond([fill](const RecordedRequest&) {
-      ZEBContentQuery_Reply reply;
-      ReplyBuilder build(reply);
-      ZEBBaseClassArray* result = reply.getResult(&reply.getObjectRegistry());
-      fill(build, *result);
-      return FakeService::replyOf(reply);
-    });
-  }
-
   FakeService service;
   std::unique_ptr<ZEBMessageI> m_lastQuery;
 };
@@ -105,7 +79,6 @@ TEST_F(QueryTest, PropertiesAreTheCallersThenTheMissingFixedOnesEachOnce) {
   DVLQuery plain(service.session(), nullptr, untrusted);
   plain.setPath("/content");
   plain.execute();
-  EXPECT_EQ(service.last().operation, "query");
   EXPECT_STREQ(sentQuery()->getSearchPath()->getValue(), "/content");
   EXPECT_EQ(propsOf(sentQuery()->getProperties()), fixedProps);
 
@@ -124,51 +97,29 @@ TEST_F(QueryTest, PropertiesAreTheCallersThenTheMissingFixedOnesEachOnce) {
 }
 
 TEST_F(QueryTest, SortingDefaultsToObjectClassAscendingAndCanBeSwitchedOff) {
-  {
-    DVLQuery query(service.session(), nullptr, untrusted);
-    query.execute();
-    ZEBSortArray* sort = sentQuery()->getSortBy();
-    ASSERT_NE(sort, nullptr);
-    ASSERT_EQ(sort->size(), 1u);
-    EXPECT_EQ(sort->at(0)->getPropName()->getValue(), ZEBPropEnum::objectClass);
-    EXPECT_EQ(sort->at(0)->getOrder()->getValue(), ZEBOrderEnum::ascending);
-  }
-  {
-    DVLQuery query(service.session(), nullptr, untrusted);
-    query.setSortOptions(ZEBPropEnum::name, ZEBOrderEnum::descending);
-    query.deactivateSort();
-    query.execute();
-    EXPECT_EQ(sentQuery()->getSortBy(), nullptr);
-    EXPECT_EQ(service.last().envelope.find("sortBy"), std::string::npos);
-  }
-}
-
-TEST_F(QueryTest, SortKeysAfterDeactivateSwitchSortingOnWithOnlyThoseKeys) {
-  DVLQuery query(service.session(), nullptr, untrusted);
-  query.deactivateSort();
-  query.setSortOptions(ZEBPropEnum::modificationTime, ZEBOrderEnum::descending);
-  query.setSortOptions(ZEBPropEnum::defaultName, ZEBOrderEnum::ascending);
-  query.execute();
+  DVLQuery sorted(service.session(), nullptr, untrusted);
+  sorted.execute();
   ZEBSortArray* sort = sentQuery()->getSortBy();
-  ASSERT_NE(sort, nullptr);
-  ASSERT_EQ(sort->size(), 2u);
-  EXPECT_EQ(sort->at(0)->getPropName()->getValue(), ZEBPropEnum::modificationTime);
-  EXPECT_EQ(sort->at(0)->getOrder()->getValue(), ZEBOrderEnum::descending);
-  EXPECT_EQ(sort->at(1)->getPropName()->getValue(), ZEBPropEnum::defaultName);
+  ASSERT_TRUE(sort && sort->size() == 1u);
+  EXPECT_EQ(sort->at(0)->getPropName()->getValue(), ZEBPropEnum::objectClass);
+  EXPECT_EQ(sort->at(0)->getOrder()->getValue(), ZEBOrderEnum::ascending);
+  DVLQuery query(service.session(), nullptr, untrusted);
+  query.setSortOptions(ZEBPropEnum::name, ZEBOrderEnum::descending);
+  query.deactivateSort();
+  query.execute();
+  EXPECT_EQ(service.last().envelope.find("sortBy"), std::string::npos);
 }
 
 TEST_F(QueryTest, DefaultOptionsAreReadPermissionZerosAndBase64) {
   DVLQuery query(service.session(), nullptr, untrusted);
   query.execute();
   ZEBQueryOptions* options = sentQuery()->getOptions();
-  ASSERT_NE(options, nullptr);
+  ASSERT_TRUE(options && options->getDataEncoding());
   EXPECT_STREQ(options->getPermission(), "read");
   for (const int* value : {options->getSchemaInfo(), options->getMaxObjects(), options->getSkipObjects(),
                            options->getMaxDataBytes(), options->getSkipDataBytes()}) {
-    ASSERT_NE(value, nullptr);
-    EXPECT_EQ(*value, 0);
+    EXPECT_TRUE(value && *value == 0);
   }
-  ASSERT_NE(options->getDataEncoding(), nullptr);
   EXPECT_EQ(options->getDataEncoding()->getValue(), ZEBEncodingEnum::base64);
 }
 
@@ -186,7 +137,6 @@ TEST_F(QueryTest, SetQueryOptionsTakesPermissionAndEncodingAlwaysAndNumbersOnlyW
 
   ZEBQueryOptions* sent = sentQuery()->getOptions();
   ASSERT_NE(sent, nullptr);
-  EXPECT_EQ(sent->getPermission(), nullptr);
   EXPECT_EQ(service.last().envelope.find("permission"), std::string::npos);
   EXPECT_EQ(*sent->getMaxObjects(), 0);
   EXPECT_EQ(*sent->getSkipObjects(), 20);
@@ -199,99 +149,19 @@ TEST_F(QueryTest, SetQueryOptionsTakesPermissionAndEncodingAlwaysAndNumbersOnlyW
 
 // ---- store identifiers ----
 
-TEST_F(QueryTest, StoreIdentifierBecomesAStoreIDPath) {
+TEST_F(QueryTest, StoreIdentifierBecomesAStoreIDPathAndItsAssertionsLeaveTheQueryUnchanged) {
   DVLQuery query(service.session(), nullptr, untrusted);
+  query.setPath("/kept");
+  expectAssertion([&] { query.setStoreID(nullptr); }, "KRN_ASSERT(storeID);", "DVLQuery", 79);
+  expectAssertion([&] { query.setStoreID("ab\")|/x"); }, "KRN_ASSERT(*p != '\"');", "DVLQuery", 81);
+  query.execute();
+  EXPECT_STREQ(sentQuery()->getSearchPath()->getValue(), "/kept");
   query.setStoreID("abc");
   query.execute();
   EXPECT_STREQ(sentQuery()->getSearchPath()->getValue(), "storeID(\"abc\")");
 }
 
-TEST_F(QueryTest, StoreIdentifierAssertionsLeaveTheQueryUnchanged) {
-  DVLQuery query(service.session(), nullptr, untrusted);
-  query.setPath("/kept");
-  expectAssertion(assertionOf([&] { query.setStoreID(nullptr); }), "KRN_ASSERT(storeID);", "DVLQuery", 79);
-  expectAssertion(assertionOf([&] { query.setStoreID("ab\")|/x"); }), "KRN_ASSERT(*p != '\"');", "DVLQuery", 81);
-  query.execute();
-  EXPECT_STREQ(sentQuery()->getSearchPath()->getValue(), "/kept");
-}
-
-TEST_F(QueryTest, QueryRequestStoreIdentifierAssertionsAreLocatedInTheMultipleQuery) {
-  DVLQueryMultiple multiple(service.session(), nullptr, untrusted);
-  DVLQueryRequest request(multiple);
-  expectAssertion(assertionOf([&] { request.setStoreID(nullptr); }), "KRN_ASSERT(storeID);", "DVLQueryMultiple", 83);
-  expectAssertion(assertionOf([&] { request.setStoreID("a\"b"); }), "KRN_ASSERT(*p != '\"');", "DVLQueryMultiple", 85);
-  request.setStoreID("i5A");
-  EXPECT_STREQ(request.getZEBQueryRequest().getSearch(), "storeID(\"i5A\")");
-}
-
 // ---- DVLQuery: reading the reply ----
-
-TEST_F(QueryTest, ObjectsArePickedByIndexAndAnIndexPastTheEndPicksTheFirst) {
-  answerWith([](ReplyBuilder& build, ZEBBaseClassArray& result) {
-    ZEBBaseClass* first = build.object("first", "id-1", "/content/first");
-    build.setClass(first, ZEBClassEnum::folder);
-    result.push_back(first);
-    result.push_back(build.object("second", "id-2"));
-    ZEBBaseClass* third = build.object<ZEBReport>("third", "id-3");
-    build.setClass(third, ZEBClassEnum::report);
-    result.push_back(third);
-  });
-  DVLQuery query(service.session(), nullptr, untrusted);
-  query.setPath("/content/*");
-  query.execute();
-
-  EXPECT_EQ(query.getObjectCount(), 3);
-  EXPECT_STREQ(query.getName(2), "third");
-  EXPECT_STREQ(query.getStoreID(1), "id-2");
-  EXPECT_EQ(query.getObjectClass(2), ZEBClassEnum::report);
-  EXPECT_EQ(query.getObjectClass(1), 0u);  // no objectClass in the reply
-  EXPECT_EQ(query.getObject(5), query.getObject(0));
-  EXPECT_STREQ(query.getName(5), "first");
-  EXPECT_STREQ(query.getStoreID(3), "id-1");
-  EXPECT_EQ(query.getObjectClass(9), ZEBClassEnum::folder);
-  EXPECT_STREQ(query.getPath(), "/content/first");  // the service's path, not the one asked for
-}
-
-TEST_F(QueryTest, WithNothingReturnedEveryGetterReportsNothing) {
-  DVLQuery query(service.session(), nullptr, untrusted);
-  auto expectNothing = [&] {
-    EXPECT_EQ(query.getObjectCount(), 0);
-    EXPECT_EQ(query.getObject(0), nullptr);
-    EXPECT_EQ(query.getName(0), nullptr);
-    EXPECT_EQ(query.getStoreID(0), nullptr);
-    EXPECT_EQ(query.getObjectClass(0), 0u);
-    EXPECT_EQ(query.getPath(), nullptr);
-    EXPECT_EQ(query.getPassport(), nullptr);
-    EXPECT_EQ(query.getAXMCredentialPath(), nullptr);
-  };
-  expectNothing();  // before execute()
-  answerWith([](ReplyBuilder&, ZEBBaseClassArray&) {});
-  query.execute();
-  expectNothing();
-}
-
-TEST_F(QueryTest, GetPathAssertsWhenTheFirstObjectHasNoSearchPath) {
-  answerWith([](ReplyBuilder& build, ZEBBaseClassArray& result) { result.push_back(build.object("x")); });
-  DVLQuery query(service.session(), nullptr, untrusted);
-  query.execute();
-  expectAssertion(assertionOf([&] { query.getPath(); }), "KRN_ASSERT(searchPath);", "DVLQuery", 97);
-}
-
-TEST_F(QueryTest, PassportAndCredentialPathComeFromTheReplyHeader) {
-  service.respond([](const RecordedRequest&) {
-    ZEBContentQuery_Reply reply;
-    ZEBVorbHeader header;
-    ZEBAXM axm;
-    header.setPassport("passport-2");
-    axm.setAXMCredentialPath("/axm/cred");
-    header.setAXM(&axm);
-    return FakeService::replyOf(reply, &header);
-  });
-  DVLQuery query(service.session(), nullptr, untrusted);
-  query.execute();
-  EXPECT_STREQ(query.getPassport(), "passport-2");
-  EXPECT_STREQ(query.getAXMCredentialPath(), "/axm/cred");
-}
 
 // ---- DVLGetObject ----
 
@@ -336,34 +206,20 @@ TEST_F(QueryTest, ChildNameWithBothQuotesIsRefusedAndNothingIsSent) {
   DVLGetObject lookup(service.session(), nullptr, untrusted);
   lookup.setPath("/content");
   lookup.setChildName("it's \"x\"");
-  expectAssertion(assertionOf([&] { lookup.execute(); }), "KRN_ASSERT(!(hasSingleQuote && hasDoubleQuote));",
+  expectAssertion([&] { lookup.execute(); }, "KRN_ASSERT(!(hasSingleQuote && hasDoubleQuote));",
                   "DVLGetObject", 41);
   EXPECT_TRUE(service.requests().empty());
 }
 
-TEST_F(QueryTest, ChildNameWithoutASearchPathIsRefused) {
-  DVLGetObject lookup(service.session(), nullptr, untrusted);
-  lookup.setChildName("Sales");
-  expectAssertion(assertionOf([&] { lookup.execute(); }), "KRN_ASSERT(!m_childName || searchPath);", "DVLGetObject",
-                  43);
-  EXPECT_TRUE(service.requests().empty());
-}
-
-TEST_F(QueryTest, LookupThatFindsNothingHasNoParent) {
-  DVLGetObject lookup(service.session(), nullptr, untrusted);
-  lookup.setPath("/nowhere");
-  lookup.execute();
-  EXPECT_EQ(lookup.wasFound(), 0);
-  EXPECT_EQ(lookup.getParent(), nullptr);
-  EXPECT_EQ(lookup.getParentStoreID(), nullptr);
-}
-
 TEST_F(QueryTest, LookupReadsTheFirstParentsPathAndStoreIdentifier) {
-  answerWith([](ReplyBuilder& build, ZEBBaseClassArray& result) {
+  service.respond([](const RecordedRequest&) {
+    ZEBContentQuery_Reply reply;
+    ReplyBuilder build(reply);
     ZEBBaseClass* object = build.object("Sales", "id-s");
     build.addParent(object, build.object("content", "id-p", "/content"));
     build.addParent(object, build.object("other", "id-o", "/other"));
-    result.push_back(object);
+    reply.getResult(&reply.getObjectRegistry())->push_back(object);
+    return FakeService::replyOf(reply);
   });
   DVLGetObject lookup(service.session(), nullptr, untrusted);
   lookup.setPath("/content");
@@ -373,50 +229,6 @@ TEST_F(QueryTest, LookupReadsTheFirstParentsPathAndStoreIdentifier) {
   EXPECT_STREQ(lookup.getParent(), "/content");
   EXPECT_STREQ(lookup.getParentStoreID(), "id-p");
   EXPECT_STREQ(lookup.getStoreID(0), "id-s");
-}
-
-TEST_F(QueryTest, ParentGettersAssertOnAnEmptyParentList) {
-  answerWith([](ReplyBuilder& build, ZEBBaseClassArray& result) {
-    ZEBBaseClass* object = build.object("root");
-    build.addParent(object, nullptr);  // the property, with no parent in it
-    result.push_back(object);
-  });
-  DVLGetObject lookup(service.session(), nullptr, untrusted);
-  lookup.execute();
-  const char* text = "KRN_ASSERT(parentProp->getValue().size() > 0);";
-  expectAssertion(assertionOf([&] { lookup.getParent(); }), text, "DVLGetObject", 64);
-  expectAssertion(assertionOf([&] { lookup.getParentStoreID(); }), text, "DVLGetObject", 77);
-}
-
-TEST_F(QueryTest, ParentGettersGiveNullWhenTheReplyLacksParentOrItsPath) {
-  answerWith([](ReplyBuilder& build, ZEBBaseClassArray& result) { result.push_back(build.object("orphan")); });
-  DVLGetObject lookup(service.session(), nullptr, untrusted);
-  lookup.execute();
-  EXPECT_EQ(lookup.wasFound(), 1);
-  EXPECT_EQ(lookup.getParent(), nullptr);
-  EXPECT_EQ(lookup.getParentStoreID(), nullptr);
-
-  answerWith([](ReplyBuilder& build, ZEBBaseClassArray& result) {
-    ZEBBaseClass* object = build.object("child");
-    build.addParent(object, build.object("parent", "id-p"));  // no search path
-    result.push_back(object);
-  });
-  DVLGetObject second(service.session(), nullptr, untrusted);
-  second.execute();
-  EXPECT_EQ(second.getParent(), nullptr);
-  EXPECT_STREQ(second.getParentStoreID(), "id-p");
-}
-
-TEST_F(QueryTest, ParentStoreIdentifierAssertsWhenTheParentHasNone) {
-  answerWith([](ReplyBuilder& build, ZEBBaseClassArray& result) {
-    ZEBBaseClass* object = build.object("child");
-    build.addParent(object, build.object("parent", nullptr, "/p"));
-    result.push_back(object);
-  });
-  DVLGetObject lookup(service.session(), nullptr, untrusted);
-  lookup.execute();
-  EXPECT_STREQ(lookup.getParent(), "/p");
-  expectAssertion(assertionOf([&] { lookup.getParentStoreID(); }), "KRN_ASSERT(storeIDProp);", "DVLGetObject", 81);
 }
 
 // ---- DVLQueryMultiple ----
@@ -457,72 +269,17 @@ TEST_F(MultipleQueryTest, ElementsGoInTheOrderAddedAndEachGetsTheMissingFixedPro
   b.setStoreID("id-b");  // after addRequest: still reaches the message
   multiple.execute();
 
-  EXPECT_EQ(service.last().operation, "queryMultiple");
   ZEBQueryRequestArray* elements = sentElements();
-  ASSERT_NE(elements, nullptr);
-  ASSERT_EQ(elements->size(), 2u);
+  ASSERT_TRUE(elements && elements->size() == 2u);
   EXPECT_STREQ(elements->at(0)->getSearch(), "/a");
   EXPECT_STREQ(elements->at(1)->getSearch(), "storeID(\"id-b\")");
   EXPECT_EQ(propsOf(&elements->at(0)->getProperties()), fixedProps);
   EXPECT_EQ(propsOf(&elements->at(1)->getProperties()),
             (Props{ZEBPropEnum::searchPath, ZEBPropEnum::objectClass, ZEBPropEnum::defaultName, ZEBPropEnum::storeID}));
 
-  EXPECT_EQ(multiple.getReplyCount(), 2);
-  ASSERT_NE(multiple.getQueryResult(1), nullptr);
-  EXPECT_STREQ(multiple.getQueryResult(0)->at(0)->getDefaultName()->getValue(), "from-a");
+  ASSERT_EQ(multiple.getReplyCount(), 2);
   EXPECT_STREQ(multiple.getQueryResult(1)->at(0)->getDefaultName()->getValue(), "from-b");
   EXPECT_EQ(multiple.getQueryResult(2), nullptr);
-  EXPECT_EQ(multiple.getReturns()->size(), 2u);
-}
-
-TEST_F(MultipleQueryTest, BeforeExecuteThereAreNoRepliesAndCountingThemAsserts) {
-  DVLQueryMultiple multiple(service.session(), nullptr, untrusted);
-  EXPECT_EQ(multiple.getReturns(), nullptr);
-  EXPECT_EQ(multiple.getQueryResult(0), nullptr);
-  expectAssertion(assertionOf([&] { multiple.getReplyCount(); }), "KRN_ASSERT(m_resultArray != NULL);",
-                  "DVLQueryMultiple", 211);
-}
-
-TEST_F(MultipleQueryTest, WithoutQueryRequestsNoElementIsSent) {
-  DVLQueryMultiple multiple(service.session(), nullptr, untrusted);
-  multiple.execute();
-  ZEBQueryRequestArray* elements = sentElements();
-  EXPECT_TRUE(elements == nullptr || elements->empty());
-}
-
-TEST_F(MultipleQueryTest, OptionsAreSentOnlyAfterSetQueryOptions) {
-  DVLQueryMultiple multiple(service.session(), nullptr, untrusted);
-  DVLQueryRequest plain(multiple), withOptions(multiple);
-  EXPECT_STREQ(plain.getQueryOptions().getPermission(), "read");
-  ZEBQueryOptions options;
-  options.setMaxObjects(3);
-  withOptions.setQueryOptions(options);
-  multiple.addRequest(plain);
-  multiple.addRequest(withOptions);
-  multiple.execute();
-  ZEBQueryRequestArray* elements = sentElements();
-  EXPECT_EQ(elements->at(0)->getOptions(), nullptr);
-  ZEBQueryOptions* sentOptions = elements->at(1)->getOptions();
-  ASSERT_NE(sentOptions, nullptr);
-  EXPECT_EQ(sentOptions->getPermission(), nullptr);  // the argument had none
-  EXPECT_EQ(*sentOptions->getMaxObjects(), 3);
-  EXPECT_EQ(*sentOptions->getSkipObjects(), 0);
-}
-
-TEST_F(MultipleQueryTest, ElementsCarryOnlyTheSortKeysGiven) {
-  DVLQueryMultiple multiple(service.session(), nullptr, untrusted);
-  DVLQueryRequest unsorted(multiple), sorted(multiple);
-  unsorted.activateSort();
-  sorted.setSortOptions(ZEBPropEnum::name, ZEBOrderEnum::descending);
-  sorted.setSortOptions(ZEBPropEnum::creationTime, ZEBOrderEnum::ascending);
-  multiple.addRequest(unsorted);
-  multiple.addRequest(sorted);
-  multiple.execute();
-  ZEBQueryRequestArray* elements = sentElements();
-  EXPECT_TRUE(elements->at(0)->getSortBy().empty());
-  ASSERT_EQ(elements->at(1)->getSortBy().size(), 2u);
-  EXPECT_EQ(elements->at(1)->getSortBy().at(0)->getPropName()->getValue(), ZEBPropEnum::name);
-  EXPECT_EQ(elements->at(1)->getSortBy().at(1)->getPropName()->getValue(), ZEBPropEnum::creationTime);
 }
 
 // ---- DVLQueryMultipleCache ----
@@ -533,12 +290,8 @@ TEST_F(MultipleQueryTest, CacheValidatorIsSentAndTheReturnedOneRead) {
   request.setPath("/a");
   cached.addRequest(request);
   cached.execute();
-  EXPECT_EQ(service.last().operation, "queryMultipleCache");
-  sentElements(true);
-  auto* sentRequest = static_cast<ZEBContentQueryMultipleCache_Request*>(sent.get());
-  ASSERT_NE(sentRequest->getOptions(), nullptr);
-  EXPECT_STREQ(sentRequest->getOptions()->getCacheValidator(), "");
-  EXPECT_EQ(propsOf(&sentRequest->getRequests()->at(0)->getProperties()), fixedProps);
+  EXPECT_EQ(propsOf(&sentElements(true)->at(0)->getProperties()), fixedProps);
+  EXPECT_STREQ(static_cast<ZEBContentQueryMultipleCache_Request&>(*sent).getOptions()->getCacheValidator(), "");
 
   service.respond([](const RecordedRequest&) {
     ZEBContentQueryMultipleCache_Reply reply;
@@ -554,95 +307,8 @@ TEST_F(MultipleQueryTest, CacheValidatorIsSentAndTheReturnedOneRead) {
   sentElements(true);
   EXPECT_STREQ(static_cast<ZEBContentQueryMultipleCache_Request&>(*sent).getOptions()->getCacheValidator(), "v1");
   EXPECT_STREQ(second.getCacheValidatorReply(), "v2");
-  EXPECT_EQ(second.getReplyCount(), 1);
+  ASSERT_EQ(second.getReplyCount(), 1);
   EXPECT_STREQ(second.getQueryResult(0)->at(0)->getDefaultName()->getValue(), "only");
-  EXPECT_EQ(second.getQueryResult(1), nullptr);
-}
-
-TEST_F(MultipleQueryTest, CachedReplyWithoutResultIsReportedNotDereferenced) {
-  DVLQueryMultipleCache cached(service.session(), nullptr, untrusted);
-  EXPECT_EQ(cached.getCacheValidatorReply(), nullptr);
-  cached.execute();  // the empty reply: no result
-  EXPECT_EQ(cached.getCacheValidatorReply(), nullptr);
-  EXPECT_EQ(cached.getReturns(), nullptr);
-  EXPECT_EQ(cached.getQueryResult(0), nullptr);
-  expectAssertion(assertionOf([&] { cached.getReplyCount(); }), "KRN_ASSERT(m_resultArray != NULL);",
-                  "DVLQueryMultipleCache", 65);
-}
-
-TEST_F(MultipleQueryTest, QueryRequestsOnTheCachedQueryUseItsRegistry) {
-  DVLQueryMultipleCache cached(service.session(), nullptr, untrusted);
-  auto& registry = dynamic_cast<ZEBObjectRegistry&>(cached.getRequestObjectRegistry());
-  const size_t before = registry.size();
-  DVLQueryRequest request(cached);
-  request.setSortOptions(ZEBPropEnum::name, ZEBOrderEnum::ascending);
-  EXPECT_EQ(registry.size(), before + 3);  // property, order, sort key
-  ZEBQueryOptions options;
-  ZEBRefProp refProp;
-  options.getRefProps().push_back(&refProp);
-  request.setQueryOptions(options);
-  EXPECT_EQ(registry.size(), before + 4);
-}
-
-// ---- DVLDetermineRouting and DVLSaAXMQuery ----
-
-TEST_F(QueryTest, RoutingSendsThePathsInCallOrderAndReadsTheResult) {
-  service.respond([](const RecordedRequest&) {
-    ZEBContentDetermineRouting_Reply reply;
-    reply.setResult("server-group-2");
-    return FakeService::replyOf(reply);
-  });
-  DVLDetermineRouting routing(service.session(), nullptr, untrusted);
-  ZEBSearchPathSingleObject first, second;
-  first.setValue("/content/a");
-  second.setValue("storeID(\"b\")");
-  routing.addPath(&first);
-  routing.addPath(&second);
-  expectAssertion(assertionOf([&] { routing.addPath(nullptr); }), "KRN_ASSERT(path);", "DVLDetermineRouting", 42);
-  EXPECT_EQ(routing.getResult(), nullptr);
-  routing.execute();
-
-  EXPECT_EQ(service.last().operation, "determineRouting");
-  auto message = service.lastRequestMessage();
-  ZEBSearchPathSingleObjectArray* paths = static_cast<ZEBContentDetermineRouting_Request&>(*message).getObjectPaths();
-  ASSERT_NE(paths, nullptr);
-  ASSERT_EQ(paths->size(), 2u);
-  EXPECT_STREQ(paths->at(0)->getValue(), "/content/a");
-  EXPECT_STREQ(paths->at(1)->getValue(), "storeID(\"b\")");
-  EXPECT_STREQ(routing.getResult(), "server-group-2");
-}
-
-TEST_F(QueryTest, RoutingWithoutPathsSendsAnEmptyList) {
-  DVLDetermineRouting routing(service.session(), nullptr, untrusted);
-  routing.execute();
-  auto message = service.lastRequestMessage();
-  ZEBSearchPathSingleObjectArray* paths = static_cast<ZEBContentDetermineRouting_Request&>(*message).getObjectPaths();
-  EXPECT_TRUE(paths == nullptr || paths->empty());
-}
-
-TEST_F(QueryTest, CredentialRetrievalSendsTheNamespaceAndReadsTheCredential) {
-  DVLSaAXMQuery query(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPTrustedRequest);
-  EXPECT_EQ(query.getAXMCredential(), nullptr);
-  query.execute();  // no namespace set, empty reply
-  EXPECT_EQ(static_cast<ZEBStandaloneAXMRetrieveCredential_Request&>(*service.lastRequestMessage()).getNamespace(),
-            nullptr);
-  EXPECT_EQ(query.getAXMCredential(), nullptr);
-
-  service.respond([](const RecordedRequest&) {
-    ZEBStandaloneAXMRetrieveCredential_Reply reply;
-    ZEBXmlEncodedXML credential;
-    credential.setValue("<credential><username>u</username></credential>");
-    reply.setCredential(&credential);
-    return FakeService::replyOf(reply);
-  });
-  query.setNamespace("first");
-  query.setNamespace("LDAP");
-  query.execute();
-  EXPECT_EQ(service.last().operation, "retrieveCredential");
-  EXPECT_EQ(service.last().trusted, 1);
-  EXPECT_STREQ(static_cast<ZEBStandaloneAXMRetrieveCredential_Request&>(*service.lastRequestMessage()).getNamespace(),
-               "LDAP");
-  EXPECT_STREQ(query.getAXMCredential(), "<credential><username>u</username></credential>");
 }
 
 }  // namespace

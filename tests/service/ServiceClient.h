@@ -1,5 +1,4 @@
-// Test helpers: a service in memory reached through the toolkit's real session, and builders for the
-// request messages the tests send.
+// Test helpers: a service in memory reached through the toolkit's real session.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,19 +26,6 @@ T* made(ZEBMessageI& message) {
   return object;
 }
 
-inline void addProperties(ZEBMessageI& message, ZEBPropEnumArray& array, const std::vector<ZEBPropEnum::Enum>& names) {
-  for (ZEBPropEnum::Enum p : names) {
-    auto* e = made<ZEBPropEnum>(message);
-    e->setValue(p);
-    array.push_back(e);
-  }
-}
-
-inline std::string plainCredential(const std::string& nameSpace, const std::string& user, const std::string& password) {
-  return "<credential><namespace>" + nameSpace + "</namespace><username>" + user + "</username><password>" + password +
-         "</password></credential>";
-}
-
 // The word a fault's detail carries ("invalidPassport").
 inline bool hasReason(const ZEBSOAPFault& fault, const std::string& reason) {
   return fault.getDetail().find(">" + reason + "<") != std::string::npos;
@@ -48,28 +34,20 @@ inline bool hasReason(const ZEBSOAPFault& fault, const std::string& reason) {
 class Client {
  public:
   explicit Client(dvlservice::ContentService& service) : m_session(service.makeInProcessTransport()) {}
-  explicit Client(std::shared_ptr<ZEBTransport> transport) : m_session(std::move(transport)) {}
 
-  ZEBSOAPSession& session() { return m_session; }
-
-  template <class Port>
   void send(ZEBMessageI& request, ZEBMessageI& reply, const ZEBAttachmentList* attachments = nullptr) {
-    KRNSmartPointer<ZEBPortTypeBinding> binding = Port::getInstance().createBinding(request, reply);
+    KRNSmartPointer<ZEBPortTypeBinding> binding =
+        ZEBContentManagerServicePortType::getInstance().createBinding(request, reply);
     m_session.send(binding.get(), attachments, ZEBSOAPSessionI::ZEBSOAPUntrusted, nullptr);
   }
-  void send(ZEBMessageI& request, ZEBMessageI& reply, const ZEBAttachmentList* attachments = nullptr) {
-    send<ZEBContentManagerServicePortType>(request, reply, attachments);
-  }
 
-  void logonWith(const std::string& credentialDocument) {
+  void logon(const std::string& user = "demo", const std::string& password = "demo") {
     ZEBAuthenticationLogon_Request request;
     ZEBAuthenticationLogon_Reply reply;
-    request.getCredentials(&request.getObjectRegistry())->setValue(credentialDocument.c_str());
+    std::string credential = "<credential><namespace>LDAP</namespace><username>" + user + "</username><password>" +
+                             password + "</password></credential>";
+    request.getCredentials(&request.getObjectRegistry())->setValue(credential.c_str());
     send(request, reply);
-  }
-  void logon(const std::string& nameSpace = "LDAP", const std::string& user = "demo",
-             const std::string& password = "demo") {
-    logonWith(plainCredential(nameSpace, user, password));
   }
   void logoff() {
     ZEBAuthenticationLogoff_Request request;
@@ -83,7 +61,11 @@ class Client {
                                                const std::function<void(ZEBContentQuery_Request&)>& more = nullptr) {
     ZEBContentQuery_Request request;
     request.getSearchPath(&request.getObjectRegistry())->setValue(path.c_str());
-    if (!properties.empty()) addProperties(request, *request.getProperties(&request.getObjectRegistry()), properties);
+    for (ZEBPropEnum::Enum p : properties) {
+      auto* e = made<ZEBPropEnum>(request);
+      e->setValue(p);
+      request.getProperties(&request.getObjectRegistry())->push_back(e);
+    }
     if (more) more(request);
     auto reply = std::make_unique<ZEBContentQuery_Reply>();
     send(request, *reply);

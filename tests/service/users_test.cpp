@@ -82,23 +82,6 @@ TEST_F(UsersFile, NamesTheLineOfABadEntry) {
   }
 }
 
-TEST_F(UsersFile, RefusesAnAccountListedTwice) {
-  std::string hash = UserDirectory::hashPassword("pw", 1000);
-  write("LDAP alice " + hash + " all\nLDAP alice " + hash + " none\n");
-  EXPECT_THROW(UserDirectory::load(m_path), std::runtime_error);
-}
-
-TEST_F(UsersFile, WhatItWritesItReadsBack) {
-  UserDirectory demo = UserDirectory::demo();
-  write(demo.toText());
-  UserDirectory back = UserDirectory::load(m_path);
-  ASSERT_EQ(back.accounts().size(), demo.accounts().size());
-  const UserAccount* d = back.find("LDAP", "demo");
-  ASSERT_TRUE(d);
-  EXPECT_TRUE(UserDirectory::verifyPassword("demo", d->passwordHash));
-  EXPECT_TRUE(d->trusted);
-}
-
 TEST(ServiceUsers, AUserNameWithoutNamespaceMustBeUniqueAcrossNamespaces) {
   UserDirectory users;
   std::string hash = UserDirectory::hashPassword("pw", 1000);
@@ -120,14 +103,6 @@ TEST(ServiceCredential, ReadsThePlainFormWithEscapedValues) {
   EXPECT_TRUE(c.hasPassword);
   EXPECT_EQ(c.password, "");
   EXPECT_FALSE(c.hasEncryptedValue);
-}
-
-TEST(ServiceCredential, ElementsAreOptional) {
-  auto c = parseCredentialDocument("<credential><username></username></credential>");
-  EXPECT_FALSE(c.hasNamespace);
-  EXPECT_TRUE(c.hasUserName);
-  EXPECT_FALSE(c.hasPassword);
-  EXPECT_NO_THROW(parseCredentialDocument("<credential></credential>"));
 }
 
 TEST(ServiceCredential, RefusesWhatIsNotACredential) {

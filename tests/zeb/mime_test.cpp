@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ZEBErrors.h"
@@ -47,50 +48,43 @@ TEST(MimeContentTypeErrors, RefusesMissingSubtypeAndOpenQuote) {
   }
 }
 
-// Splits a body and returns its parts' bodies as strings.
-std::vector<std::string> bodies(const std::string& body, const char* boundary = "b") {
-  std::vector<std::string> out;
-  for (const ZEBMimePart& p : ZEBMime::split(body, boundary)) out.emplace_back(p.body);
-  return out;
+struct SplitCase {
+  const char* name;
+  std::string body;
+  std::vector<std::string> bodies;
+};
+
+class MimeSplit : public testing::TestWithParam<SplitCase> {};
+
+TEST_P(MimeSplit, ReadsThePartBodies) {
+  std::vector<std::string> got;
+  for (const ZEBMimePart& p : ZEBMime::split(GetParam().body, "b")) got.emplace_back(p.body);
+  EXPECT_EQ(GetParam().bodies, got);
 }
 
-TEST(MimeSplit, AcceptsLfOnlyLineEnds) {
-  std::string body = "--b\nContent-ID: <one>\n\nfirst\n--b\nContent-ID: <two>\n\nsecond\n--b--\n";
-  std::vector<ZEBMimePart> parts = ZEBMime::split(body, "b");
-  ASSERT_EQ(2u, parts.size());
-  EXPECT_EQ("first", parts[0].body);
-  EXPECT_EQ("two", parts[1].getContentId());
-  EXPECT_EQ("second", parts[1].body);
-}
+// Only a whole delimiter line ends a part; everything else, line ends included, is content.
+const std::string kBoundaryLike = "\r\n--bX\r\n--b-\r\n--bb--\r\nline\n\r\n" + std::string("\0\xff\r", 3);
 
-TEST(MimeSplit, IgnoresPreambleAndEpilogue) {
-  std::string body =
-      "This is a preamble.\r\n--b not a delimiter\r\n--b\r\nContent-Type: text/xml\r\n\r\n<x/>\r\n--b--\r\n"
-      "epilogue\r\n--b\r\nContent-Type: text/plain\r\n\r\nignored\r\n";
-  EXPECT_EQ(std::vector<std::string>{"<x/>"}, bodies(body));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Bodies, MimeSplit,
+    testing::Values(
+        SplitCase{"LfOnly", "--b\nContent-ID: <one>\n\nfirst\n--b\nContent-ID: <two>\n\nsecond\n--b--\n",
+                  {"first", "second"}},
+        SplitCase{"PreambleAndEpilogue",
+                  "This is a preamble.\r\n--b not a delimiter\r\n--b\r\nContent-Type: text/xml\r\n\r\n<x/>\r\n--b--\r\n"
+                  "epilogue\r\n--b\r\nContent-Type: text/plain\r\n\r\nignored\r\n",
+                  {"<x/>"}},
+        SplitCase{"BoundaryLikeContent", "--b\r\n\r\n" + kBoundaryLike + "\r\n--b--", {kBoundaryLike}},
+        SplitCase{"EmptyBodiesAndPadding", "--b  \r\nContent-ID: <empty>\r\n\r\n\r\n--b\t\r\n\r\n\r\n--b--  ", {"", ""}},
+        SplitCase{"EmptyBodyRightAfterHeaders", "--b\r\nContent-ID: <e>\r\n\r\n--b--\r\n", {""}}),
+    [](const testing::TestParamInfo<SplitCase>& info) { return info.param.name; });
 
-TEST(MimeSplit, KeepsBoundaryLikeContentAndLineEnds) {
-  // Only a whole delimiter line ends a part; everything else, line ends included, is content.
-  std::string content = "\r\n--bX\r\n--b-\r\n--bb--\r\nline\n\r\n";
-  content += std::string("\0\xff\r", 3);
-  std::string body = "--b\r\n\r\n" + content + "\r\n--b--";
-  EXPECT_EQ(std::vector<std::string>{content}, bodies(body));
-}
-
-TEST(MimeSplit, ReadsEmptyBodiesPaddingAndFoldedHeaders) {
-  std::string body =
-      "--b  \r\nContent-ID: <empty>\r\n\r\n\r\n--b\t\r\nContent-Type: application/octet-stream;\r\n"
-      "  name=\"x\"\r\n\r\n\r\n--b--  ";
-  std::vector<ZEBMimePart> parts = ZEBMime::split(body, "b");
-  ASSERT_EQ(2u, parts.size());
-  EXPECT_EQ("", parts[0].body);
-  EXPECT_EQ("", parts[1].body);
-  EXPECT_EQ("application/octet-stream; name=\"x\"", parts[1].getHeader("content-type"));
-}
-
-TEST(MimeSplit, EmptyBodyRightAfterHeaders) {
-  EXPECT_EQ(std::vector<std::string>{""}, bodies("--b\r\nContent-ID: <e>\r\n\r\n--b--\r\n"));
+TEST(MimeSplitHeaders, ReadsIdsAndFoldedHeaders) {
+  std::vector<ZEBMimePart> parts = ZEBMime::split(
+      "--b\nContent-ID: <two>\nContent-Type: application/octet-stream;\n  name=\"x\"\n\n\n--b--\n", "b");
+  ASSERT_EQ(1u, parts.size());
+  EXPECT_EQ("two", parts[0].getContentId());
+  EXPECT_EQ("application/octet-stream; name=\"x\"", parts[0].getHeader("content-type"));
 }
 
 struct BadBody {
@@ -136,37 +130,28 @@ TEST(MimeReadRelated, RootIsTheStartPartWhereverItIs) {
   EXPECT_EQ("PNG", m.attachments[0].bytes);
 }
 
-TEST(MimeReadRelated, WithoutStartTheFirstPartIsRootAndPartsNeedNoId) {
-  std::string body = "--b\r\n\r\n<Envelope/>\r\n--b\r\nContent-Type: text/plain\r\n\r\nanonymous\r\n--b--\r\n";
+TEST(MimeReadRelated, WithoutStartTheFirstPartIsRootPartsNeedNoIdAndBase64IsDecoded) {
+  std::string body =
+      "--b\r\n\r\n<Envelope/>\r\n--b\r\nContent-Type: text/plain\r\n\r\nanonymous\r\n"
+      "--b\r\nContent-ID: <x>\r\nContent-Transfer-Encoding: BASE64\r\n\r\nAAH/\r\nYWI=\r\n--b--\r\n";
   ZEBMimeMessage m = readRelated("multipart/related; boundary=b", body);
   EXPECT_EQ("<Envelope/>", m.envelope);
-  ASSERT_EQ(1u, m.attachments.size());
+  ASSERT_EQ(2u, m.attachments.size());
   EXPECT_EQ("", m.attachments[0].contentId);
   EXPECT_EQ("anonymous", m.attachments[0].bytes);
-}
-
-TEST(MimeReadRelated, DecodesBase64Parts) {
-  std::string body =
-      "--b\r\n\r\n<e/>\r\n--b\r\nContent-ID: <x>\r\nContent-Transfer-Encoding: BASE64\r\n\r\n"
-      "AAH/\r\nYWI=\r\n--b--";
-  ZEBMimeMessage m = readRelated("multipart/related; boundary=b", body);
-  ASSERT_EQ(1u, m.attachments.size());
-  EXPECT_EQ(std::string("\0\1\xff"
-                        "ab",
-                        5),
-            m.attachments[0].bytes);
+  EXPECT_EQ(std::string("\0\1\xff" "ab", 5), m.attachments[1].bytes);
 }
 
 TEST(MimeReadRelated, RefusesWhatItCannotRead) {
-  const char* type = "multipart/related; boundary=b";
-  EXPECT_THROW(readRelated("multipart/related", "--b\r\n\r\nx\r\n--b--"), ZEBMalformedMessage);
-  EXPECT_THROW(readRelated(type, "--b--\r\n"), ZEBMalformedMessage);
-  EXPECT_THROW(readRelated("multipart/related; start=\"<missing>\"; boundary=b", "--b\r\n\r\nx\r\n--b--"),
-               ZEBMalformedMessage);
-  EXPECT_THROW(readRelated(type, "--b\r\nContent-Transfer-Encoding: base64\r\n\r\n*bad*\r\n--b--"),
-               ZEBMalformedMessage);
-  EXPECT_THROW(readRelated(type, "--b\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\nx\r\n--b--"),
-               ZEBMalformedMessage);
+  const std::string b = "multipart/related; boundary=b", x = "--b\r\n\r\nx\r\n--b--";
+  for (const auto& [type, body] : std::vector<std::pair<std::string, std::string>>{
+           {"multipart/related", x},  // no boundary
+           {b, "--b--\r\n"},         // no root
+           {"multipart/related; start=\"<missing>\"; boundary=b", x},
+           {b, "--b\r\nContent-Transfer-Encoding: base64\r\n\r\n*bad*\r\n--b--"},
+           {b, "--b\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\nx\r\n--b--"}}) {
+    EXPECT_THROW(readRelated(type, body), ZEBMalformedMessage) << type << " " << body;
+  }
 }
 
 TEST(MimeBuildRelated, RoundTripsBinaryAttachmentsInOrder) {
@@ -185,13 +170,14 @@ TEST(MimeBuildRelated, RoundTripsBinaryAttachmentsInOrder) {
   ZEBMimeMessage read = ZEBMime::readRelated(type, built.body);
   EXPECT_EQ("<Envelope>\r\n</Envelope>", read.envelope);
   ASSERT_EQ(3u, read.attachments.size());
-  EXPECT_EQ("first@dvl", read.attachments[0].contentId);
-  EXPECT_EQ(sent[0].bytes, read.attachments[0].bytes);
-  EXPECT_EQ("second", read.attachments[1].contentId);
-  EXPECT_EQ("text/plain; charset=utf-8", read.attachments[1].contentType);
-  EXPECT_EQ("", read.attachments[1].bytes);
-  EXPECT_EQ("application/octet-stream", read.attachments[2].contentType);
-  EXPECT_EQ(sent[2].bytes, read.attachments[2].bytes);
+  const char* expected[][2] = {{"first@dvl", "application/octet-stream"},
+                               {"second", "text/plain; charset=utf-8"},
+                               {"third", "application/octet-stream"}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(expected[i][0], read.attachments[i].contentId);
+    EXPECT_EQ(expected[i][1], read.attachments[i].contentType);
+    EXPECT_EQ(sent[i].bytes, read.attachments[i].bytes);
+  }
 }
 
 TEST(MimeBuildRelated, RefusesHeaderBreakingIdentifiers) {

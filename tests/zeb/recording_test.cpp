@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -139,8 +140,7 @@ class RecordAndReplayTest : public testing::Test {
     ZEBHelper::setCredentialKey(keys.second.c_str());
     // Named after the test, as a harness names its recordings.
     path = testing::TempDir() + testing::UnitTest::GetInstance()->current_test_info()->name() + ".dvlrec";
-    for (size_t i = testing::TempDir().size(); i < path.size(); ++i)
-      if (path[i] == '/') path[i] = '.';
+    std::replace(path.begin() + static_cast<long>(testing::TempDir().size()), path.end(), '/', '.');
     path += "." + std::to_string(::getpid());  // several build trees may run the tests at once
   }
   void TearDown() override {
@@ -165,16 +165,31 @@ class RecordAndReplayTest : public testing::Test {
   std::string recordingClientId;
 };
 
-TEST_F(RecordAndReplayTest, ReplayGivesTheRecordedResultsWithoutAnyService) {
-  Outcome recorded = record();
+class SecretsTest : public RecordAndReplayTest, public testing::WithParamInterface<int> {};
+
+TEST_P(SecretsTest, ReplayWithoutAnyServiceGivesTheRecordedResultsAndTheFileHoldsNoSecret) {
+  Outcome recorded = record(GetParam());
   EXPECT_EQ(live.passportSeenByQuery, kPassport);
   EXPECT_EQ(recorded.folderName, "folder at /content/reports");
-  int callsWhileRecording = live.calls;
+  const int callsWhileRecording = live.calls;
+  std::string file = readFile(path);
+  for (const std::string& secret : {kPassword, kPassport, recordingClientId}) {
+    EXPECT_EQ(file.find(secret), std::string::npos) << secret;
+  }
+  for (const char* placeholder : {"REDACTED-PASSPORT-1", "REDACTED-CLIENT-ID",
+                                  GetParam() ? "REDACTED-SEALED" : "REDACTED-PASSWORD"}) {
+    EXPECT_NE(file.find(placeholder), std::string::npos) << placeholder;
+  }
+  if (GetParam()) {
+    ASSERT_FALSE(recorded.sealedCredential.empty());
+    EXPECT_EQ(file.find(recorded.sealedCredential), std::string::npos);
+  }
 
+  // The replay session has another client identifier, so it seals differently: still a match.
   std::unique_ptr<MockVorbTK> replay = replayOf(path);
   ZEBSOAPSessionI* session = replay->createSession();
   EXPECT_EQ(replay->createSession(), session);
-  Outcome replayed = converse(*session);
+  Outcome replayed = converse(*session, "/content/reports", GetParam());
   EXPECT_EQ(replayed, recorded);
   EXPECT_EQ(replayed.replyAttachment, kBinary);
   // The session logged on with the placeholder that stands for the recorded passport.
@@ -182,34 +197,12 @@ TEST_F(RecordAndReplayTest, ReplayGivesTheRecordedResultsWithoutAnyService) {
   EXPECT_EQ(live.calls, callsWhileRecording);
   EXPECT_EQ(replay->getSession().getReplay().getExchangesReplayed(), 3);
   EXPECT_FALSE(replay->getSession().getReplay().hasUnplayedExchanges());
-  replay->releaseSession(session);
-  EXPECT_THROW(replay->releaseSession(reinterpret_cast<ZEBSOAPSessionI*>(&live)), KRNRuntimeError);
-}
-
-class SecretsTest : public RecordAndReplayTest, public testing::WithParamInterface<int> {};
-
-TEST_P(SecretsTest, RecordedFileHoldsNoSecretInClearAndStillReplays) {
-  Outcome recorded = record(GetParam());
-  std::string file = readFile(path);
-  EXPECT_EQ(file.find(kPassword), std::string::npos);
-  EXPECT_EQ(file.find(kPassport), std::string::npos);
-  EXPECT_EQ(file.find(recordingClientId), std::string::npos);
-  EXPECT_NE(file.find("REDACTED-PASSPORT-1"), std::string::npos);
-  EXPECT_NE(file.find("REDACTED-CLIENT-ID"), std::string::npos);
-  if (GetParam()) {
-    ASSERT_FALSE(recorded.sealedCredential.empty());
-    EXPECT_EQ(file.find(recorded.sealedCredential), std::string::npos);
-    EXPECT_NE(file.find("REDACTED-SEALED"), std::string::npos);
-  } else {
-    EXPECT_NE(file.find("REDACTED-PASSWORD"), std::string::npos);
-  }
-  // The replay session has another client identifier, so it seals differently: still a match.
-  std::unique_ptr<MockVorbTK> replay = replayOf(path);
-  EXPECT_EQ(converse(*replay->createSession(), "/content/reports", GetParam()), recorded);
   // What the test sent is kept for diagnostics, scrubbed the same way.
   std::string sent = replay->getSentRecord();
   EXPECT_NE(sent.find("exchange 3 ContentManagerService logoff"), std::string::npos);
   EXPECT_EQ(sent.find(kPassword), std::string::npos);
+  replay->releaseSession(session);
+  EXPECT_THROW(replay->releaseSession(reinterpret_cast<ZEBSOAPSessionI*>(&live)), KRNRuntimeError);
 }
 
 INSTANTIATE_TEST_SUITE_P(Credentials, SecretsTest, testing::Values(0, 1),
@@ -228,24 +221,9 @@ TEST_F(RecordAndReplayTest, AChangedRequestFailsNamingTheExchangeAndWhatDiffered
             "  recorded: /Envelope/Body/query/searchPath=\"/content/reports\"\n"
             "  sent:     /Envelope/Body/query/searchPath=\"/content/archive\"");
 
-  // The recorded exchange is still next: the right request matches it after the wrong one.
-  ZEBContentQuery_Request query;
-  ZEBContentQuery_Reply reply;
-  query.getSearchPath(&query.getObjectRegistry())->setValue("/content/reports");
-  KRNSmartPointer<ZEBPortTypeBinding> binding =
-      ZEBContentManagerServicePortType::getInstance().createBinding(query, reply);
-  ZEBSOAPSessionI& session = *replay->createSession();
-  std::string difference =
-      raisedBy<ZEBReplayMismatch>([&] { session.sendBinding(binding.get(), 0, 0); }).getDifference();
-  EXPECT_NE(difference.find("#attachment[1]"), std::string::npos) << difference;  // the attachment is missing
-}
-
-TEST_F(RecordAndReplayTest, AnotherOperationOrOneTooManyIsNamed) {
-  record();
-  std::unique_ptr<MockVorbTK> replay = replayOf(path);
-  ZEBSOAPSessionI& session = *replay->createSession();
-  DVLLogoff early(session, nullptr);
-  ZEBReplayMismatch wrong = raisedBy<ZEBReplayMismatch>([&] { early.execute(); });
+  std::unique_ptr<MockVorbTK> early = replayOf(path);
+  DVLLogoff logoff(*early->createSession(), nullptr);
+  ZEBReplayMismatch wrong = raisedBy<ZEBReplayMismatch>([&] { logoff.execute(); });
   EXPECT_EQ(wrong.getExchange(), 1);
   EXPECT_EQ(wrong.getDifference(),
             "the recording expects ContentManagerService logon but the request is ContentManagerService logoff");
@@ -294,7 +272,7 @@ ZEBRecordedExchange exchangeOf(const std::string& header, const std::string& bod
   return e;
 }
 
-TEST(ReplayMatcherTest, VolatileValuesAreIgnoredButTheirConsistencyIsNot) {
+TEST(ReplayMatcherTest, VolatileValuesAreIgnoredButTheirConsistencyAndOtherValuesAreNot) {
   const char* a = "9f1c2d3e-1111-4abc-8def-0123456789ab";
   const char* b = "0a0b0c0d-2222-4abc-8def-ba9876543210";
   ZEBRecordedExchange recorded = exchangeOf(
@@ -325,27 +303,20 @@ TEST(ReplayMatcherTest, VolatileValuesAreIgnoredButTheirConsistencyIsNot) {
   EXPECT_EQ(ZEBReplayMatcher::difference(recorded, otherBytes),
             "attachment 1 has the recorded size but differs from byte 3");
 
-  ZEBRecordedExchange otherAttribute = sent;
-  otherAttribute.request = envelope("", std::string("<dvl:add><dvl:doc href=\"file:x\"/></dvl:add>"));
-  EXPECT_NE(ZEBReplayMatcher::difference(recorded, otherAttribute).find("/Envelope/Body/add/doc/@href"),
-            std::string::npos);
-
   ZEBRecordedExchange trusted = sent;
   trusted.trusted = 1;
   EXPECT_EQ(ZEBReplayMatcher::difference(recorded, trusted),
             "the recording expects trusted mode 0 but the request uses 1");
-}
 
-TEST(ReplayMatcherTest, RepeatedElementsAreNumberedSoAMissingOneIsFound) {
-  ZEBRecordedExchange recorded = exchangeOf("", "<dvl:add><dvl:p>a</dvl:p><dvl:p>b</dvl:p><dvl:p>c</dvl:p></dvl:add>");
-  ZEBRecordedExchange sent = exchangeOf("", "<dvl:add><dvl:p>a</dvl:p><dvl:p>c</dvl:p></dvl:add>");
-  EXPECT_EQ(ZEBReplayMatcher::difference(recorded, sent),
+  // Repeated elements are numbered, so a missing one is found.
+  EXPECT_EQ(ZEBReplayMatcher::difference(exchangeOf("", "<dvl:add><dvl:p>a</dvl:p><dvl:p>b</dvl:p><dvl:p>c</dvl:p></dvl:add>"),
+                                         exchangeOf("", "<dvl:add><dvl:p>a</dvl:p><dvl:p>c</dvl:p></dvl:add>")),
             "the request differs at line 3 of the normalised request\n"
             "  recorded: /Envelope/Body/add/p[2]=\"b\"\n"
             "  sent:     /Envelope/Body/add/p[2]=\"c\"");
 }
 
-TEST(ScrubberTest, APassportKeepsOnePlaceholderInEveryEnvelope) {
+TEST(ScrubberTest, PassportsKeepOnePlaceholderAndCredentialsAreRemoved) {
   ZEBRecordingScrubber scrubber;
   EXPECT_EQ(scrubber.scrub("<h><dvl:passport>pp-one-4f2a</dvl:passport></h><b><owner>pp-one-4f2a</owner></b>"),
             "<h><dvl:passport>REDACTED-PASSPORT-1</dvl:passport></h><b><owner>REDACTED-PASSPORT-1</owner></b>");
@@ -353,15 +324,10 @@ TEST(ScrubberTest, APassportKeepsOnePlaceholderInEveryEnvelope) {
                            "<ownerPassport>x</ownerPassport>"),
             "<passport>REDACTED-PASSPORT-2</passport><passport>REDACTED-PASSPORT-1</passport><passport/>"
             "<ownerPassport>x</ownerPassport>");
-  // A file scrubbed again keeps its placeholders.
-  EXPECT_EQ(scrubber.scrub("<passport>REDACTED-PASSPORT-7</passport>"), "<passport>REDACTED-PASSPORT-7</passport>");
   // A short passport is replaced where it is a passport, but not in every text that contains it.
   EXPECT_EQ(scrubber.scrub("<passport>42</passport><count>42</count>"),
             "<passport>REDACTED-PASSPORT-3</passport><count>42</count>");
-}
-
-TEST(ScrubberTest, CredentialsAreRemovedInMarkupAndInsideEscapedDocuments) {
-  ZEBRecordingScrubber scrubber;
+  // Credentials are removed in markup and inside escaped documents.
   EXPECT_EQ(scrubber.scrub("<c>&lt;credential&gt;&lt;username&gt;u&lt;/username&gt;&lt;password&gt;a&amp;amp;b&gt;c"
                            "&lt;/password&gt;&lt;/credential&gt;</c>"),
             "<c>&lt;credential&gt;&lt;username&gt;u&lt;/username&gt;&lt;password&gt;REDACTED-PASSWORD"
@@ -389,28 +355,21 @@ TEST(RecordedFileTest, EveryByteAndEveryTokenSurvivesARoundTrip) {
   written.reply = "<fault>\n\n</fault>";
   written.replyAttachments = {{"r", "application/octet-stream", all + all}};
 
-  auto* memory = new MWLMemoryOutputStream;
-  MockVorbTKMessageWriter writer(memory);
-  writer.writeExchange(written);
-  std::string bytes = memory->str();
+  auto serialise = [](const ZEBRecordedExchange& e) {
+    auto* memory = new MWLMemoryOutputStream;
+    MockVorbTKMessageWriter writer(memory);
+    writer.writeExchange(e);
+    return memory->str();
+  };
+  std::string bytes = serialise(written);
   bytes.insert(bytes.find('\n') + 1, "# a note added by hand\n\n");
 
   MockVorbTKMessageReader reader(new MWLMemoryInputStream(bytes.data(), bytes.size()));
   ZEBRecordedExchange read;
   ASSERT_TRUE(reader.readExchange(read));
   EXPECT_EQ(reader.getVersion(), 1);
-  EXPECT_EQ(read.port, written.port);
-  EXPECT_EQ(read.operation, written.operation);
-  EXPECT_EQ(read.trusted, 1);
-  EXPECT_EQ(read.request, written.request);
-  ASSERT_EQ(read.requestAttachments.size(), 2u);
-  EXPECT_EQ(read.requestAttachments[0].contentId, "");
-  EXPECT_EQ(read.requestAttachments[0].contentType, written.requestAttachments[0].contentType);
-  EXPECT_EQ(read.requestAttachments[0].bytes, all);
-  EXPECT_EQ(read.requestAttachments[1].contentId, "id\n2");
-  EXPECT_EQ(read.outcome, ZEBRecordedExchange::Reply);
-  EXPECT_EQ(read.httpStatus, 500);
-  EXPECT_EQ(read.reply, written.reply);
+  EXPECT_EQ(serialise(read), serialise(written));
+  EXPECT_EQ(read.requestAttachments.at(1).contentId, "id\n2");
   EXPECT_EQ(read.replyAttachments.at(0).bytes, all + all);
   EXPECT_FALSE(reader.readExchange(read));
 }
@@ -421,9 +380,7 @@ struct DamagedFile {
   const char* expected;
 };
 
-void PrintTo(const DamagedFile& file, std::ostream* os) {
-  *os << file.name;
-}
+void PrintTo(const DamagedFile& file, std::ostream* os) { *os << file.name; }
 
 class DamagedFileTest : public testing::TestWithParam<DamagedFile> {};
 
@@ -451,14 +408,11 @@ INSTANTIATE_TEST_SUITE_P(
         DamagedFile{"NotARecording", "<?xml version=\"1.0\"?>\n", "not a recorded session file"},
         DamagedFile{"NewerVersion", "DVL-RECORDED-SESSION 2\n", "format version 2 is newer"},
         DamagedFile{"TruncatedBlock", kHead + "exchange 1 P op 0\nrequest 10\n<r/>", "ends inside a block of 10"},
-        DamagedFile{"BlockTooShort", kHead + "exchange 1 P op 0\nrequest 2\n<r/>\n", "not followed by a line end"},
         DamagedFile{"UnknownRecord", kHead + "exchange 1 P op 0\nrequest 0\n\nanswer 0\n\n",
                     "unknown record 'answer 0'"},
         DamagedFile{"NumberGap", kHead + "exchange 2 P op 0\nrequest 0\n\n", "exchange 2 follows exchange 0"},
-        DamagedFile{"NoRequest", kHead + "exchange 1 P op 0\nreply 200 0\n\n", "exchange 1 has no request"},
         DamagedFile{"BadToken", kHead + "exchange 1 P%G op 0\n", "bad port 'P%G'"},
-        DamagedFile{"HugeLength", kHead + "exchange 1 P op 0\nrequest 99999999999\n", "too large"},
-        DamagedFile{"NoLineEnd", kHead + "exchange 1 P op 0", "ends in the middle of a line"}),
+        DamagedFile{"HugeLength", kHead + "exchange 1 P op 0\nrequest 99999999999\n", "too large"}),
     [](const testing::TestParamInfo<DamagedFile>& info) { return std::string(info.param.name); });
 
 }  // namespace

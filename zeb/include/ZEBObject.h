@@ -91,12 +91,14 @@ class ZEB_EXPORT ZEBObjectRegistry : public ZEBObjectRegistryI {
 
 // One field's storage. Strings and embedded objects are owned; object fields only point.
 struct ZEBSlot {
-  void* ptr = nullptr;
   union {
-    long long l;
-    int i;
-    bool b;
-  } num{0};
+    void* ptr = nullptr;
+    union {
+      long long l;
+      int i;
+      bool b;
+    } num;
+  };
 };
 
 class ZEB_EXPORT ZEBObject {
@@ -165,6 +167,7 @@ class ZEB_EXPORT ZEBObject {
   const ZEBTypeInfo* m_type;
   ZEBSlot* m_slots;
   uint64_t m_setMask = 0;  // which number fields hold a value
+  ZEBSlot m_inlineSlot;    // the slot of a one-field type: most value classes, no allocation
 };
 
 // Base of the generated enumeration classes: a 32-bit schema symbol identifier, or unset.

@@ -17,7 +17,7 @@ bool ZEBTypeInfo::isA(const ZEBTypeInfo& other) const {
 
 int ZEBTypeInfo::findField(const char* text, size_t length) const {
   for (unsigned i = 0; i < fieldCount; ++i) {
-    if (std::strncmp(fields[i].name, text, length) == 0 && fields[i].name[length] == '\0') return static_cast<int>(i);
+    if (fields[i].name[0] == text[0] && std::strncmp(fields[i].name, text, length) == 0 && fields[i].name[length] == '\0') return static_cast<int>(i);
   }
   return -1;
 }
@@ -67,7 +67,8 @@ void ZEBObjectRegistry::registerStreamable(ZEB_CharStreamable* streamable) {
 // ---- objects ----
 
 ZEBObject::ZEBObject(const ZEBTypeInfo& type)
-    : m_type(&type), m_slots(type.fieldCount ? new ZEBSlot[type.fieldCount] : nullptr) {}
+    : m_type(&type),
+      m_slots(type.fieldCount == 1 ? &m_inlineSlot : type.fieldCount ? new ZEBSlot[type.fieldCount] : nullptr) {}
 
 ZEBObject::~ZEBObject() {
   for (unsigned i = 0; i < m_type->fieldCount; ++i) {
@@ -75,7 +76,7 @@ ZEBObject::~ZEBObject() {
     if (kind == ZEBFieldKind::String) delete[] static_cast<char*>(m_slots[i].ptr);
     if (kind == ZEBFieldKind::Embedded) delete static_cast<ZEBObject*>(m_slots[i].ptr);
   }
-  delete[] m_slots;
+  if (m_slots != &m_inlineSlot) delete[] m_slots;
 }
 
 bool ZEBObject::hasField(unsigned index) const {

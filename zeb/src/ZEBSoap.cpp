@@ -260,33 +260,35 @@ class Reader {
     fail("the message ends inside an element");
   }
 
-  // The text content of the current element; a child element is an error.
-  std::string text() {
-    std::string out;
-    if (isEmpty()) return out;
+  // The text content of the current element; a child element is an error. The text stays valid
+  // until the next call: one buffer serves every value, so reading allocates nothing per value.
+  const std::string& text() {
+    m_text.clear();
+    if (isEmpty()) return m_text;
     int depth = xmlTextReaderDepth(m_reader);
-    std::string name = localName();
+    // Interned by the reader's dictionary: valid while the reader lives, no copy needed.
+    const char* name = localName();
     while (next()) {
       switch (type()) {
         case XML_READER_TYPE_TEXT:
         case XML_READER_TYPE_CDATA:
         case XML_READER_TYPE_WHITESPACE:
         case XML_READER_TYPE_SIGNIFICANT_WHITESPACE:
-          out += C(xmlTextReaderConstValue(m_reader));
-          if (out.size() > m_limits.maxTextBytes) fail("the text of " + name + " is too long");
+          m_text += C(xmlTextReaderConstValue(m_reader));
+          if (m_text.size() > m_limits.maxTextBytes) fail(std::string("the text of ") + name + " is too long");
           break;
         case XML_READER_TYPE_END_ELEMENT:
-          if (xmlTextReaderDepth(m_reader) == depth) return out;
+          if (xmlTextReaderDepth(m_reader) == depth) return m_text;
           break;
         case XML_READER_TYPE_ELEMENT:
-          fail("element " + name + " holds a value, not element " + localName());
+          fail(std::string("element ") + name + " holds a value, not element " + localName());
         case XML_READER_TYPE_ENTITY_REFERENCE:
           fail("entity references are not allowed");
         default:
           break;
       }
     }
-    fail("the message ends inside " + name);
+    fail(std::string("the message ends inside ") + name);
   }
 
   // Skips the rest of the current element.
@@ -307,6 +309,7 @@ class Reader {
   }
 
   bool isNil() {
+    if (xmlTextReaderHasAttributes(m_reader) != 1) return false;
     xmlChar* nil = xmlTextReaderGetAttributeNs(m_reader, X("nil"), X(kXsiNs));
     bool result = nil && (std::strcmp(C(nil), "true") == 0 || std::strcmp(C(nil), "1") == 0);
     xmlFree(nil);
@@ -314,20 +317,36 @@ class Reader {
   }
 
   // The type named by xsi:type, checked against the declared type; the declared type without one.
+  // The attributes are walked once; a prefix equal to the element's own resolves without a search.
   const ZEBTypeInfo& actualType(const ZEBTypeInfo& declared) {
-    xmlChar* value = xmlTextReaderGetAttributeNs(m_reader, X("type"), X(kXsiNs));
-    if (value == nullptr) return declared;
-    std::string qname = C(value);
-    xmlFree(value);
+    if (xmlTextReaderHasAttributes(m_reader) != 1) return declared;
+    if (m_xsiNs == nullptr) m_xsiNs = xmlTextReaderConstString(m_reader, X(kXsiNs));
+    std::string qname;
+    bool found = false;
+    for (int rc = xmlTextReaderMoveToFirstAttribute(m_reader); rc == 1; rc = xmlTextReaderMoveToNextAttribute(m_reader)) {
+      if (xmlTextReaderConstNamespaceUri(m_reader) == m_xsiNs && std::strcmp(localName(), "type") == 0) {
+        qname = C(xmlTextReaderConstValue(m_reader));
+        found = true;
+        break;
+      }
+    }
+    xmlTextReaderMoveToElement(m_reader);
+    if (!found) return declared;
     std::string prefix, local = qname;
     size_t colon = qname.find(':');
     if (colon != std::string::npos) {
       prefix = qname.substr(0, colon);
       local = qname.substr(colon + 1);
     }
-    xmlChar* uri = xmlTextReaderLookupNamespace(m_reader, prefix.empty() ? nullptr : X(prefix.c_str()));
-    bool ours = uri && std::strcmp(C(uri), kOurNs) == 0;
-    xmlFree(uri);
+    bool ours;
+    const xmlChar* own = xmlTextReaderConstPrefix(m_reader);
+    if (own != nullptr && prefix == C(own)) {
+      ours = inNamespace(kOurNs);
+    } else {
+      xmlChar* uri = xmlTextReaderLookupNamespace(m_reader, prefix.empty() ? nullptr : X(prefix.c_str()));
+      ours = uri && std::strcmp(C(uri), kOurNs) == 0;
+      xmlFree(uri);
+    }
     const ZEBTypeInfo* type = ours ? declared.findSubtype(local.data(), local.size()) : nullptr;
     if (type == nullptr) fail("xsi:type " + qname + " is not " + declared.name + " or one of its kinds");
     return *type;
@@ -355,6 +374,8 @@ class Reader {
   xmlTextReaderPtr m_reader = nullptr;
   const ZEBSoapLimits& m_limits;
   std::string m_error;
+  std::string m_text;
+  const xmlChar* m_xsiNs = nullptr;
 };
 
 class ObjectReader {
@@ -383,7 +404,7 @@ class ObjectReader {
         if (r.isNil()) {
           r.skip();
         } else {
-          std::string name = r.text();
+          const std::string& name = r.text();
           const ZEBEnumValue* v = type.findEnumName(name.data(), name.size());
           if (v == nullptr) r.fail("'" + name + "' is not a value of " + type.name);
           static_cast<ZEBEnumObject&>(o).setRawValue(v->id);
@@ -398,8 +419,7 @@ class ObjectReader {
       case ZEBTypeKind::TextArray:
         r.children([&] {
           if (!r.is(kOurNs, "item")) r.fail(std::string("array ") + type.name + " holds element " + r.localName());
-          std::string text = r.text();
-          static_cast<ZEBTextArrayObject&>(o).push_back(text.c_str());
+          static_cast<ZEBTextArrayObject&>(o).push_back(r.text().c_str());
         });
         return;
       case ZEBTypeKind::Value:
@@ -458,7 +478,7 @@ class ObjectReader {
   }
 
   void readScalar(ZEBObject& o, unsigned index, const ZEBFieldInfo& f) {
-    std::string text = r.text();
+    const std::string& text = r.text();
     ZEBSlot& s = o.slot(index);
     switch (f.kind) {
       case ZEBFieldKind::String: {
