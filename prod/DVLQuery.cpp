@@ -1,5 +1,7 @@
 #include "DVLQuery.h"
 
+#include "DVLQueryShared.h"
+
 #include "DVLReportHelper.h"
 #include "I18NString.h"
 #include "KRNError.h"
@@ -43,12 +45,7 @@ void DVLQuery::setPath(const char* path) {
 }
 
 void DVLQuery::setStoreID(const char* storeID) {
-  KRN_ASSERT_AT(storeID, "DVLQuery", 79, "KRN_ASSERT(storeID);");
-  // A double quote would end the identifier's literal early and let the rest be read as path.
-  for (const char* p = storeID; *p; ++p) KRN_ASSERT_AT(*p != '"', "DVLQuery", 81, "KRN_ASSERT(*p != '\"');");
-  m_storeIDPath = DVLFixedStrings::getText(DVLFixedStrings::storeIDOpen);
-  m_storeIDPath += storeID;
-  m_storeIDPath += DVLFixedStrings::getText(DVLFixedStrings::storeIDClose);
+  m_storeIDPath = DVLStoreIDPath(storeID, "DVLQuery", 79, 81);
   setPath(m_storeIDPath.c_str());
 }
 
@@ -57,13 +54,7 @@ void DVLQuery::setProperty(ZEBPropEnum& property) {
 }
 
 void DVLQuery::setQueryOptions(ZEBQueryOptions& options) {
-  m_queryOptions.setPermission(options.getPermission());
-  if (const int* value = options.getSchemaInfo()) m_queryOptions.setSchemaInfo(*value);
-  if (const int* value = options.getMaxObjects()) m_queryOptions.setMaxObjects(*value);
-  if (const int* value = options.getSkipObjects()) m_queryOptions.setSkipObjects(*value);
-  m_queryOptions.setDataEncoding(options.getDataEncoding(nullptr));
-  if (const int* value = options.getMaxDataBytes()) m_queryOptions.setMaxDataBytes(*value);
-  if (const int* value = options.getSkipDataBytes()) m_queryOptions.setSkipDataBytes(*value);
+  DVLCopyQueryOptions(options, m_queryOptions);
   // The query's own options (as from getQueryOptions()) already hold their reference properties;
   // copying an array onto its own end would double it.
   if (&options != &m_queryOptions)
@@ -174,4 +165,23 @@ const char* DVLQuery::getAXMCredentialPath() {
   const ZEBVorbHeader* header = getReply().getVorbHeader(nullptr);
   const ZEBAXM* axm = header ? header->getAXM(nullptr) : nullptr;
   return axm ? axm->getAXMCredentialPath() : nullptr;
+}
+
+void DVLCopyQueryOptions(const ZEBQueryOptions& from, ZEBQueryOptions& to) {
+  to.setPermission(from.getPermission());
+  if (const int* value = from.getSchemaInfo()) to.setSchemaInfo(*value);
+  if (const int* value = from.getMaxObjects()) to.setMaxObjects(*value);
+  if (const int* value = from.getSkipObjects()) to.setSkipObjects(*value);
+  to.setDataEncoding(from.getDataEncoding(nullptr));
+  if (const int* value = from.getMaxDataBytes()) to.setMaxDataBytes(*value);
+  if (const int* value = from.getSkipDataBytes()) to.setSkipDataBytes(*value);
+}
+
+std::string DVLStoreIDPath(const char* storeID, const char* file, int nullLine, int quoteLine) {
+  KRN_ASSERT_AT(storeID, file, nullLine, "KRN_ASSERT(storeID);");
+  for (const char* p = storeID; *p; ++p) KRN_ASSERT_AT(*p != '"', file, quoteLine, "KRN_ASSERT(*p != '\"');");
+  std::string path = DVLFixedStrings::getText(DVLFixedStrings::storeIDOpen);
+  path += storeID;
+  path += DVLFixedStrings::getText(DVLFixedStrings::storeIDClose);
+  return path;
 }

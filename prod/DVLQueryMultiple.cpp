@@ -1,5 +1,7 @@
 #include "DVLQueryMultiple.h"
 
+#include "DVLQueryShared.h"
+
 #include "DVLQueryMultipleCache.h"
 #include "I18NString.h"
 #include "KRNError.h"
@@ -38,12 +40,7 @@ void DVLQueryRequest::setPath(const char* path) {
 }
 
 void DVLQueryRequest::setStoreID(const char* storeID) {
-  KRN_ASSERT_AT(storeID, "DVLQueryMultiple", 83, "KRN_ASSERT(storeID);");
-  // A double quote would end the identifier's literal early and let the rest be read as path.
-  for (const char* p = storeID; *p; ++p) KRN_ASSERT_AT(*p != '"', "DVLQueryMultiple", 85, "KRN_ASSERT(*p != '\"');");
-  m_storeIDPath = DVLFixedStrings::getText(DVLFixedStrings::storeIDOpen);
-  m_storeIDPath += storeID;
-  m_storeIDPath += DVLFixedStrings::getText(DVLFixedStrings::storeIDClose);
+  m_storeIDPath = DVLStoreIDPath(storeID, "DVLQueryMultiple", 83, 85);
   setPath(m_storeIDPath.c_str());
 }
 
@@ -52,13 +49,7 @@ void DVLQueryRequest::setProperty(ZEBPropEnum& property) {
 }
 
 void DVLQueryRequest::setQueryOptions(ZEBQueryOptions& options) {
-  m_queryOptions.setPermission(options.getPermission());
-  if (const int* value = options.getSchemaInfo()) m_queryOptions.setSchemaInfo(*value);
-  if (const int* value = options.getMaxObjects()) m_queryOptions.setMaxObjects(*value);
-  if (const int* value = options.getSkipObjects()) m_queryOptions.setSkipObjects(*value);
-  m_queryOptions.setDataEncoding(options.getDataEncoding(nullptr));
-  if (const int* value = options.getMaxDataBytes()) m_queryOptions.setMaxDataBytes(*value);
-  if (const int* value = options.getSkipDataBytes()) m_queryOptions.setSkipDataBytes(*value);
+  DVLCopyQueryOptions(options, m_queryOptions);
   // Copying the request's own options onto themselves would double their reference properties.
   if (&options != &m_queryOptions) {
     if (m_isCacheRequest == 0 && m_multiple) {
