@@ -2,6 +2,7 @@
 // the same multipart/related body POSTed with plain libcurl from a read callback. dvl-contentd
 // runs as a child process, so this process's peak resident set is the client's alone.
 #include <benchmark/benchmark.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "BenchSupport.h"
 #include "DVL.h"
@@ -32,9 +34,32 @@ class AssembledAddOutput : public DVLAddOutput {
 
 // The 1 GiB document, the server as a child process and one logged-on session; main makes it and
 // drops it (document and server directory included) before libcurl stops.
+// SHA-256 of a file, read in chunks, as lower-case hex.
+std::string sha256OfFile(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return "";
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+  std::vector<char> buffer(1 << 20);
+  for (size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), file)) > 0;) EVP_DigestUpdate(ctx, buffer.data(), n);
+  std::fclose(file);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(ctx, digest, &length);
+  EVP_MD_CTX_free(ctx);
+  std::string hex;
+  char pair[3];
+  for (unsigned i = 0; i < length; ++i) {
+    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+    hex += pair;
+  }
+  return hex;
+}
+
 struct World {
   std::string directory;
   std::string document;
+  std::string documentSha256;
   std::unique_ptr<bench::ChildServer> server;
   std::unique_ptr<ZEBLiveVorbTK> factory;
   ZEBSOAPSession* session = nullptr;
@@ -45,6 +70,7 @@ struct World {
     directory = bench::makeScratchDirectory("dvl-bench-attachment", 6 * kDocumentBytes);
     benchmark::AddCustomContext("scratch_directory", directory);
     document = bench::makeDataFile(directory, "document.bin", kDocumentBytes);
+    documentSha256 = sha256OfFile(document);
     server = std::make_unique<bench::ChildServer>(directory);
     ZEBHelper::setCredentialKey(server->fetchCredentialKey().c_str());
     ZEBHttpSettings settings;
@@ -110,6 +136,12 @@ void BM_Attachment1GiB_DVLAddOutput(benchmark::State& state) {
     cpu += bench::threadCpuSeconds() - start;
     peak = std::max(peak, bench::peakRss());
     if (output.getStoreID() == nullptr) state.SkipWithError("the add returned no store identifier");
+    // The server keeps documents as files named by their SHA-256: the stored copy must hash to the
+    // source's digest, that is, have arrived byte for byte.
+    std::string stored = w.directory + "/s.db.documents/" + w.documentSha256.substr(0, 2) + "/" + w.documentSha256;
+    bool intact = sha256OfFile(stored) == w.documentSha256;
+    state.counters["stored_copy_sha256_matches"] = intact ? 1 : 0;
+    if (!intact) state.SkipWithError("the stored copy differs from the document");
     state.ResumeTiming();
   }
   setCounters(state, peak, before, cpu);
