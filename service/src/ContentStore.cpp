@@ -600,7 +600,10 @@ void ContentStore::Transaction::update(int64_t id, const NewObject& changes, boo
     for (const auto& [property, document] : changes.documents) forget(property);
   }
 
-  for (const auto& [property, value] : changes.properties) {
+  for (const auto& change : changes.properties) {
+    // Named, not a structured binding: lambdas may capture those only from C++20 on.
+    const auto& property = change.first;
+    const auto& value = change.second;
     Statement s = db().statement(
         "INSERT INTO properties(object, property, item, part, key, value) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
     auto row = [&](int64_t item, int64_t part, const std::string& key, const std::string& text) {
