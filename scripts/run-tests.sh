@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what DVL needs, builds it and runs every test: the plain build, then the thread
-# sanitizer build over the tests that exercise concurrency.
+# Installs what DVL needs, builds it and runs every test: the plain build, the whole suite again
+# under address and undefined-behaviour sanitizers (leaks included), then the thread sanitizer
+# over the tests that exercise concurrency.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -8,6 +9,10 @@ jobs=$(nproc)
 
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build && ctest --output-on-failure -j "$jobs")
+
+scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_SANITIZE=address
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest --output-on-failure -j "$jobs")
 
 scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_SANITIZE=thread
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
