@@ -63,18 +63,7 @@ void DVLQuery::setQueryOptions(ZEBQueryOptions& options) {
 
 void DVLQuery::setSortOptions(ZEBPropEnum::Enum property, ZEBOrderEnum::Enum order) {
   m_sortActive = 1;
-  ZEBObjectRegistryI& registry = getRequestObjectRegistry();
-  auto* propName = new ZEBPropEnum;
-  registry.registerObject(propName);
-  propName->setValue(property);
-  auto* sortOrder = new ZEBOrderEnum;
-  registry.registerObject(sortOrder);
-  sortOrder->setValue(order);
-  auto* sort = new ZEBSort;
-  registry.registerObject(sort);
-  sort->setPropName(propName);
-  sort->setOrder(sortOrder);
-  m_sortArray.push_back(sort);
+  m_sortArray.push_back(DVLMakeSortKey(getRequestObjectRegistry(), property, order));
 }
 
 int DVLQuery::isPopulated(ZEBPropEnum& property) {
@@ -184,4 +173,18 @@ std::string DVLStoreIDPath(const char* storeID, const char* file, int nullLine, 
   path += storeID;
   path += DVLFixedStrings::getText(DVLFixedStrings::storeIDClose);
   return path;
+}
+
+ZEBSort* DVLMakeSortKey(ZEBObjectRegistryI& registry, ZEBPropEnum::Enum property, ZEBOrderEnum::Enum order) {
+  auto* propName = new ZEBPropEnum;
+  registry.registerObject(propName);
+  propName->setValue(property);
+  auto* sortOrder = new ZEBOrderEnum;
+  registry.registerObject(sortOrder);
+  sortOrder->setValue(order);
+  auto* sort = new ZEBSort;
+  registry.registerObject(sort);
+  sort->setPropName(propName);
+  sort->setOrder(sortOrder);
+  return sort;
 }

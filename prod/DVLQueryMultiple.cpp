@@ -63,18 +63,7 @@ void DVLQueryRequest::setQueryOptions(ZEBQueryOptions& options) {
 
 void DVLQueryRequest::setSortOptions(ZEBPropEnum::Enum property, ZEBOrderEnum::Enum order) {
   m_sortActive = 1;
-  ZEBObjectRegistryI& registry = getRequestObjectRegistry();
-  auto* propName = new ZEBPropEnum;
-  registry.registerObject(propName);
-  propName->setValue(property);
-  auto* sortOrder = new ZEBOrderEnum;
-  registry.registerObject(sortOrder);
-  sortOrder->setValue(order);
-  auto* sort = new ZEBSort;
-  registry.registerObject(sort);
-  sort->setPropName(propName);
-  sort->setOrder(sortOrder);
-  m_zebRequest.getSortBy().push_back(sort);
+  m_zebRequest.getSortBy().push_back(DVLMakeSortKey(getRequestObjectRegistry(), property, order));
 }
 
 ZEBObjectRegistryI& DVLQueryRequest::getRequestObjectRegistry() {

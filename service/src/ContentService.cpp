@@ -189,6 +189,9 @@ class ContentService::Impl {
   ZEBWireReply retrieveCredential(Call& call);
   ZEBWireReply query(Call& call);
   ZEBWireReply queryMultiple(Call& call);
+  void runQueries(Call& call, ContentStore::Transaction& tx, const ZEBQueryRequestArray* requests,
+                  ZEBObjectRegistryI& registry, ZEBQueryReplyArray& results,
+                  std::vector<ZEBReceivedAttachment>& attachments);
   ZEBWireReply queryMultipleCache(Call& call);
   ZEBWireReply queryCache(Call& call);
   ZEBWireReply determineRouting(Call& call);
@@ -589,6 +592,22 @@ ZEBWireReply ContentService::Impl::query(Call& call) {
   return answer(reply, call.session.passport, std::move(attachments));
 }
 
+// The elements of a multiple query, each answered in order into one reply element of results.
+void ContentService::Impl::runQueries(Call& call, ContentStore::Transaction& tx, const ZEBQueryRequestArray* requests,
+                                      ZEBObjectRegistryI& registry, ZEBQueryReplyArray& results,
+                                      std::vector<ZEBReceivedAttachment>& attachments) {
+  if (requests == nullptr) return;
+  PathResolver resolver(tx, call.session.account.nameSpace, call.session.account.userName);
+  for (size_t i = 0; i < requests->size(); ++i) {
+    const ZEBQueryRequest* q = requests->at(i);
+    if (q == nullptr) refuse("badSearchPath", "query " + std::to_string(i + 1) + " of the multiple query is empty");
+    QuerySpec spec = querySpec(q->getSearch(), &q->getProperties(), &q->getSortBy(), q->getOptions());
+    auto* element = made<ZEBQueryReply>(registry);
+    runQuery(tx, resolver, call.session, spec, element->getQueryResult(), registry, attachments);
+    results.push_back(element);
+  }
+}
+
 ZEBWireReply ContentService::Impl::queryMultiple(Call& call) {
   call.session = requireSession(call.request, "queryMultiple");
   auto& request = static_cast<ZEBContentQueryMultiple_Request&>(call.request);
@@ -597,17 +616,7 @@ ZEBWireReply ContentService::Impl::queryMultiple(Call& call) {
   ZEBQueryReplyArray& results = *reply.getResult(&registry);
   std::vector<ZEBReceivedAttachment> attachments;
   auto tx = m_store->read();
-  PathResolver resolver(tx, call.session.account.nameSpace, call.session.account.userName);
-  if (const ZEBQueryRequestArray* requests = request.getRequests()) {
-    for (size_t i = 0; i < requests->size(); ++i) {
-      const ZEBQueryRequest* q = requests->at(i);
-      if (q == nullptr) refuse("badSearchPath", "query " + std::to_string(i + 1) + " of the multiple query is empty");
-      QuerySpec spec = querySpec(q->getSearch(), &q->getProperties(), &q->getSortBy(), q->getOptions());
-      auto* element = made<ZEBQueryReply>(registry);
-      runQuery(tx, resolver, call.session, spec, element->getQueryResult(), registry, attachments);
-      results.push_back(element);
-    }
-  }
+  runQueries(call, tx, request.getRequests(), registry, results, attachments);
   return answer(reply, call.session.passport, std::move(attachments));
 }
 
@@ -619,17 +628,7 @@ ZEBWireReply ContentService::Impl::queryMultipleCache(Call& call) {
   ZEBQueryMultipleResult& result = *reply.getResult(&registry);
   std::vector<ZEBReceivedAttachment> attachments;
   auto tx = m_store->read();
-  PathResolver resolver(tx, call.session.account.nameSpace, call.session.account.userName);
-  if (const ZEBQueryRequestArray* requests = request.getRequests()) {
-    for (size_t i = 0; i < requests->size(); ++i) {
-      const ZEBQueryRequest* q = requests->at(i);
-      if (q == nullptr) refuse("badSearchPath", "query " + std::to_string(i + 1) + " of the multiple query is empty");
-      QuerySpec spec = querySpec(q->getSearch(), &q->getProperties(), &q->getSortBy(), q->getOptions());
-      auto* element = made<ZEBQueryReply>(registry);
-      runQuery(tx, resolver, call.session, spec, element->getQueryResult(), registry, attachments);
-      result.getReplies().push_back(element);
-    }
-  }
+  runQueries(call, tx, request.getRequests(), registry, result.getReplies(), attachments);
   result.setCacheValidator(cacheValidator(tx).c_str());
   return answer(reply, call.session.passport, std::move(attachments));
 }
