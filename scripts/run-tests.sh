@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
+root=$(pwd)
 
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build && ctest --output-on-failure -j "$jobs")
@@ -15,5 +16,5 @@ scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_SANITIZE=add
    ctest --output-on-failure -j "$jobs")
 
 scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_SANITIZE=thread
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp" \
    ctest --output-on-failure -j "$jobs" -R "Concurrent")
