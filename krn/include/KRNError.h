@@ -20,9 +20,20 @@ namespace KRN {
 // KRNStdExceptionError, each raised with "KRN_THROW". Call only inside a catch block.
 [[noreturn]] KRN_EXPORT void convertAllocationFailure(const KRNFileLocation& location);
 
-// Test hook: when set, the k-th checked allocation from now on (1-based) fails as if new returned null.
+// Allocation failures, counted per thread. Our checked allocations and the allocations libxml2 and
+// libcurl make through the hooks below all pass checkedAllocationShouldFail(), so one test hook can
+// fail any of them: failCheckedAllocationAfter(k) makes the k-th from now on (1-based) on the calling
+// thread fail; 0 disarms it. failedAllocations() lets a caller that sees a C library's error tell
+// whether memory ran out underneath, so it can report KRNOutOfMemoryError instead.
 KRN_EXPORT void failCheckedAllocationAfter(long k);
 KRN_EXPORT bool checkedAllocationShouldFail();
+KRN_EXPORT long attemptedAllocations();  // on this thread, by the hooked allocators and checked news
+KRN_EXPORT long failedAllocations();     // on this thread, injected or real
+KRN_EXPORT void noteFailedAllocation();
+
+// Routes libxml2's allocator through the hook, chained to whatever allocator was installed before.
+// Called before libxml2 is first used; later calls do nothing.
+KRN_EXPORT void hookXmlAllocations();
 
 }  // namespace KRN
 

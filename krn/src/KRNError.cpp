@@ -1,6 +1,8 @@
 #include "KRNError.h"
 
-#include <atomic>
+#include <libxml/xmlmemory.h>
+
+#include <mutex>
 
 namespace KRN {
 
@@ -26,14 +28,53 @@ void convertAllocationFailure(const KRNFileLocation& location) {
 }
 
 namespace {
-std::atomic<long> g_allocationsUntilFailure{0};
-}
+thread_local long t_allocationsUntilFailure = 0;
+thread_local long t_attemptedAllocations = 0;
+thread_local long t_failedAllocations = 0;
+}  // namespace
 
-void failCheckedAllocationAfter(long k) { g_allocationsUntilFailure.store(k); }
+void failCheckedAllocationAfter(long k) { t_allocationsUntilFailure = k; }
 
 bool checkedAllocationShouldFail() {
-  if (g_allocationsUntilFailure.load(std::memory_order_relaxed) <= 0) return false;
-  return g_allocationsUntilFailure.fetch_sub(1) == 1;
+  ++t_attemptedAllocations;
+  if (t_allocationsUntilFailure <= 0 || --t_allocationsUntilFailure > 0) return false;
+  ++t_failedAllocations;
+  return true;
+}
+
+long attemptedAllocations() { return t_attemptedAllocations; }
+long failedAllocations() { return t_failedAllocations; }
+void noteFailedAllocation() { ++t_failedAllocations; }
+
+// libxml2's allocator, wrapped: each call may be failed by the test hook, and every failure is
+// counted. The wrapped functions are the ones installed before, so memory libxml2 allocated
+// earlier is still freed by the allocator that made it.
+namespace {
+xmlFreeFunc g_xmlFree;
+xmlMallocFunc g_xmlMalloc;
+xmlReallocFunc g_xmlRealloc;
+xmlStrdupFunc g_xmlStrdup;
+
+template <class T>
+T* counted(T* result) {
+  if (result == nullptr) noteFailedAllocation();
+  return result;
+}
+
+void* xmlMallocHook(size_t size) { return checkedAllocationShouldFail() ? nullptr : counted(g_xmlMalloc(size)); }
+void* xmlReallocHook(void* block, size_t size) {
+  return checkedAllocationShouldFail() ? nullptr : counted(g_xmlRealloc(block, size));
+}
+char* xmlStrdupHook(const char* text) { return checkedAllocationShouldFail() ? nullptr : counted(g_xmlStrdup(text)); }
+void xmlFreeHook(void* block) { g_xmlFree(block); }
+}  // namespace
+
+void hookXmlAllocations() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    xmlMemGet(&g_xmlFree, &g_xmlMalloc, &g_xmlRealloc, &g_xmlStrdup);
+    xmlMemSetup(xmlFreeHook, xmlMallocHook, xmlReallocHook, xmlStrdupHook);
+  });
 }
 
 }  // namespace KRN

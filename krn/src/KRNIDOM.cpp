@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "KRNError.h"
+
 namespace KRNIDOM_detail {
 
 // Owns the libxml2 document and every node made for it that was never linked into a tree, so that
@@ -48,7 +50,10 @@ const char* C(const xmlChar* s) {
 void initParserOnce() {
   // xmlInitParser is not safe to run for the first time on two threads at once.
   static std::once_flag once;
-  std::call_once(once, [] { xmlInitParser(); });
+  std::call_once(once, [] {
+    KRN::hookXmlAllocations();
+    xmlInitParser();
+  });
 }
 
 [[noreturn]] void fail(const std::string& message) {

@@ -125,6 +125,8 @@ class ZEB_EXPORT ZEBSOAPSession : public ZEBSOAPSessionI {
   ZEBTransport& getTransport() const { return *m_transport; }
 
  private:
+  void exchange(ZEBPortTypeBinding* binding, const ZEBAttachmentList* attachments, ZEBSOAPTrusted trusted) const;
+
   std::shared_ptr<ZEBTransport> m_transport;
   std::string m_clientId;
   mutable std::mutex m_lock;

@@ -16,6 +16,7 @@
 #include <exception>
 #include <string_view>
 
+#include "KRNError.h"
 #include "KRNThrowable.h"
 #include "ZEBErrors.h"
 #include "ZEBMime.h"
@@ -460,10 +461,20 @@ ZEBWireReply ZEBHttpTransport::exchange(const ZEBWireRequest& request) {
   }
   Exchange x(m_settings, request);
 
+  // A handle goes back to the pool only after a call that succeeded with every allocation granted:
+  // one that failed half-way, or where libcurl recovered from running out of memory, may be left
+  // unfit for the next call (libcurl 7.88 refuses CURLOPT_BUFFERSIZE once a transfer that did not
+  // finish left its receive buffer behind).
   struct Lease {
     ZEBHttpTransport& transport;
     std::unique_ptr<Connection> connection;
-    ~Lease() { transport.release(std::move(connection)); }
+    int exceptionsInFlight = std::uncaught_exceptions();
+    long failedAllocations = KRN::failedAllocations();
+    ~Lease() {
+      if (std::uncaught_exceptions() == exceptionsInFlight && KRN::failedAllocations() == failedAllocations) {
+        transport.release(std::move(connection));
+      }
+    }
   } lease{*this, acquire()};
   CURL* easy = lease.connection->easy;
   CURLM* multi = lease.connection->multi;
@@ -472,7 +483,7 @@ ZEBWireReply ZEBHttpTransport::exchange(const ZEBWireRequest& request) {
     curl_slist* list = nullptr;
     void add(const std::string& line) {
       curl_slist* grown = curl_slist_append(list, line.c_str());
-      if (grown == nullptr) throw std::bad_alloc();
+      if (grown == nullptr) KRN::raiseOutOfMemory(KRNFileLocation("ZEBHttpTransport", 0));
       list = grown;
     }
     ~HeaderList() { curl_slist_free_all(list); }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <exception>
+#include <cstdlib>
 #include <cstring>
 
 #include "KRNError.h"
@@ -18,11 +19,32 @@ std::atomic<int> g_terminateCalls{0};
 std::atomic<int (*)(bool)> g_lifecycleHook{nullptr};
 }  // namespace
 
+// libcurl's allocator, wrapped like libxml2's (KRN::hookXmlAllocations): a failure, injected by the
+// test hook or real, is counted so that the session reports it as running out of memory. They take
+// effect only if this is the process's first curl_global_init; otherwise libcurl keeps its own.
+namespace {
+template <class T>
+T* counted(T* result) {
+  if (result == nullptr) KRN::noteFailedAllocation();
+  return result;
+}
+void* curlMalloc(size_t size) { return KRN::checkedAllocationShouldFail() ? nullptr : counted(std::malloc(size)); }
+void* curlRealloc(void* block, size_t size) {
+  return KRN::checkedAllocationShouldFail() ? nullptr : counted(std::realloc(block, size));
+}
+void* curlCalloc(size_t count, size_t size) {
+  return KRN::checkedAllocationShouldFail() ? nullptr : counted(std::calloc(count, size));
+}
+char* curlStrdup(const char* text) { return KRN::checkedAllocationShouldFail() ? nullptr : counted(::strdup(text)); }
+void curlFree(void* block) { std::free(block); }
+}  // namespace
+
 int ZEB::initialize() {
   ++g_initializeCalls;
   if (auto hook = g_lifecycleHook.load()) return hook(true);
+  KRN::hookXmlAllocations();
   xmlInitParser();
-  CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+  CURLcode rc = curl_global_init_mem(CURL_GLOBAL_DEFAULT, curlMalloc, curlFree, curlRealloc, curlStrdup, curlCalloc);
   if (rc != CURLE_OK) {
     KRNRuntimeError(std::string("cannot initialise libcurl: ") + curl_easy_strerror(rc))
         .raise(KRNFileLocation("ZEB", 1), "ZEB::initialize", "KRN_THROW");

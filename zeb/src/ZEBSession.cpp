@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "KRNError.h"
 #include "ZEBErrors.h"
 #include "ZEBHelper.h"
 #include "ZEBPortType.h"
@@ -65,6 +66,22 @@ void ZEBSOAPSession::setPassport(const std::string& passport) const {
 
 void ZEBSOAPSession::send(ZEBPortTypeBinding* binding, const ZEBAttachmentList* attachments,
                           ZEBSOAPTrusted trusted, void*) const {
+  // libxml2 and libcurl report running out of memory as whatever their failing step was (a write
+  // error, a malformed reply, a transfer error); the allocation hooks count those failures, and
+  // the caller is told what really happened.
+  long failedBefore = KRN::failedAllocations();
+  try {
+    exchange(binding, attachments, trusted);
+  } catch (KRNOutOfMemoryError&) {
+    throw;
+  } catch (KRNThrowable&) {
+    if (KRN::failedAllocations() == failedBefore) throw;
+    KRN::raiseOutOfMemory(KRNFileLocation("ZEBSOAPSession", 0));
+  }
+}
+
+void ZEBSOAPSession::exchange(ZEBPortTypeBinding* binding, const ZEBAttachmentList* attachments,
+                              ZEBSOAPTrusted trusted) const {
   ZEBMessageI& request = binding->getInputMessage();
   ZEBMessageI& reply = *binding->getOutputMessage();
 

@@ -1,0 +1,249 @@
+// Allocation torture: each request class's call is run again and again while the k-th allocation
+// on the calling thread fails, whether it is one of our checked allocations or one libxml2 or
+// libcurl makes. Every run must end in success or in KRNOutOfMemoryError, never another error or a
+// crash, and leave the library usable; the sanitizer build checks that nothing leaks.
+//
+// Every k is tried up to kExhaustive; beyond that a seeded sample (DVL_TORTURE_SEED to repeat one,
+// DVL_TORTURE_ALL=1 to try every k).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <set>
+#include <string>
+
+#include "DVLAddDataMovementTask.h"
+#include "DVLAddHistoryDetail.h"
+#include "DVLAddModel.h"
+#include "DVLAddOutput.h"
+#include "DVLAddReportVersion.h"
+#include "DVLCacheQueryCache.h"
+#include "DVLDelete.h"
+#include "DVLDetermineRouting.h"
+#include "DVLGetObject.h"
+#include "DVLLogoff.h"
+#include "DVLQueryMultiple.h"
+#include "DVLQueryMultipleCache.h"
+#include "DVLReportHelper.h"
+#include "DVLSaAXMQuery.h"
+#include "KRNError.h"
+#include "LiveServer.h"
+
+namespace live {
+namespace {
+
+constexpr long kExhaustive = 300;
+constexpr long kSampled = 300;
+
+class Torture;
+
+struct Scenario {
+  const char* name;
+  // Run unarmed before each try: what the call needs that is not under test.
+  std::function<void(Torture&)> prepare;
+  std::function<void(Torture&)> call;
+};
+
+class Torture : public LiveServer, public testing::WithParamInterface<Scenario> {
+ protected:
+  void SetUp() override {
+    LiveServer::SetUp();
+    logon();
+    folder = addFolder("/content", "Torture").path;
+  }
+
+  // The allocations one clean run makes on this thread.
+  long allocationsOfOneRun() {
+    GetParam().prepare(*this);
+    long before = KRN::attemptedAllocations();
+    GetParam().call(*this);
+    return KRN::attemptedAllocations() - before;
+  }
+
+  // Fails the k-th allocation of one run; true when the run ended in the out-of-memory error.
+  bool runFailing(long k) {
+    GetParam().prepare(*this);
+    KRN::failCheckedAllocationAfter(k);
+    bool outOfMemory = false;
+    try {
+      GetParam().call(*this);
+    } catch (const KRNOutOfMemoryError&) {
+      outOfMemory = true;
+    } catch (const KRNThrowable& e) {
+      ADD_FAILURE() << "allocation " << k << " failed: " << e.toString();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "allocation " << k << " failed: " << e.what();
+    }
+    KRN::failCheckedAllocationAfter(0);
+    return outOfMemory;
+  }
+
+  static std::set<long> allocationsToFail(long total) {
+    std::set<long> ks;
+    const char* all = std::getenv("DVL_TORTURE_ALL");
+    long exhaustive = all && *all == '1' ? total : std::min(total, kExhaustive);
+    for (long k = 1; k <= exhaustive; ++k) ks.insert(k);
+    if (exhaustive == total) return ks;
+    const char* seedText = std::getenv("DVL_TORTURE_SEED");
+    unsigned seed = seedText ? static_cast<unsigned>(std::strtoul(seedText, nullptr, 10)) : std::random_device()();
+    std::cout << "[ torture  ] " << total << " allocations, sampling with DVL_TORTURE_SEED=" << seed << "\n";
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<long> pick(exhaustive + 1, total);
+    for (long i = 0; i < kSampled; ++i) ks.insert(pick(random));
+    return ks;
+  }
+
+ public:
+  using LiveServer::addFolder;
+  using LiveServer::count;
+  using LiveServer::logon;
+  using LiveServer::session;
+
+  std::string folder;
+  std::string doomed;
+  int serial = 0;
+  std::string nextName() { return "object " + std::to_string(++serial); }
+};
+
+TEST_P(Torture, EveryFailedAllocationIsOutOfMemoryAndTheLibraryStaysUsable) {
+  const long total = allocationsOfOneRun();
+  ASSERT_GT(total, 0);
+  const std::set<long> ks = allocationsToFail(total);
+  long outOfMemory = 0;
+  for (long k : ks) {
+    outOfMemory += runFailing(k);
+    if (HasFailure()) break;  // one report is enough to start from
+  }
+  std::cout << "[ torture  ] " << total << " allocations in one call; " << ks.size() << " failed one at a time, "
+            << outOfMemory << " of them reported as out of memory\n";
+  EXPECT_GT(outOfMemory, 0);
+  // A run after all those failures still works.
+  GetParam().prepare(*this);
+  GetParam().call(*this);
+}
+
+void nothing(Torture&) {}
+
+const char kDocument[] = "%PDF-1.7 a small document";
+
+INSTANTIATE_TEST_SUITE_P(
+    RequestClasses, Torture,
+    testing::Values(
+        Scenario{"Logon", nothing, [](Torture& s) { s.logon(); }},
+        Scenario{"SealedLogon", nothing, [](Torture& s) { s.logon("demo", "demo", 1); }},
+        Scenario{"Logoff", [](Torture& s) { s.logon(); },
+                 [](Torture& s) { DVLLogoff(s.session(), nullptr).execute(); }},
+        Scenario{"Query", nothing, [](Torture& s) { s.count(s.folder + "/*"); }},
+        Scenario{"Lookup", nothing,
+                 [](Torture& s) {
+                   DVLGetObject lookup(s.session(), nullptr, kUntrusted);
+                   lookup.setPath("/content");
+                   lookup.setChildName("Torture");
+                   lookup.execute();
+                 }},
+        Scenario{"MultipleQuery", nothing,
+                 [](Torture& s) {
+                   DVLQueryMultiple multiple(s.session(), nullptr, kUntrusted);
+                   DVLQueryRequest children(multiple), top(multiple);
+                   children.setPath((s.folder + "/*").c_str());
+                   children.setSortOptions(ZEBPropEnum::defaultName, ZEBOrderEnum::ascending);
+                   top.setPath("/content");
+                   multiple.addRequest(children);
+                   multiple.addRequest(top);
+                   multiple.execute();
+                 }},
+        Scenario{"CacheValidatedQuery", nothing,
+                 [](Torture& s) {
+                   DVLQueryMultipleCache cached(s.session(), nullptr, kUntrusted);
+                   DVLQueryRequest children(cached);
+                   children.setPath((s.folder + "/*").c_str());
+                   cached.addRequest(children);
+                   cached.setCacheValidator("");
+                   cached.execute();
+                 }},
+        Scenario{"CacheService", nothing,
+                 [](Torture& s) {
+                   DVLCacheQueryCache query(s.session(), nullptr, kUntrusted);
+                   ZEBClassEnum type(ZEBClassEnum::folder);
+                   query.setObjectPath(s.folder.c_str());
+                   query.setSearchType(type);
+                   query.execute();
+                 }},
+        Scenario{"Routing", nothing,
+                 [](Torture& s) {
+                   ZEBSearchPathSingleObject path;
+                   path.setValue(s.folder.c_str());
+                   DVLDetermineRouting routing(s.session(), nullptr, kUntrusted);
+                   routing.addPath(&path);
+                   routing.execute();
+                 }},
+        Scenario{"Capabilities", nothing,
+                 [](Torture& s) {
+                   ZEBVorbHeader header;
+                   std::vector<ZEBUserCapabilityEnum::Enum> capabilities;
+                   DVLReportHelper::getCapabilities(header, s.session(), capabilities, nullptr, nullptr);
+                 }},
+        Scenario{"OutputWithDocument", nothing,
+                 [](Torture& s) {
+                   ZEBMemoryDocumentOutput document(kDocument, sizeof kDocument - 1, "application/pdf");
+                   DVLAddOutput add(s.session(), nullptr, kUntrusted);
+                   add.setParentPath(s.folder.c_str());
+                   add.setName(s.nextName().c_str());
+                   add.setData(&document);
+                   add.execute();
+                 }},
+        Scenario{"ReportVersion", nothing,
+                 [](Torture& s) {
+                   ZEBOption format;
+                   format.setName("outputFormat");
+                   format.setValue("PDF");
+                   ZEBOptionArray options;
+                   options.push_back(&format);
+                   DVLAddReportVersion add(s.session(), nullptr, kUntrusted);
+                   add.setParentPath(s.folder.c_str());
+                   add.setName(s.nextName().c_str());
+                   add.setSpecification("<report/>");
+                   add.setOptions(&options);
+                   add.execute();
+                 }},
+        Scenario{"HistoryDetail", nothing,
+                 [](Torture& s) {
+                   DVLAddHistoryDetail add(s.session(), nullptr, kUntrusted);
+                   add.setParentPath(s.folder.c_str());
+                   add.setName(s.nextName().c_str());
+                   add.setDetail("rows loaded: 42");
+                   add.execute();
+                 }},
+        Scenario{"Model", nothing,
+                 [](Torture& s) {
+                   DVLAddModel add(s.session(), nullptr, kUntrusted);
+                   add.setParentPath(s.folder.c_str());
+                   add.setName(s.nextName().c_str());
+                   add.setModel("<model/>");
+                   add.execute();
+                 }},
+        Scenario{"DataMovementTask", nothing,
+                 [](Torture& s) {
+                   DVLAddDataMovementTask add(s.session(), nullptr, kUntrusted);
+                   add.setParentPath(s.folder.c_str());
+                   add.setName(s.nextName().c_str());
+                   add.setSpecification("<move/>");
+                   add.execute();
+                 }},
+        Scenario{"Delete", [](Torture& s) { s.doomed = s.addFolder(s.folder, s.nextName().c_str()).path; },
+                 [](Torture& s) {
+                   DVLDelete remove(s.session(), nullptr, kUntrusted);
+                   remove.addPath(s.doomed.c_str());
+                   remove.execute();
+                 }},
+        Scenario{"StandaloneCredential", nothing,
+                 [](Torture& s) {
+                   DVLSaAXMQuery query(s.session(), nullptr, kUntrusted);
+                   query.setNamespace("LDAP");
+                   query.execute();
+                 }}),
+    [](const testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace live
