@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what DVL needs, builds it and runs every test: the plain build, the whole suite again
-# under address and undefined-behaviour sanitizers (leaks included), then the thread sanitizer
-# over the tests that exercise concurrency.
+# under address and undefined-behaviour sanitizers (leaks included), the thread sanitizer over the
+# tests that exercise concurrency, then each fuzz target for a short while. Tests labelled "long"
+# (the full load run) are left out here; their bounded forms run with the rest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -9,12 +10,15 @@ jobs=$(nproc)
 root=$(pwd)
 
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-(cd build && ctest --output-on-failure -j "$jobs")
+(cd build && ctest --output-on-failure -j "$jobs" -LE long)
 
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_SANITIZE=address
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-   ctest --output-on-failure -j "$jobs")
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp" \
+   UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest --output-on-failure -j "$jobs" -LE long)
 
 scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_SANITIZE=thread
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp" \
    ctest --output-on-failure -j "$jobs" -R "Concurrent")
+
+scripts/fuzz.sh "${DVL_FUZZ_SECONDS:-20}"

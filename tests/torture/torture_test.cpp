@@ -44,6 +44,7 @@ struct Scenario {
   std::function<void(Torture&)> prepare;
   std::function<void(Torture&)> call;
 };
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 class Torture : public LiveServer, public testing::WithParamInterface<Scenario> {
  protected:

@@ -308,9 +308,14 @@ bool isTlsFailure(CURLcode code) {
   const std::string& endpoint = x.settings.endpoint;
   std::string detail = x.errorBuffer[0] ? x.errorBuffer : curl_easy_strerror(code);
   const std::string sendOrReceive = x.body.isDone() ? "receive" : "send";
+  // A reply that fails after its status line keeps the status; 0 when none arrived.
+  long status = 0;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  const int httpStatus = static_cast<int>(status);
   if (x.tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
     raiseTransport(endpoint, "receive",
-                   "the reply is larger than the maximum of " + std::to_string(x.settings.maxReplyBytes) + " bytes");
+                   "the reply is larger than the maximum of " + std::to_string(x.settings.maxReplyBytes) + " bytes",
+                   httpStatus);
   }
   if (isTlsFailure(code)) raiseTransport(endpoint, "TLS", detail);
   switch (code) {
@@ -321,7 +326,8 @@ bool isTlsFailure(CURLcode code) {
     case CURLE_OPERATION_TIMEDOUT: {
       if (x.connected) {
         raiseTransport(endpoint, "timeout",
-                       "the exchange took longer than " + std::to_string(x.settings.totalTimeoutMs) + " ms: " + detail);
+                       "the exchange took longer than " + std::to_string(x.settings.totalTimeoutMs) + " ms: " + detail,
+                       httpStatus);
       }
       curl_off_t tcp = 0;
       curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &tcp);
@@ -329,15 +335,15 @@ bool isTlsFailure(CURLcode code) {
       raiseTransport(endpoint, https && tcp > 0 ? "TLS" : "connect", detail);
     }
     case CURLE_PARTIAL_FILE:
-      raiseTransport(endpoint, "receive", "reply truncated: " + detail);
+      raiseTransport(endpoint, "receive", "reply truncated: " + detail, httpStatus);
     case CURLE_GOT_NOTHING:
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_BAD_CONTENT_ENCODING:
     case CURLE_HTTP2:
     case CURLE_HTTP2_STREAM:
-      raiseTransport(endpoint, "receive", detail);
+      raiseTransport(endpoint, "receive", detail, httpStatus);
     default:
-      raiseTransport(endpoint, x.connected ? sendOrReceive : "connect", detail);
+      raiseTransport(endpoint, x.connected ? sendOrReceive : "connect", detail, httpStatus);
   }
 }
 
@@ -569,9 +575,12 @@ ZEBWireReply ZEBHttpTransport::exchange(const ZEBWireRequest& request) {
 
   if (stalled) {
     bool sending = !x.body.isDone() && x.statusLine.empty();
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     raiseTransport(endpoint, sending ? "send" : "receive",
                    "timed out after " + std::to_string(m_settings.stallTimeoutMs) + " ms without " +
-                       (sending ? "progress" : "data"));
+                       (sending ? "progress" : "data"),
+                   static_cast<int>(status));
   }
 
   CURLcode result = CURLE_OK;

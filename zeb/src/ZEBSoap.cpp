@@ -34,7 +34,10 @@ class Writer {
   explicit Writer(bool indent) {
     m_buffer = xmlBufferCreate();
     m_writer = m_buffer ? xmlNewTextWriterMemory(m_buffer, 0) : nullptr;
-    if (m_writer == nullptr) fail();
+    if (m_writer == nullptr) {
+      if (m_buffer) xmlBufferFree(m_buffer);  // no destructor runs for a constructor that throws
+      fail();
+    }
     if (indent) {
       xmlTextWriterSetIndent(m_writer, 1);
       xmlTextWriterSetIndentString(m_writer, X("  "));

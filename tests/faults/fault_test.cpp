@@ -1,0 +1,317 @@
+// Faults of the peer as a host meets them: dvl-contentd behind a peer that relays every exchange
+// until it is told to misbehave once. Each fault comes out of a request object's execute() as the
+// exception that names it, within the transport's limits, and the same session serves the next call.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "DVLLogon.h"
+#include "DVLQuery.h"
+#include "ZEBMime.h"
+#include "integration/LiveServer.h"
+#include "support/Peers.h"
+
+namespace live {
+namespace {
+
+constexpr long kStallTimeoutMs = 1500;
+constexpr long long kMaxReplyBytes = 32LL << 20;
+
+// Sends one request to the server on a connection of its own and returns the reply; empty when
+// the server did not answer.
+std::string relay(int port, const std::string& request) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  std::string reply;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && RawPeer::sendAll(fd, request)) {
+    reply = RawPeer::readRequest(fd);
+  }
+  ::close(fd);
+  return reply;
+}
+
+// Between the client and the server: relays each request and its reply on the client's kept-alive
+// connection. An armed fault takes the next request instead; the connection closes after it.
+class FaultyPeer {
+ public:
+  using Fault = std::function<void(int fd)>;
+
+  explicit FaultyPeer(int serverPort)
+      : m_peer([this, serverPort](int fd, int, RawPeer&) {
+          for (std::string request; !(request = RawPeer::readRequest(fd)).empty();) {
+            if (Fault fault = take()) return fault(fd);
+            std::string reply = relay(serverPort, request);
+            if (reply.empty() || !RawPeer::sendAll(fd, reply)) return;
+          }
+        }) {}
+
+  void arm(Fault fault) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_fault = std::move(fault);
+  }
+  std::string url() const { return m_peer.url(); }
+
+ private:
+  Fault take() {
+    Fault fault;
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::swap(fault, m_fault);
+    return fault;
+  }
+
+  std::mutex m_lock;
+  Fault m_fault;
+  RawPeer m_peer;  // last, so that its threads end before the fault they may run goes
+};
+
+std::string httpReply(const std::string& status, const std::string& contentType, const std::string& body) {
+  return "HTTP/1.1 " + status + "\r\nContent-Type: " + contentType +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+FaultyPeer::Fault answer(std::string reply) {
+  return [reply](int fd) { RawPeer::sendAll(fd, reply); };
+}
+
+// A multipart reply whose body ends inside its document, before the closing delimiter.
+std::string truncatedMultipart() {
+  ZEBMimeBody mime = ZEBMime::buildRelated(
+      "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+      "<soapenv:Body/></soapenv:Envelope>",
+      {{"doc", "application/octet-stream", std::string(4000, 'd')}});
+  return httpReply("200 OK", mime.contentType, mime.body.substr(0, mime.body.size() - 1000));
+}
+
+const std::string kHalfReply =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: 2000\r\n\r\n" + std::string(1000, 'x');
+
+// Half the announced body, then nothing until the client goes.
+void stallMidBody(int fd) {
+  char byte;
+  if (RawPeer::sendAll(fd, kHalfReply)) ::recv(fd, &byte, 1, 0);
+}
+
+// Half the announced body, then a reset (SO_LINGER {1, 0} turns the close into an RST).
+void resetMidBody(int fd) {
+  RawPeer::sendAll(fd, kHalfReply);
+  linger reset{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+}
+
+void randomBytes(int fd) {
+  std::mt19937 generator(20260107);
+  std::string bytes(4096, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator());
+  RawPeer::sendAll(fd, bytes);
+}
+
+// How a call ended: the exception's type and what it says, and whether the request object's
+// execute() passed it on.
+struct Outcome {
+  std::string type = "no exception";
+  std::string code;  // the fault code, or the transport phase
+  int httpStatus = 0;
+  std::string text;  // the fault string, the transport's reason, or the message
+  bool fromExecute = false;
+};
+
+Outcome outcomeOf(const std::function<void()>& call) {
+  Outcome o;
+  try {
+    call();
+  } catch (const KRNThrowable& e) {
+    o.type = e.getTypeName();
+    o.text = e.getMessage();
+    if (auto* fault = dynamic_cast<const ZEBSOAPFault*>(&e)) {
+      o.code = fault->getFaultCode();
+      o.text = fault->getFaultString();
+    } else if (auto* transport = dynamic_cast<const ZEBTransportError*>(&e)) {
+      o.code = transport->getPhase();
+      o.httpStatus = transport->getHttpStatus();
+      o.text = transport->getReason();
+    }
+    for (const KRNBackTraceEntry& entry : e.getBackTrace()) {
+      o.fromExecute = o.fromExecute || std::string(entry.location.getFile()) == "DVLGenericSoap";
+    }
+  }
+  return o;
+}
+
+// The server behind a faulty peer, and one session through it, logged on.
+class Faults : public LiveServer {
+ protected:
+  void SetUp() override {
+    LiveServer::SetUp();
+    const std::string& server = settings().endpoint;  // http://127.0.0.1:PORT/dvl
+    m_peer = std::make_unique<FaultyPeer>(std::stoi(server.substr(server.rfind(':') + 1)));
+    ZEBHttpSettings s = settings(kStallTimeoutMs);
+    s.endpoint = m_peer->url();
+    s.maxReplyBytes = kMaxReplyBytes;
+    m_factory = std::make_unique<ZEBLiveVorbTK>(s);
+    m_session = static_cast<ZEBSOAPSession*>(m_factory->createSession());
+    DVLLogon logon(*m_session, nullptr, kUntrusted);
+    logon.addCredentials("LDAP", "demo", "demo", 0);
+    logon.execute();
+  }
+
+  void TearDown() override {
+    m_factory.reset();  // its connections close, so the peer's threads end
+    m_peer.reset();
+    LiveServer::TearDown();
+  }
+
+  FaultyPeer& peer() { return *m_peer; }
+
+  int query() {
+    DVLQuery query(*m_session, nullptr, kUntrusted);
+    query.setPath("/content/*");
+    query.execute();
+    return query.getObjectCount();
+  }
+
+  // The calls after a fault go through the same session and transport.
+  void expectServedAgain() {
+    for (int i = 0; i < 2; ++i) {
+      Outcome after = outcomeOf([&] { EXPECT_GE(query(), 2); });
+      EXPECT_EQ(after.type, "no exception") << after.code << ": " << after.text;
+    }
+  }
+
+ private:
+  std::unique_ptr<FaultyPeer> m_peer;
+  std::unique_ptr<ZEBLiveVorbTK> m_factory;
+  ZEBSOAPSession* m_session = nullptr;
+};
+
+struct FaultCase {
+  const char* name;
+  const char* inject;       // a failure switch of the server, or null
+  FaultyPeer::Fault fault;  // what the peer answers instead of the server, or null
+  const char* type;
+  const char* code;
+  int httpStatus;
+  const char* text;  // a part of it
+};
+void PrintTo(const FaultCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class FaultsOfThePeer : public Faults, public testing::WithParamInterface<FaultCase> {};
+
+TEST_P(FaultsOfThePeer, SurfaceAsTheirExceptionAndTheSessionGoesOn) {
+  const FaultCase& c = GetParam();
+  if (c.inject) inject(c.inject);
+  if (c.fault) peer().arm(c.fault);
+
+  Outcome o = outcomeOf([&] { query(); });
+  EXPECT_EQ(o.type, c.type) << o.text;
+  EXPECT_EQ(o.code, c.code) << o.text;
+  EXPECT_EQ(o.httpStatus, c.httpStatus) << o.text;
+  EXPECT_NE(o.text.find(c.text), std::string::npos) << o.text;
+  EXPECT_TRUE(o.fromExecute);
+
+  expectServedAgain();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultsOfThePeer,
+    testing::Values(
+        FaultCase{"SoapFault", "operation=query;fault=Server:the store is being repaired;count=1", nullptr,
+                  "ZEBSOAPFault", "soapenv:Server", 0, "the store is being repaired"},
+        FaultCase{"Unauthorized", nullptr, answer(httpReply("401 Unauthorized", "text/plain", "no passport")),
+                  "ZEBTransportError", "HTTP", 401, "HTTP 401 Unauthorized: no passport"},
+        FaultCase{"ServerErrorPage", nullptr,
+                  answer(httpReply("500 Internal Server Error", "text/html", "<html>the gateway failed</html>")),
+                  "ZEBTransportError", "HTTP", 500,
+                  "HTTP 500 Internal Server Error with Content-Type 'text/html', not a SOAP reply: <html>"},
+        FaultCase{"Stall", "operation=query;delay=4000;count=1", nullptr, "ZEBTransportError", "receive", 0,
+                  "timed out after 1500 ms without data"},
+        FaultCase{"StallMidBody", nullptr, stallMidBody, "ZEBTransportError", "receive", 200,
+                  "timed out after 1500 ms without data"},
+        FaultCase{"ResetMidBody", nullptr, resetMidBody, "ZEBTransportError", "receive", 200, "reset by peer"},
+        FaultCase{"TruncatedMultipart", nullptr, answer(truncatedMultipart()), "ZEBTransportError", "receive", 200,
+                  "closing boundary"},
+        FaultCase{"RandomBytes", nullptr, randomBytes, "ZEBTransportError", "receive", 0, "HTTP/0.9"},
+        FaultCase{"GarbageEnvelope", "operation=query;garbage;count=1", nullptr, "ZEBMalformedMessage", "", 0,
+                  "malformed SOAP message"},
+        FaultCase{"XmlThatIsNoEnvelope", nullptr,
+                  answer(httpReply("200 OK", "text/xml", "<html>down for maintenance</html>")), "ZEBMalformedMessage",
+                  "", 0, "malformed SOAP message"}),
+    [](const testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+
+// A reply of 3 GiB of generated bytes, announced by Content-Length or chunked, is abandoned at the
+// reply limit with the client's memory bounded by it; a declared length over the limit is refused
+// before its body is read.
+class FaultsHugeReply : public Faults, public testing::WithParamInterface<bool> {};
+
+TEST_P(FaultsHugeReply, IsAbandonedAtTheLimitInBoundedMemory) {
+  const bool chunked = GetParam();
+  const uint64_t size = 3ULL << 30;
+  std::atomic<uint64_t> sent{0};
+  std::atomic<bool> done{false};
+  peer().arm([&](int fd) {
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n";
+    head += chunked ? "Transfer-Encoding: chunked\r\n\r\n" : "Content-Length: " + std::to_string(size) + "\r\n\r\n";
+    std::string block = "<soapenv:Envelope>" + std::string(65536 - 18, 'x');
+    if (chunked) block = "10000\r\n" + block + "\r\n";
+    bool open = RawPeer::sendAll(fd, head);
+    for (uint64_t body = 0; open && body < size; body += 65536) {
+      open = RawPeer::sendAll(fd, block);
+      if (open) sent += 65536;
+    }
+    if (open && chunked) RawPeer::sendAll(fd, "0\r\n\r\n");
+    done = true;
+  });
+  auto peakKb = [] {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return 0L;
+  };
+  std::ofstream("/proc/self/clear_refs") << "5";  // restarts the peak count where the kernel allows it
+  long before = peakKb();
+
+  Outcome o = outcomeOf([&] { query(); });
+  [[maybe_unused]] long grownKb = peakKb() - before;
+  EXPECT_EQ(o.type, "ZEBTransportError");
+  EXPECT_EQ(o.code, "receive");
+  EXPECT_EQ(o.httpStatus, 200);
+  EXPECT_EQ(o.text, "the reply is larger than the maximum of " + std::to_string(kMaxReplyBytes) + " bytes");
+  EXPECT_TRUE(o.fromExecute);
+
+  // The client closed the connection: the peer's sending ends.
+  while (o.type == "ZEBTransportError" && !done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (chunked) {
+    EXPECT_GT(sent.load(), static_cast<uint64_t>(kMaxReplyBytes));
+  } else {
+    EXPECT_LT(sent.load(), static_cast<uint64_t>(kMaxReplyBytes)) << "the announced length was not refused at once";
+  }
+  EXPECT_LT(sent.load(), static_cast<uint64_t>(2 * kMaxReplyBytes));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // sanitizers keep memory of their own
+  EXPECT_LT(grownKb, 2 * kMaxReplyBytes / 1024) << "peak resident memory grew by " << grownKb << " KiB";
+#endif
+
+  expectServedAgain();
+}
+
+INSTANTIATE_TEST_SUITE_P(Framing, FaultsHugeReply, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Chunked" : "ContentLength";
+                         });
+
+}  // namespace
+}  // namespace live
