@@ -1,15 +1,20 @@
 #include "ContentServer.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "ContentService.h"
 #include "MultipartBody.h"
@@ -96,11 +101,85 @@ void setFault(httplib::Response& res, int status, const char* code, const std::s
   setBody(res, ZEBSoap::writeFault(code, text, reason), kXml, false);
 }
 
+// cpp-httplib keeps a connection on one thread of its task queue for as long as the client keeps it
+// alive, so a fixed pool of N threads serves N clients and leaves the next one waiting until one of
+// them closes (never, for a busy client). Here every connection gets a thread (idle ones are reused),
+// up to kMaxConnections at once; RequestSlots keeps the requests run at once to the option's number.
+constexpr size_t kMaxConnections = 256;
+
+class ConnectionThreads : public httplib::TaskQueue {
+ public:
+  void enqueue(std::function<void()> connection) override {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_waiting.push_back(std::move(connection));
+    if (m_waiting.size() > m_idle && m_threads.size() < kMaxConnections) {
+      m_threads.emplace_back([this] { serve(); });
+    } else {
+      m_wake.notify_one();
+    }
+  }
+  // Called when the server no longer accepts: the connections already taken are served to the end.
+  void shutdown() override {
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      m_stopping = true;
+    }
+    m_wake.notify_all();
+    for (std::thread& t : m_threads) t.join();
+  }
+
+ private:
+  void serve() {
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;) {
+      ++m_idle;
+      m_wake.wait(lock, [this] { return !m_waiting.empty() || m_stopping; });
+      --m_idle;
+      if (m_waiting.empty()) return;
+      std::function<void()> connection = std::move(m_waiting.front());
+      m_waiting.pop_front();
+      lock.unlock();
+      connection();
+      lock.lock();
+    }
+  }
+
+  std::mutex m_lock;
+  std::condition_variable m_wake;
+  std::deque<std::function<void()>> m_waiting;
+  std::vector<std::thread> m_threads;
+  size_t m_idle = 0;
+  bool m_stopping = false;
+};
+
+class RequestSlots {
+ public:
+  explicit RequestSlots(int count) : m_free(count) {}
+  void acquire() {
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_released.wait(lock, [this] { return m_free > 0; });
+    --m_free;
+  }
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      ++m_free;
+    }
+    m_released.notify_one();
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_released;
+  int m_free;
+};
+
 }  // namespace
 
 class ContentServer::Impl {
  public:
-  Impl(ContentService& service, ServerOptions options) : m_service(service), m_options(std::move(options)) {}
+  Impl(ContentService& service, ServerOptions options)
+      : m_service(service), m_options(std::move(options)), m_slots(std::max(1, m_options.threads)) {}
   ~Impl() {
     stop();
     if (m_ownSpool) {
@@ -129,9 +208,11 @@ class ContentServer::Impl {
   ServerOptions m_options;
   std::unique_ptr<httplib::Server> m_server;
   std::thread m_thread;
+  RequestSlots m_slots;
   bool m_tls = false;
   bool m_ownSpool = false;
   std::atomic<bool> m_listenEnded{false};
+  int m_listenSocket = -1;
 };
 
 int ContentServer::Impl::start() {
@@ -162,9 +243,12 @@ int ContentServer::Impl::start() {
   }
 
   httplib::Server& s = *m_server;
-  int threads = std::max(1, m_options.threads);
-  s.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+  s.new_task_queue = [] { return new ConnectionThreads; };
   s.set_tcp_nodelay(true);
+  s.set_socket_options([this](int socket) {
+    httplib::default_socket_options(socket);
+    m_listenSocket = socket;
+  });
   s.set_payload_max_length(m_options.maxBodyBytes);
   s.set_read_timeout(30, 0);
   s.set_write_timeout(30, 0);
@@ -189,6 +273,11 @@ int ContentServer::Impl::start() {
     return 100;
   });
   s.Post("/dvl", [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+    m_slots.acquire();
+    struct Release {
+      RequestSlots& slots;
+      ~Release() { slots.release(); }
+    } release{m_slots};
     post(req, res, reader);
   });
   s.Get("/dvl", [this](const httplib::Request& req, httplib::Response& res) {
@@ -227,6 +316,9 @@ int ContentServer::Impl::start() {
                              std::strerror(errno));
   }
   m_port = port;
+  // cpp-httplib listens with a backlog of 5: more clients connecting at once overflow it, and some of
+  // their connections are reset. Listening again on the bound socket sets the system's largest.
+  ::listen(m_listenSocket, SOMAXCONN);
   m_listenEnded = false;
   m_thread = std::thread([this] {
     m_server->listen_after_bind();
