@@ -50,10 +50,13 @@ TEST_F(DeleteTest, DeletesOneNilObjectForcedRecursiveAndEvenWhenReferenced) {
   EXPECT_TRUE(*options->getRecursive());
 }
 
-TEST_F(DeleteTest, TheLaterOfPathAndStoreIdNamesTheObject) {
+TEST_F(DeleteTest, TheLaterOfPathAndStoreIdNamesTheObjectOnce) {
   del.addStoreId("i5A");
   del.execute();
   EXPECT_STREQ(sentPath(), "storeID(\"i5A\")");
+  del.execute();
+  EXPECT_EQ(service.requests()[1].envelope, service.requests()[0].envelope);
+  EXPECT_EQ(sent().getObjects()->size(), 1u);
   del.addPath("/content/b");
   del.execute();
   EXPECT_STREQ(sentPath(), "/content/b");
@@ -71,15 +74,6 @@ TEST_F(DeleteTest, RefusesNullsAndQuotedStoreIdsKeepingTheEarlierPath) {
   }
   del.execute();
   EXPECT_STREQ(sentPath(), "/content/keep");
-}
-
-TEST_F(DeleteTest, ExecutingAgainNamesTheObjectOnce) {
-  del.addStoreId("i9");
-  del.execute();
-  del.execute();
-  ASSERT_EQ(service.requests().size(), 2u);
-  EXPECT_EQ(service.requests()[1].envelope, service.requests()[0].envelope);
-  EXPECT_EQ(sent().getObjects()->size(), 1u);
 }
 
 }  // namespace

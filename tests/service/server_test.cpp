@@ -4,14 +4,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
 
+#include "support/Certificate.h"
 #include "ContentServer.h"
 #include "ContentService.h"
 #include "ZEB.h"
@@ -214,32 +212,10 @@ TEST(ServiceHttpAddress, OnlyLoopbackAddressesAreServed) {
   EXPECT_THROW(server.start(), std::runtime_error);
 }
 
-// A self-signed certificate for 127.0.0.1, written as PEM files.
-void writeCertificate(const std::string& certPath, const std::string& keyPath) {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  X509* cert = X509_new();
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-  X509_set_pubkey(cert, key);
-  X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-  X509_set_issuer_name(cert, name);
-  X509_sign(cert, key, EVP_sha256());
-  FILE* c = std::fopen(certPath.c_str(), "wb");
-  PEM_write_X509(c, cert);
-  std::fclose(c);
-  FILE* k = std::fopen(keyPath.c_str(), "wb");
-  PEM_write_PrivateKey(k, key, nullptr, nullptr, 0, nullptr, nullptr);
-  std::fclose(k);
-  X509_free(cert);
-  EVP_PKEY_free(key);
-}
-
 TEST(ServiceHttpTls, ACertificateMakesTheServerSpeakHttps) {
   std::string dir = std::filesystem::temp_directory_path().string() + "/dvl-tls-" + std::to_string(::getpid());
   std::filesystem::create_directories(dir);
-  writeCertificate(dir + "/cert.pem", dir + "/key.pem");
+  writeSelfSignedCertificate(dir + "/cert.pem", dir + "/key.pem");
   ContentService service;
   ServerOptions options;
   options.port = 0;

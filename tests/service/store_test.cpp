@@ -66,6 +66,12 @@ class StoreTest : public testing::Test {
     return r;
   }
   int64_t root() { return store.read().rootId(); }
+  size_t remove(int64_t id) {
+    auto tx = store.write();
+    size_t removed = tx.remove(id);
+    tx.commit();
+    return removed;
+  }
 };
 
 TEST_F(StoreTest, ObjectsAreFoundByStoreIdNameAndTreeWalks) {
@@ -110,17 +116,9 @@ TEST_F(StoreTest, OneFileServesEqualDocumentsUntilTheLastObjectGoes) {
   }
   std::string path = store.read().documents(a.id).front().path;
   EXPECT_EQ(store.read().documents(b.id).front().path, path);
-  {
-    auto tx = store.write();
-    tx.remove(a.id);
-    tx.commit();
-  }
+  remove(a.id);
   EXPECT_TRUE(std::filesystem::exists(path));
-  {
-    auto tx = store.write();
-    tx.remove(b.id);
-    tx.commit();
-  }
+  remove(b.id);
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
@@ -146,13 +144,7 @@ TEST_F(StoreTest, RemovingAnObjectRemovesEverythingBelowIt) {
   add(mid.id, "output", "leaf1");
   add(mid.id, "output", "leaf2");
   ObjectRecord other = add(root(), "folder", "other");
-  size_t removed;
-  {
-    auto tx = store.write();
-    removed = tx.remove(top.id);
-    tx.commit();
-  }
-  EXPECT_EQ(removed, 4u);
+  EXPECT_EQ(remove(top.id), 4u);
   auto tx = store.read();
   EXPECT_FALSE(tx.object(mid.id));
   EXPECT_TRUE(tx.object(other.id));
