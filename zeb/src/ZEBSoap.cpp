@@ -383,7 +383,8 @@ class Reader {
 
 class ObjectReader {
  public:
-  ObjectReader(Reader& reader, ZEBObjectRegistryI& registry) : r(reader), m_registry(registry) {}
+  // What is read lives in registry's arena; the objects read into must be registry's or its message.
+  ObjectReader(Reader& reader, ZEBObjectRegistry& registry) : r(reader), m_registry(registry) {}
 
   // Reads the current element as a new object of the declared type (null for xsi:nil).
   ZEBObject* readNew(const ZEBTypeInfo& declared) {
@@ -393,8 +394,7 @@ class ObjectReader {
       return nullptr;
     }
     if (type.create == nullptr) r.fail(std::string("type ") + type.name + " is abstract; xsi:type must name a kind of it");
-    ZEBObject* made = type.create();
-    m_registry.registerObject(made);
+    ZEBObject* made = m_registry.placeObject(type);
     readContent(*made);
     return made;
   }
@@ -446,12 +446,11 @@ class ObjectReader {
       return;
     }
     if (f.kind == ZEBFieldKind::Object) {
-      ZEBObject* value = f.type->create();
-      m_registry.registerObject(value);
+      ZEBObject* value = m_registry.placeObject(*f.type);
       o.slot(0).ptr = value;
       readContent(*value);
     } else if (f.kind == ZEBFieldKind::Embedded) {
-      readContent(o.embeddedObject(0));
+      readContent(o.placedEmbeddedObject(0, m_registry));
     } else {
       readScalar(o, 0, f);
     }
@@ -468,7 +467,7 @@ class ObjectReader {
         if (r.isNil()) {
           r.skip();
         } else {
-          readContent(o.embeddedObject(index));
+          readContent(o.placedEmbeddedObject(index, m_registry));
         }
         return;
       default:
@@ -484,12 +483,9 @@ class ObjectReader {
     const std::string& text = r.text();
     ZEBSlot& s = o.slot(index);
     switch (f.kind) {
-      case ZEBFieldKind::String: {
-        char* copy = new char[text.size() + 1];
-        std::memcpy(copy, text.c_str(), text.size() + 1);
-        s.ptr = copy;
+      case ZEBFieldKind::String:
+        o.setPlacedStringField(index, m_registry.placeText(text.data(), text.size()));
         return;
-      }
       case ZEBFieldKind::Int:
       case ZEBFieldKind::Long: {
         errno = 0;
@@ -519,7 +515,7 @@ class ObjectReader {
   }
 
   Reader& r;
-  ZEBObjectRegistryI& m_registry;
+  ZEBObjectRegistry& m_registry;
 };
 
 // Reads an envelope: the header into message's header, then the body. A fault raises.
