@@ -269,6 +269,32 @@ TEST(SoapReaderTest, ReadingAgainReplacesTheEarlierReply) {
   EXPECT_EQ(reply.getResult(), nullptr);
 }
 
+// The same reply in the forms a peer may choose: other prefixes, default namespaces, character
+// references, CDATA, comments inside a value, and a value longer than the reader's chunks.
+TEST(SoapReaderTest, ReadsTheSameValuesWhateverTheXmlForm) {
+  std::string longName(100000, 'n');
+  std::string xml = envelopeWith(
+      "<dvl:queryResponse><dvl:result>"
+      "<dvl:item xmlns:c='" ZEB_SCHEMA_NAMESPACE "' xsi:type='c:report'>"
+      "<c:defaultName>a&amp;b<!-- note -->&#x43;<![CDATA[<d>]]></c:defaultName>"
+      "<searchPath xmlns='" ZEB_SCHEMA_NAMESPACE "'>" + longName + "</searchPath></dvl:item>"
+      "<item xmlns='" ZEB_SCHEMA_NAMESPACE "' xsi:type='folder'><defaultName xsi:nil='1'/></item>"
+      "<dvl:item xsi:nil='true'/>"
+      "</dvl:result></dvl:queryResponse>");
+  ZEBContentQuery_Reply reply;
+  ZEBSoap::readEnvelope(xml.data(), xml.size(), reply);
+  ASSERT_EQ(reply.getResult()->size(), 3u);
+  auto* report = dynamic_cast<ZEBReport*>(reply.getResult()->at(0));
+  ASSERT_NE(report, nullptr);
+  EXPECT_STREQ(report->getDefaultName()->getValue(), "a&bC<d>");
+  EXPECT_EQ(report->getSearchPath()->getValue(), longName);
+  auto* folder = dynamic_cast<ZEBFolder*>(reply.getResult()->at(1));
+  ASSERT_NE(folder, nullptr);
+  ASSERT_NE(folder->getDefaultName(), nullptr);
+  EXPECT_EQ(folder->getDefaultName()->getValue(), nullptr);
+  EXPECT_EQ(reply.getResult()->at(2), nullptr);
+}
+
 // A read reply's objects, slot arrays and texts live in its registry's arena; what is done to them
 // afterwards (new texts, cleared fields, copies that outlive the reply) must own its memory as usual.
 std::string reportReply(int extraReports = 0) {
