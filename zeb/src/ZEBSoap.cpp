@@ -432,13 +432,12 @@ class SaxReader {
     m_soapNs = xmlDictLookup(m_parser->dict, X(kSoapNs), -1);
     m_ourNs = xmlDictLookup(m_parser->dict, X(kOurNs), -1);
     m_xsiNs = xmlDictLookup(m_parser->dict, X(kXsiNs), -1);
-    if (m_soapNs == nullptr || m_ourNs == nullptr || m_xsiNs == nullptr) throw Unread();
+    if (m_soapNs == nullptr || m_ourNs == nullptr || m_xsiNs == nullptr) {
+      release();  // no destructor runs for a constructor that throws
+      throw Unread();
+    }
   }
-  ~SaxReader() {
-    if (m_parser == nullptr) return;
-    if (m_parser->myDoc) xmlFreeDoc(m_parser->myDoc);
-    xmlFreeParserCtxt(m_parser);
-  }
+  ~SaxReader() { release(); }
   SaxReader(const SaxReader&) = delete;
   SaxReader& operator=(const SaxReader&) = delete;
 
@@ -529,6 +528,13 @@ class SaxReader {
   };
 
   static constexpr size_t kChunk = 64 * 1024;
+
+  void release() {
+    if (m_parser == nullptr) return;
+    if (m_parser->myDoc) xmlFreeDoc(m_parser->myDoc);
+    xmlFreeParserCtxt(m_parser);
+    m_parser = nullptr;
+  }
 
   const Event& current() const { return m_events[m_at]; }
   const xmlChar* interned(const char* ns) const {
