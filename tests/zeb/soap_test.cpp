@@ -335,7 +335,12 @@ TEST(SoapReaderTest, ObjectsReadCanBeChangedClearedAndCopied) {
     report->getParent()->getValue().push_back(nullptr);  // made again, on the heap
     copy = ZEBClone(*report, copies);
     ZEBSoap::readEnvelope(xml.data(), xml.size(), reply);  // the first objects stay until the reply goes
-    EXPECT_STREQ(static_cast<ZEBReport*>(reply.getResult()->at(0))->getDefaultName()->getValue(), "R1");
+    auto* again = static_cast<ZEBReport*>(reply.getResult()->at(0));
+    EXPECT_STREQ(again->getDefaultName()->getValue(), "R1");
+    ZEBTokenProp other;
+    other.setValue("copied");
+    again->getDefaultName()->copyFieldsFrom(other, reply.getObjectRegistry());  // over a text read
+    EXPECT_STREQ(again->getDefaultName()->getValue(), "copied");
   }
   auto* kept = static_cast<ZEBReport*>(copy);
   EXPECT_STREQ(kept->getDefaultName()->getValue(), "renamed");

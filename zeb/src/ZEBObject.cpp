@@ -338,13 +338,9 @@ ZEBObject* copyInto(const ZEBObject& from, ZEBObject& to, ZEBObjectRegistryI& re
     const ZEBSlot& s = from.slot(i);
     ZEBSlot& d = to.slot(i);
     switch (type.fields[i].kind) {
-      case ZEBFieldKind::String: {
-        size_t length = std::strlen(static_cast<const char*>(s.ptr));
-        char* text = new char[length + 1];
-        std::memcpy(text, s.ptr, length + 1);
-        d.ptr = text;
+      case ZEBFieldKind::String:
+        to.setStringField(i, static_cast<const char*>(s.ptr));  // the copy's own, whatever was there
         break;
-      }
       case ZEBFieldKind::Int:
       case ZEBFieldKind::Long:
       case ZEBFieldKind::Bool:
