@@ -216,8 +216,8 @@ def parse(path):
         names = [f.name for f in t.all_fields()]
         if len(names) != len(set(names)):
             raise SchemaError("%s: a field name repeats in %s" % (t.line, t.name))
-        if len(names) > 64:
-            raise SchemaError("%s: more than 64 fields" % t.line)
+        if len(names) > 63:
+            raise SchemaError("%s: more than 63 fields" % t.line)
     headers = [t for t in order if t.kind == "header"]
     if len(headers) != 1:
         raise SchemaError("the schema needs exactly one header declaration")
@@ -403,7 +403,13 @@ def gen_header(schema_name, namespace, order):
             decls, defs = field_accessors(t, i, fld)
             out.extend(line + "\n" for line in decls)
             definitions.extend(defs)
+        if t.kind not in ("request", "reply"):
+            if not t.abstract:
+                out.append("  // Constructs one in memory with slots as its slot array (ZEBObjectRegistry::placeObject).\n")
+                out.append("  static ZEBObject* place(void* memory, ZEBSlot* slots);\n")
         out.append("\n protected:\n  explicit %s(const ZEBTypeInfo& type) : %s(type) {}\n" % (t.cpp, base))
+        if t.kind not in ("request", "reply"):
+            out.append("  %s(const ZEBTypeInfo& type, ZEBSlot* slots) : %s(type, slots) {}\n" % (t.cpp, base))
         out.append("};\n\n")
     out.append("// Accessors, defined once every class is complete.\n")
     out.extend(d + "\n" for d in definitions)
@@ -439,8 +445,15 @@ def gen_source(schema_name, order):
             out.append("};\n")
         if not t.abstract:
             out.append("ZEBObject* create%s() { return new %s; }\n" % (n, n))
+            if t.kind in ("enum", "array", "textarray"):
+                out.append("ZEBObject* place%s(void* memory, ZEBSlot*) { return new (memory) %s; }\n" % (n, n))
         out.append("\n")
     out.append("}  // namespace\n\n")
+    for t in ordered(order):
+        if not t.abstract and t.kind in ("value", "class", "header"):
+            out.append("ZEBObject* %s::place(void* memory, ZEBSlot* slots) { return new (memory) %s(typeInfo, slots); }\n"
+                       % (t.cpp, t.cpp))
+    out.append("\n")
     kinds = {"enum": "Enum", "value": "Value", "class": "Class", "array": "Array", "request": "Request",
              "reply": "Reply", "header": "Class", "textarray": "TextArray"}
     for t in ordered(order):
@@ -459,7 +472,13 @@ def gen_source(schema_name, order):
         out.append("    %s, %d,\n" % ("k%s_values" % n if t.kind == "enum" else "nullptr", len(t.values)))
         out.append("    %s, %d,\n" % ("k%s_subtypes" % n if nsub else "nullptr", nsub))
         out.append("    %s,\n" % ("nullptr" if t.abstract else "create%s" % n))
-        out.append("    %s, %s,\n};\n\n" % (port, op))
+        out.append("    %s, %s,\n" % (port, op))
+        if t.abstract or t.kind in ("request", "reply"):
+            out.append("    0, nullptr,\n};\n\n")
+        elif t.kind in ("enum", "array", "textarray"):
+            out.append("    sizeof(%s), place%s,\n};\n\n" % (n, n))
+        else:
+            out.append("    sizeof(%s), %s::place,\n};\n\n" % (n, n))
     out.append("namespace {\nconst ZEBTypeInfo* const kAllTypes[] = {\n")
     for t in ordered(order):
         out.append("    &%s::typeInfo,\n" % t.cpp)

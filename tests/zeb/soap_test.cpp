@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "KRNError.h"
 #include "ZEBErrors.h"
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
@@ -266,6 +267,121 @@ TEST(SoapReaderTest, ReadingAgainReplacesTheEarlierReply) {
   ASSERT_NE(reply.getResult(), nullptr);
   ZEBSoap::readEnvelope(empty.data(), empty.size(), reply);
   EXPECT_EQ(reply.getResult(), nullptr);
+}
+
+// The same reply in the forms a peer may choose: other prefixes, default namespaces, character
+// references, CDATA, comments inside a value, and a value longer than the reader's chunks.
+TEST(SoapReaderTest, ReadsTheSameValuesWhateverTheXmlForm) {
+  std::string longName(100000, 'n');
+  std::string xml = envelopeWith(
+      "<dvl:queryResponse><dvl:result>"
+      "<dvl:item xmlns:c='" ZEB_SCHEMA_NAMESPACE "' xsi:type='c:report'>"
+      "<c:defaultName>a&amp;b<!-- note -->&#x43;<![CDATA[<d>]]></c:defaultName>"
+      "<searchPath xmlns='" ZEB_SCHEMA_NAMESPACE "'>" + longName + "</searchPath></dvl:item>"
+      "<item xmlns='" ZEB_SCHEMA_NAMESPACE "' xsi:type='folder'><defaultName xsi:nil='1'/></item>"
+      "<dvl:item xsi:nil='true'/>"
+      "</dvl:result></dvl:queryResponse>");
+  ZEBContentQuery_Reply reply;
+  ZEBSoap::readEnvelope(xml.data(), xml.size(), reply);
+  ASSERT_EQ(reply.getResult()->size(), 3u);
+  auto* report = dynamic_cast<ZEBReport*>(reply.getResult()->at(0));
+  ASSERT_NE(report, nullptr);
+  EXPECT_STREQ(report->getDefaultName()->getValue(), "a&bC<d>");
+  EXPECT_EQ(report->getSearchPath()->getValue(), longName);
+  auto* folder = dynamic_cast<ZEBFolder*>(reply.getResult()->at(1));
+  ASSERT_NE(folder, nullptr);
+  ASSERT_NE(folder->getDefaultName(), nullptr);
+  EXPECT_EQ(folder->getDefaultName()->getValue(), nullptr);
+  EXPECT_EQ(reply.getResult()->at(2), nullptr);
+}
+
+// A read reply's objects, slot arrays and texts live in its registry's arena; what is done to them
+// afterwards (new texts, cleared fields, copies that outlive the reply) must own its memory as usual.
+std::string reportReply(int extraReports = 0) {
+  ZEBContentQuery_Reply reply;
+  ZEBObjectRegistryI& registry = reply.getObjectRegistry();
+  for (int i = 0; i < extraReports; ++i) {
+    auto* other = new ZEBReport;
+    registry.registerObject(other);
+    other->getSearchPath(&registry)->setValue("/content/folder[@name='Reports']/report[@name='Another']");
+    reply.getResult(&registry)->push_back(other);
+  }
+  auto* report = new ZEBReport;
+  registry.registerObject(report);
+  report->getDefaultName(&registry)->setValue("R1");
+  report->getStoreID(&registry)->getValue(&registry)->setValue("0123456789abcdef");
+  ZEBFolder* parent = new ZEBFolder;
+  registry.registerObject(parent);
+  parent->getDefaultName(&registry)->setValue("Parent");
+  report->getParent(&registry)->getValue().push_back(parent);
+  reply.getResult(&registry)->push_back(report);
+  return ZEBSoap::writeEnvelope(reply, nullptr);
+}
+
+TEST(SoapReaderTest, ObjectsReadCanBeChangedClearedAndCopied) {
+  std::string xml = reportReply();
+  ZEBObjectRegistry copies;
+  ZEBObject* copy = nullptr;
+  {
+    ZEBContentQuery_Reply reply;
+    ZEBSoap::readEnvelope(xml.data(), xml.size(), reply);
+    auto* report = static_cast<ZEBReport*>(reply.getResult()->at(0));
+    report->getDefaultName()->setValue("renamed");  // the text read stays in the arena
+    EXPECT_STREQ(report->getDefaultName()->getValue(), "renamed");
+    report->getStoreID()->getValue()->setValue(nullptr);
+    EXPECT_EQ(report->getStoreID()->getValue()->getValue(), nullptr);
+    report->getParent()->clearField(0);  // an embedded array made in the arena
+    EXPECT_TRUE(report->getParent()->getValue().empty());
+    report->getParent()->getValue().push_back(nullptr);  // made again, on the heap
+    copy = ZEBClone(*report, copies);
+    ZEBSoap::readEnvelope(xml.data(), xml.size(), reply);  // the first objects stay until the reply goes
+    auto* again = static_cast<ZEBReport*>(reply.getResult()->at(0));
+    EXPECT_STREQ(again->getDefaultName()->getValue(), "R1");
+    ZEBTokenProp other;
+    other.setValue("copied");
+    again->getDefaultName()->copyFieldsFrom(other, reply.getObjectRegistry());  // over a text read
+    EXPECT_STREQ(again->getDefaultName()->getValue(), "copied");
+  }
+  auto* kept = static_cast<ZEBReport*>(copy);
+  EXPECT_STREQ(kept->getDefaultName()->getValue(), "renamed");
+  EXPECT_EQ(kept->getParent()->getValue().size(), 1u);
+
+  // A text field of the message itself.
+  ZEBContentDetermineRouting_Reply routing;
+  routing.setResult("before");
+  std::string routed = ZEBSoap::writeEnvelope(routing, nullptr);
+  ZEBSoap::readEnvelope(routed.data(), routed.size(), routing);
+  EXPECT_STREQ(routing.getResult(), "before");
+  ZEBSoap::readEnvelope(routed.data(), routed.size(), routing);
+  routing.setResult("after");
+  EXPECT_STREQ(routing.getResult(), "after");
+}
+
+TEST(SoapReaderTest, RunningOutOfMemoryAnywhereInAReadLeavesNothingBehind) {
+  KRN::hookXmlAllocations();
+  std::string xml = reportReply(40);  // enough for several blocks of the arena
+  long arenaFailures = 0;
+  for (long k = 1;; ++k) {
+    ZEBContentQuery_Reply reply;
+    long failedBefore = KRN::failedAllocations();
+    KRN::failCheckedAllocationAfter(k);
+    try {
+      ZEBSoap::readEnvelope(xml.data(), xml.size(), reply);
+    } catch (const KRNOutOfMemoryError&) {
+      ++arenaFailures;
+    } catch (const ZEBMalformedMessage&) {  // libxml2 tells its failures so; the session converts them
+      EXPECT_NE(KRN::failedAllocations(), failedBefore) << "allocation " << k;
+    }
+    bool failed = KRN::failedAllocations() != failedBefore;
+    KRN::failCheckedAllocationAfter(0);
+    if (!failed) {
+      EXPECT_STREQ(static_cast<ZEBReport*>(reply.getResult()->at(40))->getDefaultName()->getValue(), "R1");
+      break;
+    }
+    ZEBSoap::readEnvelope(xml.data(), xml.size(), reply);  // the message stays usable
+    ASSERT_EQ(reply.getResult()->size(), 41u) << "allocation " << k;
+  }
+  EXPECT_GT(arenaFailures, 2);
 }
 
 TEST(SoapWriterTest, UnsetValuesTravelAsNilAndComeBackUnset) {

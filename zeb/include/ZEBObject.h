@@ -25,6 +25,7 @@ enum class ZEBFieldKind : uint8_t { String, Int, Long, Bool, Object, Embedded };
 enum class ZEBTypeKind : uint8_t { Enum, Value, Class, Array, TextArray, Request, Reply };
 
 struct ZEBTypeInfo;
+struct ZEBSlot;
 
 struct ZEBFieldInfo {
   const char* name;  // the element name on the wire, also a schema symbol
@@ -55,6 +56,11 @@ struct ZEB_EXPORT ZEBTypeInfo {
   ZEBObject* (*create)();  // null for abstract classes
   const char* port;        // messages: the port type ("ContentManagerService")
   const char* operation;   // messages: the operation ("query")
+  // Objects built in a registry's arena (ZEBObjectRegistry::placeObject): the class's size, and
+  // its construction in memory with slots as its slot array (null for a type without fields).
+  // Null for abstract classes and messages.
+  size_t size;
+  ZEBObject* (*place)(void* memory, ZEBSlot* slots);
 
   bool isA(const ZEBTypeInfo& other) const;
   // The index of the field with that element name, or -1.
@@ -63,6 +69,29 @@ struct ZEB_EXPORT ZEBTypeInfo {
   const ZEBEnumValue* findEnumName(const char* name, size_t length) const;
   // This type or one of its descendants by schema name, or null.
   const ZEBTypeInfo* findSubtype(const char* name, size_t length) const;
+};
+
+// Memory handed out in blocks and given back all at once: the objects, slot arrays and texts of a
+// parsed message. A failed block allocation raises KRNOutOfMemoryError and leaves the arena as it was.
+class ZEB_EXPORT ZEBArena {
+ public:
+  ZEBArena() = default;
+  ~ZEBArena();
+  ZEBArena(const ZEBArena&) = delete;
+  ZEBArena& operator=(const ZEBArena&) = delete;
+  // size bytes aligned for any object.
+  void* allocate(size_t size);
+  // A zero-terminated copy of length bytes of text.
+  char* copyText(const char* text, size_t length);
+
+ private:
+  struct Block;
+  void* fromNewBlock(size_t size, size_t align);
+
+  char* m_next = nullptr;
+  char* m_end = nullptr;
+  Block* m_blocks = nullptr;
+  size_t m_nextBlockSize = 2048;
 };
 
 // Keeps objects made for a message and deletes them with it.
@@ -74,6 +103,10 @@ class ZEB_EXPORT ZEBObjectRegistryI {
   virtual void registerStreamable(ZEB_CharStreamable* streamable) = 0;
 };
 
+// Objects handed over with registerObject are deleted one by one. Objects the reader builds are
+// placed in the registry's arena instead (placeObject): the object, its slot array, its texts and
+// its embedded objects share the arena's blocks, the registry runs their destructors (for what they
+// may have taken on the heap since, e.g. a text set later) and frees the blocks at once.
 class ZEB_EXPORT ZEBObjectRegistry : public ZEBObjectRegistryI {
  public:
   ZEBObjectRegistry() = default;
@@ -82,11 +115,20 @@ class ZEB_EXPORT ZEBObjectRegistry : public ZEBObjectRegistryI {
   ZEBObjectRegistry& operator=(const ZEBObjectRegistry&) = delete;
   void registerObject(ZEBObject* object) override;
   void registerStreamable(ZEB_CharStreamable* streamable) override;
-  size_t size() const { return m_objects.size() + m_streamables.size(); }
+  size_t size() const { return m_objects.size() + m_placed.size() + m_streamables.size(); }
+
+  // A new object of type (not abstract, not a message) in the arena, owned by this registry.
+  ZEBObject* placeObject(const ZEBTypeInfo& type);
+  // The same, owned by the object whose field will hold it (an embedded object).
+  ZEBObject* placeEmbedded(const ZEBTypeInfo& type);
+  // A copy of text in the arena, for a field of an object of this registry (setPlacedStringField).
+  char* placeText(const char* text, size_t length) { return m_arena.copyText(text, length); }
 
  private:
   std::vector<ZEBObject*> m_objects;
+  std::vector<ZEBObject*> m_placed;
   std::vector<ZEB_CharStreamable*> m_streamables;
+  ZEBArena m_arena;  // last: freed after every destructor has run
 };
 
 // One field's storage. Strings and embedded objects are owned; object fields only point.
@@ -117,6 +159,8 @@ class ZEB_EXPORT ZEBObject {
   void markSet(unsigned index) { m_setMask |= uint64_t(1) << index; }
   // The embedded object of a field, created on first use.
   ZEBObject& embeddedObject(unsigned index);
+  // The same, created in registry's arena; this object must be the registry's or its message.
+  ZEBObject& placedEmbeddedObject(unsigned index, ZEBObjectRegistry& registry);
   // The object of a field; created and handed to the registry when absent and a registry is given.
   ZEBObject* objectFieldRaw(unsigned index, ZEBObjectRegistryI* registry);
   // Makes this object a deep copy of other (same type); objects it makes go to registry.
@@ -126,6 +170,8 @@ class ZEB_EXPORT ZEBObject {
   // Text and number fields by index: the text is copied, null unsets it.
   const char* stringField(unsigned index) const { return static_cast<const char*>(m_slots[index].ptr); }
   void setStringField(unsigned index, const char* value);
+  // Sets a text field to a text in the arena of this object's registry (ZEBObjectRegistry::placeText).
+  void setPlacedStringField(unsigned index, char* text);
   template <class T>
   T* numberField(unsigned index) {
     return hasField(index) ? numberRef<T>(m_slots[index]) : nullptr;
@@ -142,6 +188,10 @@ class ZEB_EXPORT ZEBObject {
 
  protected:
   explicit ZEBObject(const ZEBTypeInfo& type);
+  // An object in an arena: slots is its slot array there (unused for a type of at most one field).
+  ZEBObject(const ZEBTypeInfo& type, ZEBSlot* slots);
+  // Gives up the texts and embedded objects that live in the registry's arena, before it goes.
+  void releasePlacedFields();
 
   template <class T>
   T* objectField(unsigned index, ZEBObjectRegistryI* registry) {
@@ -164,10 +214,17 @@ class ZEB_EXPORT ZEBObject {
     }
   }
 
+  bool isPlacedField(unsigned index) const { return (m_setMask >> index) & 1; }
+  void destroyFieldValue(unsigned index);
+
+  static constexpr uint64_t kPlacedObject = uint64_t(1) << 63;
+
   const ZEBTypeInfo* m_type;
   ZEBSlot* m_slots;
-  uint64_t m_setMask = 0;  // which number fields hold a value
-  ZEBSlot m_inlineSlot;    // the slot of a one-field type: most value classes, no allocation
+  // Bit i: for a number field, it holds a value; for a text or embedded field, its value lives in
+  // the registry's arena (not deleted here). Bit 63: this object and its slot array live there.
+  uint64_t m_setMask = 0;
+  ZEBSlot m_inlineSlot;  // the slot of a one-field type: most value classes, no allocation
 };
 
 // Base of the generated enumeration classes: a 32-bit schema symbol identifier, or unset.
@@ -254,7 +311,7 @@ struct ZEBReceivedAttachment {
 class ZEB_EXPORT ZEBMessageI : public ZEBObject {
  public:
   ~ZEBMessageI() override;
-  ZEBObjectRegistryI& getObjectRegistry() { return m_registry; }
+  ZEBObjectRegistry& getObjectRegistry() { return m_registry; }
   // The header; created (and owned by this message) when absent and a registry is given.
   ZEBVorbHeader* getVorbHeader(ZEBObjectRegistryI* registry);
   void setVorbHeader(ZEBVorbHeader* header) { m_header = header; }

@@ -1,7 +1,9 @@
 #include "ZEBObject.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <new>
 
 #include "KRNError.h"
 #include "ZEBSchema.h"
@@ -46,6 +48,77 @@ const ZEBTypeInfo* ZEBTypeInfo::findSubtype(const char* text, size_t length) con
   return nullptr;
 }
 
+// ---- the arena ----
+
+struct ZEBArena::Block {
+  Block* previous;
+};
+
+namespace {
+constexpr size_t kAlign = alignof(std::max_align_t);
+constexpr size_t kLargestBlock = 64 * 1024;
+}  // namespace
+
+ZEBArena::~ZEBArena() {
+  while (m_blocks != nullptr) {
+    Block* previous = m_blocks->previous;
+    ::operator delete(m_blocks);
+    m_blocks = previous;
+  }
+}
+
+void* ZEBArena::allocate(size_t size) {
+  size_t pad = (kAlign - reinterpret_cast<uintptr_t>(m_next) % kAlign) % kAlign;
+  if (m_next != nullptr && size + pad <= static_cast<size_t>(m_end - m_next)) {
+    void* result = m_next + pad;
+    m_next += pad + size;
+    return result;
+  }
+  return fromNewBlock(size, kAlign);
+}
+
+char* ZEBArena::copyText(const char* text, size_t length) {
+  char* copy;
+  if (m_next != nullptr && length < static_cast<size_t>(m_end - m_next)) {
+    copy = m_next;
+    m_next += length + 1;
+  } else {
+    copy = static_cast<char*>(fromNewBlock(length + 1, 1));
+  }
+  std::memcpy(copy, text, length);
+  copy[length] = '\0';
+  return copy;
+}
+
+// Blocks double from 2 KiB to 64 KiB, so that a small message takes little; a request larger than
+// a quarter of a block gets a block of its own, and the current block stays the one to fill.
+void* ZEBArena::fromNewBlock(size_t size, size_t align) {
+  constexpr size_t header = (sizeof(Block) + kAlign - 1) / kAlign * kAlign;
+  bool own = size > m_nextBlockSize / 4;
+  size_t capacity = own ? size : m_nextBlockSize;
+  if (KRN::checkedAllocationShouldFail()) KRN::raiseOutOfMemory(KRNFileLocation("ZEBArena", 1));
+  void* memory = ::operator new(header + capacity, std::nothrow);
+  if (memory == nullptr) {
+    KRN::noteFailedAllocation();
+    KRN::raiseOutOfMemory(KRNFileLocation("ZEBArena", 2));
+  }
+  auto* block = static_cast<Block*>(memory);
+  char* start = static_cast<char*>(memory) + header;
+  if (own && m_blocks != nullptr) {
+    // Behind the current block, which keeps being filled.
+    block->previous = m_blocks->previous;
+    m_blocks->previous = block;
+    return start;
+  }
+  block->previous = m_blocks;
+  m_blocks = block;
+  m_next = start + size;
+  m_end = start + capacity;
+  if (m_nextBlockSize < kLargestBlock) m_nextBlockSize *= 2;
+  (void)align;  // a block's start is aligned for anything
+  return start;
+}
+
 // ---- registries ----
 
 ZEBObjectRegistryI::~ZEBObjectRegistryI() = default;
@@ -53,6 +126,10 @@ ZEBObjectRegistryI::~ZEBObjectRegistryI() = default;
 ZEBObjectRegistry::~ZEBObjectRegistry() {
   // Newest first: a later object may point into an earlier one, never the other way round.
   for (auto it = m_objects.rbegin(); it != m_objects.rend(); ++it) delete *it;
+  // Their memory is the arena's; only what they took on the heap goes here.
+  for (auto it = m_placed.rbegin(); it != m_placed.rend(); ++it) {
+    if (*it) (*it)->~ZEBObject();
+  }
   for (auto it = m_streamables.rbegin(); it != m_streamables.rend(); ++it) delete *it;
 }
 
@@ -64,19 +141,62 @@ void ZEBObjectRegistry::registerStreamable(ZEB_CharStreamable* streamable) {
   if (streamable) m_streamables.push_back(streamable);
 }
 
+ZEBObject* ZEBObjectRegistry::placeObject(const ZEBTypeInfo& type) {
+  // The entry first: once the object exists, nothing can fail before it is recorded.
+  m_placed.push_back(nullptr);
+  ZEBObject* made = placeEmbedded(type);
+  m_placed.back() = made;
+  return made;
+}
+
+ZEBObject* ZEBObjectRegistry::placeEmbedded(const ZEBTypeInfo& type) {
+  KRN_ASSERT_AT(type.place != nullptr, "ZEBObject", 5, "KRN_ASSERT(type.place);");
+  size_t slots = type.fieldCount > 1 ? type.fieldCount : 0;
+  size_t objectSize = (type.size + alignof(ZEBSlot) - 1) / alignof(ZEBSlot) * alignof(ZEBSlot);
+  char* memory = static_cast<char*>(m_arena.allocate(objectSize + slots * sizeof(ZEBSlot)));
+  ZEBSlot* slotArray = slots ? new (memory + objectSize) ZEBSlot[slots] : nullptr;
+  return type.place(memory, slotArray);
+}
+
 // ---- objects ----
 
 ZEBObject::ZEBObject(const ZEBTypeInfo& type)
     : m_type(&type),
       m_slots(type.fieldCount == 1 ? &m_inlineSlot : type.fieldCount ? new ZEBSlot[type.fieldCount] : nullptr) {}
 
+ZEBObject::ZEBObject(const ZEBTypeInfo& type, ZEBSlot* slots)
+    : m_type(&type), m_slots(type.fieldCount == 1 ? &m_inlineSlot : slots), m_setMask(kPlacedObject) {}
+
 ZEBObject::~ZEBObject() {
+  for (unsigned i = 0; i < m_type->fieldCount; ++i) destroyFieldValue(i);
+  if (m_slots != &m_inlineSlot && !(m_setMask & kPlacedObject)) delete[] m_slots;
+}
+
+// Frees a text or embedded object the field owns; one in the arena is only destroyed.
+void ZEBObject::destroyFieldValue(unsigned index) {
+  void* value = m_slots[index].ptr;
+  if (value == nullptr) return;
+  switch (m_type->fields[index].kind) {
+    case ZEBFieldKind::String:
+      if (!isPlacedField(index)) delete[] static_cast<char*>(value);
+      break;
+    case ZEBFieldKind::Embedded:
+      if (isPlacedField(index)) {
+        static_cast<ZEBObject*>(value)->~ZEBObject();
+      } else {
+        delete static_cast<ZEBObject*>(value);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void ZEBObject::releasePlacedFields() {
   for (unsigned i = 0; i < m_type->fieldCount; ++i) {
     ZEBFieldKind kind = m_type->fields[i].kind;
-    if (kind == ZEBFieldKind::String) delete[] static_cast<char*>(m_slots[i].ptr);
-    if (kind == ZEBFieldKind::Embedded) delete static_cast<ZEBObject*>(m_slots[i].ptr);
+    if ((kind == ZEBFieldKind::String || kind == ZEBFieldKind::Embedded) && isPlacedField(i)) clearField(i);
   }
-  if (m_slots != &m_inlineSlot) delete[] m_slots;
 }
 
 bool ZEBObject::hasField(unsigned index) const {
@@ -91,17 +211,8 @@ bool ZEBObject::hasField(unsigned index) const {
 }
 
 void ZEBObject::clearField(unsigned index) {
+  destroyFieldValue(index);
   ZEBSlot& s = m_slots[index];
-  switch (m_type->fields[index].kind) {
-    case ZEBFieldKind::String:
-      delete[] static_cast<char*>(s.ptr);
-      break;
-    case ZEBFieldKind::Embedded:
-      delete static_cast<ZEBObject*>(s.ptr);
-      break;
-    default:
-      break;
-  }
   s.ptr = nullptr;
   s.num.l = 0;
   m_setMask &= ~(uint64_t(1) << index);
@@ -114,13 +225,29 @@ void ZEBObject::setStringField(unsigned index, const char* value) {
     copy = new char[length + 1];
     std::memcpy(copy, value, length + 1);
   }
-  delete[] static_cast<char*>(m_slots[index].ptr);
+  destroyFieldValue(index);
   m_slots[index].ptr = copy;
+  m_setMask &= ~(uint64_t(1) << index);
+}
+
+void ZEBObject::setPlacedStringField(unsigned index, char* text) {
+  destroyFieldValue(index);
+  m_slots[index].ptr = text;
+  m_setMask |= uint64_t(1) << index;
 }
 
 ZEBObject& ZEBObject::embeddedObject(unsigned index) {
   ZEBSlot& s = m_slots[index];
   if (s.ptr == nullptr) s.ptr = m_type->fields[index].type->create();
+  return *static_cast<ZEBObject*>(s.ptr);
+}
+
+ZEBObject& ZEBObject::placedEmbeddedObject(unsigned index, ZEBObjectRegistry& registry) {
+  ZEBSlot& s = m_slots[index];
+  if (s.ptr == nullptr) {
+    s.ptr = registry.placeEmbedded(*m_type->fields[index].type);
+    m_setMask |= uint64_t(1) << index;
+  }
   return *static_cast<ZEBObject*>(s.ptr);
 }
 
@@ -162,7 +289,9 @@ const char* ZEB_CharStreamable::asCharStar() {
   return m_formed.c_str();
 }
 
-ZEBMessageI::~ZEBMessageI() = default;
+// The registry (a member) goes before the base's destructor runs: the fields that live in its arena
+// are given up first.
+ZEBMessageI::~ZEBMessageI() { releasePlacedFields(); }
 
 ZEBVorbHeader* ZEBMessageI::getVorbHeader(ZEBObjectRegistryI* registry) {
   if (m_header == nullptr && registry != nullptr) {
@@ -209,13 +338,9 @@ ZEBObject* copyInto(const ZEBObject& from, ZEBObject& to, ZEBObjectRegistryI& re
     const ZEBSlot& s = from.slot(i);
     ZEBSlot& d = to.slot(i);
     switch (type.fields[i].kind) {
-      case ZEBFieldKind::String: {
-        size_t length = std::strlen(static_cast<const char*>(s.ptr));
-        char* text = new char[length + 1];
-        std::memcpy(text, s.ptr, length + 1);
-        d.ptr = text;
+      case ZEBFieldKind::String:
+        to.setStringField(i, static_cast<const char*>(s.ptr));  // the copy's own, whatever was there
         break;
-      }
       case ZEBFieldKind::Int:
       case ZEBFieldKind::Long:
       case ZEBFieldKind::Bool:
