@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what DVL needs, builds it and runs every test: the plain build, the whole suite again
 # under address and undefined-behaviour sanitizers (leaks included), the thread sanitizer over the
-# tests that exercise concurrency, then each fuzz target for a short while. Tests labelled "long"
-# (the full load run) are left out here; their bounded forms run with the rest.
+# tests that exercise concurrency (the bounded load run among them, server included), then each
+# fuzz target for a short while. Tests labelled "long" (the full load run) are left out; their
+# bounded forms run with the rest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -19,6 +20,6 @@ scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_SANITIZE=add
 
 scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_SANITIZE=thread
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp" \
-   ctest --output-on-failure -j "$jobs" -R "Concurrent")
+   ctest --output-on-failure -j "$jobs" -R "Concurrent|^reliability_load$")
 
 scripts/fuzz.sh "${DVL_FUZZ_SECONDS:-20}"
