@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -11,8 +12,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "ContentServer.h"
 #include "ContentService.h"
@@ -32,22 +31,16 @@ namespace live {
 
 constexpr ZEBSOAPSessionI::ZEBSOAPTrusted kUntrusted = ZEBSOAPSessionI::ZEBSOAPUntrusted;
 
-// The library has no folder request of its own; its add framework stores any object class.
-using DVLAddFolder = DVLAdd<ZEBFolder>;
-
 // What an add reported about the object it stored.
 struct Stored {
-  std::string path;
-  std::string storeId;
+  std::string path, storeId;
 };
 
 // A file that goes away with the test; the output add takes its context document from a file.
 class TempFile {
  public:
-  TempFile(const std::string& name, const std::string& bytes) {
-    static int counter = 0;
-    m_path = std::string(P_tmpdir) + "/dvl-live-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) +
-             "-" + name;
+  TempFile(const std::string& name, const std::string& bytes)
+      : m_path(std::string(P_tmpdir) + "/dvl-live-" + std::to_string(::getpid()) + "-" + name) {
     std::ofstream(m_path, std::ios::binary) << bytes;
   }
   ~TempFile() { std::remove(m_path.c_str()); }
@@ -96,22 +89,21 @@ class LiveServer : public testing::Test {
     logon.execute();
   }
 
-  Stored addFolder(const std::string& parentPath, const char* name) {
-    DVLAddFolder add(session(), nullptr, kUntrusted);
+  // Adds an object with the add request T (a folder by default), named unless name is empty; fill
+  // sets the rest.
+  template <class T = DVLAdd<ZEBFolder>>
+  Stored add(const std::string& parentPath, const std::string& name, const std::function<void(T&)>& fill = nullptr) {
+    T add(session(), nullptr, kUntrusted);
     add.setParentPath(parentPath.c_str());
-    add.setName(name);
+    if (!name.empty()) add.setName(name.c_str());
+    if (fill) fill(add);
     add.execute();
-    return stored(add.getPath(), add.getStoreID());
+    EXPECT_TRUE(add.getPath() && add.getStoreID());
+    return Stored{add.getPath() ? add.getPath() : "", add.getStoreID() ? add.getStoreID() : ""};
   }
-
+  Stored addFolder(const std::string& parentPath, const std::string& name) { return add(parentPath, name); }
   // An output without documents.
-  Stored addOutput(const std::string& parentPath, const char* name) {
-    DVLAddOutput add(session(), nullptr, kUntrusted);
-    add.setParentPath(parentPath.c_str());
-    add.setName(name);
-    add.execute();
-    return stored(add.getPath(), add.getStoreID());
-  }
+  Stored addOutput(const std::string& parentPath, const std::string& name) { return add<DVLAddOutput>(parentPath, name); }
 
   // The number of objects a query of path returns.
   int count(const std::string& path) {
@@ -147,11 +139,6 @@ class LiveServer : public testing::Test {
   }
 
  private:
-  static Stored stored(const char* path, const char* storeId) {
-    EXPECT_TRUE(path && storeId);
-    return Stored{path ? path : "", storeId ? storeId : ""};
-  }
-
   std::unique_ptr<dvlservice::ContentService> m_service;
   std::unique_ptr<dvlservice::ContentServer> m_server;
   std::unique_ptr<ZEBLiveVorbTK> m_factory;

@@ -38,20 +38,9 @@ class LiveQuery : public LiveServer {
     logon();
     folder = addFolder("/content", "Reports");
     output = addOutput(folder.path, "A-output");
-
-    DVLAddModel model(session(), nullptr, kUntrusted);
-    model.setParentPath(folder.path.c_str());
-    model.setName("B-model");
-    model.setModel("<model/>");
-    model.execute();
-    this->model = Stored{model.getPath(), model.getStoreID()};
-
-    DVLAddDataMovementTask task(session(), nullptr, kUntrusted);
-    task.setParentPath(folder.path.c_str());
-    task.setName("C-task");
-    task.setSpecification("<move/>");
-    task.execute();
-    this->task = Stored{task.getPath(), task.getStoreID()};
+    model = add<DVLAddModel>(folder.path, "B-model", [](DVLAddModel& m) { m.setModel("<model/>"); });
+    task = add<DVLAddDataMovementTask>(folder.path, "C-task",
+                                       [](DVLAddDataMovementTask& t) { t.setSpecification("<move/>"); });
   }
 
   // The store identifier of the only object a lookup of the named child finds.
@@ -108,26 +97,16 @@ TEST_F(LiveQuery, ALookupFindsANamedChildAndItsParent) {
   byStoreId.setChildName("A-output");
   byStoreId.execute();
   EXPECT_EQ(byStoreId.getStoreID(0), output.storeId);
-
 }
 
 // A quote that ended the name early would select the sibling named by the name's first part, or
 // make the path unreadable to the service.
 TEST_F(LiveQuery, NamesWithQuotesFindTheirOwnObjectOnly) {
-  std::string obrien = addOutput(folder.path, "O'Brien").storeId;
-  std::string o = addOutput(folder.path, "O").storeId;
-  std::string quoted = addOutput(folder.path, "say \"hi\"").storeId;
-  std::string say = addOutput(folder.path, "say ").storeId;
-  std::string x = addFolder(folder.path, "x").storeId;
-  std::string smuggled = addOutput(folder.path, "x']/*[@name='y").storeId;
-
-  EXPECT_EQ(childStoreId("O'Brien"), obrien);
-  EXPECT_EQ(childStoreId("O"), o);
-  EXPECT_EQ(childStoreId("say \"hi\""), quoted);
-  EXPECT_EQ(childStoreId("say "), say);
-  EXPECT_EQ(childStoreId("x"), x);
-  EXPECT_EQ(childStoreId("x']/*[@name='y"), smuggled);
-
+  const char* const names[] = {"O'Brien", "O", "say \"hi\"", "say ", "x", "x']/*[@name='y"};
+  std::vector<std::string> ids;
+  for (std::string name : names)  // "x" a folder, whose child the last name would reach if it were cut
+    ids.push_back((name == "x" ? addFolder(folder.path, name) : addOutput(folder.path, name)).storeId);
+  for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(childStoreId(names[i]), ids[i]) << names[i];
 }
 
 TEST_F(LiveQuery, TwoQueriesTravelInOneMultipleQuery) {
