@@ -3,6 +3,7 @@
 #pragma once
 
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "KRNThrowable.h"
@@ -66,6 +67,34 @@ decltype(auto) KRNRethrowing(const char* file, int line, const char* function, B
     return body();
   } catch (KRNThrowable& t) {
     t.addBackTrace(KRNFileLocation(file, line), function, "KRN_RETHROW");
+    throw;
+  }
+}
+
+// Runs body on behalf of a C library that allocates through the hooks above: if an allocation
+// failed on this thread meanwhile, raises KRNOutOfMemoryError at the location in place of whatever
+// body raised or returned. libxml2 and libcurl report running out of memory as whatever step they
+// were at (a write error, a malformed document, a transfer error), or not at all (libxml2 drops a
+// text it cannot store and parses on).
+template <class Body>
+decltype(auto) KRNWatchingAllocations(const char* file, int line, Body&& body) {
+  const long failedBefore = KRN::failedAllocations();
+  auto check = [&] {
+    if (KRN::failedAllocations() != failedBefore) KRN::raiseOutOfMemory(KRNFileLocation(file, line));
+  };
+  try {
+    if constexpr (std::is_void_v<std::invoke_result_t<Body&>>) {
+      body();
+      check();
+    } else {
+      auto result = body();
+      check();
+      return result;
+    }
+  } catch (const KRNOutOfMemoryError&) {
+    throw;
+  } catch (const KRNThrowable&) {
+    check();
     throw;
   }
 }

@@ -47,6 +47,10 @@ const char* C(const xmlChar* s) {
   return reinterpret_cast<const char*>(s);
 }
 
+// libxml2 prints some errors (running out of memory among them) through its per-thread generic
+// handler, to stderr by default, whatever the parse options say; ours are raised instead.
+void ignoreLibxml2Message(void*, const char*, ...) {}
+
 void initParserOnce() {
   // xmlInitParser is not safe to run for the first time on two threads at once.
   static std::once_flag once;
@@ -341,10 +345,12 @@ void onInternalSubset(void* context, const xmlChar*, const xmlChar*, const xmlCh
 
 KRNIDOM_Document KRNIDOM_DOMImplementation::parse(const char* data, size_t length, const char* sourceName) {
   initParserOnce();
+  xmlSetGenericErrorFunc(nullptr, &ignoreLibxml2Message);
   std::string source = sourceName ? sourceName : "XML text";
   if (length > static_cast<size_t>(INT32_MAX)) fail("'" + source + "' is too large");
+  const long failedBefore = KRN::failedAllocations();
   xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
-  if (ctxt == nullptr) fail("cannot create an XML parser");
+  if (ctxt == nullptr) KRN::raiseOutOfMemory(KRNFileLocation("KRNIDOM", 0));
   ParseState state;
   ctxt->_private = &state;
   ctxt->sax->internalSubset = onInternalSubset;
@@ -363,6 +369,12 @@ KRNIDOM_Document KRNIDOM_DOMImplementation::parse(const char* data, size_t lengt
     error += ": " + reason;
   }
   xmlFreeParserCtxt(ctxt);
+  // libxml2 reports running out of memory as whatever its parse was doing when it happened, or not
+  // at all: a text it could not store is dropped and the document still comes back well-formed.
+  if (KRN::failedAllocations() != failedBefore) {
+    if (doc) xmlFreeDoc(doc);
+    KRN::raiseOutOfMemory(KRNFileLocation("KRNIDOM", 0));
+  }
   if (!error.empty()) {
     if (doc) xmlFreeDoc(doc);
     fail(error);
@@ -380,18 +392,23 @@ I18NString KRNIDOM_Helper::getElementText(const KRNIDOM_Element& element) {
 
 std::string KRNIDOM_Helper::serialize(const KRNIDOM_Node& node) {
   if (node.isNull()) return std::string();
+  xmlSetGenericErrorFunc(nullptr, &ignoreLibxml2Message);
   xmlNodePtr raw = static_cast<xmlNodePtr>(node.getRawNode());
   if (raw->type == XML_DOCUMENT_NODE) {
     xmlChar* text = nullptr;
     int size = 0;
     xmlDocDumpMemoryEnc(reinterpret_cast<xmlDocPtr>(raw), &text, &size, "UTF-8");
-    std::string out = text ? std::string(C(text), static_cast<size_t>(size)) : std::string();
+    if (text == nullptr) KRN::raiseOutOfMemory(KRNFileLocation("KRNIDOM", 0));  // its only failure
+    std::string out(C(text), static_cast<size_t>(size));
     xmlFree(text);
     return out;
   }
   xmlBufferPtr buffer = xmlBufferCreate();
-  if (buffer == nullptr) fail("serialize: out of memory");
-  xmlNodeDump(buffer, raw->doc, raw, 0, 0);
+  if (buffer == nullptr) KRN::raiseOutOfMemory(KRNFileLocation("KRNIDOM", 0));
+  if (xmlNodeDump(buffer, raw->doc, raw, 0, 0) < 0) {
+    xmlBufferFree(buffer);
+    KRN::raiseOutOfMemory(KRNFileLocation("KRNIDOM", 0));
+  }
   std::string out(C(xmlBufferContent(buffer)), static_cast<size_t>(xmlBufferLength(buffer)));
   xmlBufferFree(buffer);
   return out;

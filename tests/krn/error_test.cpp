@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "KRNError.h"
+#include "KRNIDOM.h"
 
 namespace {
 
@@ -67,6 +68,27 @@ TEST(CheckedAllocationTest, FailuresBecomeOurExceptionsAtTheCallersLocation) {
   // Only the k-th allocation fails.
   std::unique_ptr<int> next(KRNCheckedNew<int>("X", 1, 6));
   EXPECT_EQ(*next, 6);
+}
+
+// libxml2 allocates through the hook too: a DOM parse or serialisation whose allocation fails reports
+// running out of memory, not a parse error, and never an empty text as if all were well.
+TEST(CheckedAllocationTest, TheDomReportsLibxml2RunningOutOfMemory) {
+  const std::string xml = "<config xmlns='urn:x'><entry name='a'>one &amp; two</entry><entry/></config>";
+  auto& dom = KRNIDOM_DOMImplementation::getInstance();
+  long outOfMemory = 0;
+  for (long k = 1; k < 200; ++k) {
+    KRN::failCheckedAllocationAfter(k);
+    try {
+      std::string text = KRNIDOM_Helper::serialize(dom.parse(xml.data(), xml.size(), "k.xml"));
+      EXPECT_NE(text.find("one &amp; two"), std::string::npos) << "allocation " << k;
+    } catch (const KRNOutOfMemoryError&) {
+      ++outOfMemory;
+    } catch (const KRNThrowable& e) {
+      ADD_FAILURE() << "allocation " << k << ": " << e.toString();
+    }
+    KRN::failCheckedAllocationAfter(0);
+  }
+  EXPECT_GT(outOfMemory, 10);
 }
 
 TEST(RethrowTest, AddsOneEntryAndKeepsTheSameObject) {

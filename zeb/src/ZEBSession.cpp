@@ -66,18 +66,9 @@ void ZEBSOAPSession::setPassport(const std::string& passport) const {
 
 void ZEBSOAPSession::send(ZEBPortTypeBinding* binding, const ZEBAttachmentList* attachments,
                           ZEBSOAPTrusted trusted, void*) const {
-  // libxml2 and libcurl report running out of memory as whatever their failing step was (a write
-  // error, a malformed reply, a transfer error); the allocation hooks count those failures, and
-  // the caller is told what really happened.
-  long failedBefore = KRN::failedAllocations();
-  try {
-    exchange(binding, attachments, trusted);
-  } catch (KRNOutOfMemoryError&) {
-    throw;
-  } catch (KRNThrowable&) {
-    if (KRN::failedAllocations() == failedBefore) throw;
-    KRN::raiseOutOfMemory(KRNFileLocation("ZEBSOAPSession", 0));
-  }
+  // A call during which an allocation failed is reported as running out of memory, whatever it
+  // seemed to return: libxml2 and libcurl say so in their own ways, or not at all.
+  KRNWatchingAllocations("ZEBSOAPSession", 0, [&] { exchange(binding, attachments, trusted); });
 }
 
 void ZEBSOAPSession::exchange(ZEBPortTypeBinding* binding, const ZEBAttachmentList* attachments,

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "KRNError.h"
 #include "MWLStream.h"
 #include "ZEBErrors.h"
 #include "ZEBPortType.h"
@@ -938,33 +939,39 @@ std::string ZEBSoap::writeFault(const std::string& faultCode, const std::string&
 
 // The fast reader first; what it leaves unread is read again by the exact one. Objects made by a
 // reading given up stay in the message's registry until the message goes.
+// A read during which libxml2 could not allocate is reported as running out of memory: it may
+// otherwise have dropped a text and read on.
 void ZEBSoap::readEnvelope(const char* data, size_t length, ZEBMessageI& message, const ZEBSoapLimits& limits) {
   message.clearFields();
   admit(data, length, limits);
-  try {
-    SaxReader r(data, length, limits);
+  KRNWatchingAllocations("ZEBSoap", 0, [&] {
+    try {
+      SaxReader r(data, length, limits);
+      readEnvelopeInto(r, data, length, &message, nullptr);
+      return;
+    } catch (const SaxReader::Unread&) {
+      message.clearFields();
+    }
+    Reader r(data, length, limits);
     readEnvelopeInto(r, data, length, &message, nullptr);
-    return;
-  } catch (const SaxReader::Unread&) {
-    message.clearFields();
-  }
-  Reader r(data, length, limits);
-  readEnvelopeInto(r, data, length, &message, nullptr);
+  });
 }
 
 std::unique_ptr<ZEBMessageI> ZEBSoap::readRequest(const char* data, size_t length, const ZEBSoapLimits& limits) {
   admit(data, length, limits);
-  std::unique_ptr<ZEBMessageI> made;
-  try {
-    SaxReader r(data, length, limits);
+  return KRNWatchingAllocations("ZEBSoap", 0, [&] {
+    std::unique_ptr<ZEBMessageI> made;
+    try {
+      SaxReader r(data, length, limits);
+      readEnvelopeInto(r, data, length, nullptr, &made);
+      return made;
+    } catch (const SaxReader::Unread&) {
+      made.reset();
+    }
+    Reader r(data, length, limits);
     readEnvelopeInto(r, data, length, nullptr, &made);
     return made;
-  } catch (const SaxReader::Unread&) {
-    made.reset();
-  }
-  Reader r(data, length, limits);
-  readEnvelopeInto(r, data, length, nullptr, &made);
-  return made;
+  });
 }
 
 const ZEBTypeInfo* ZEBSoap::findRequestType(const char* operation) {
