@@ -18,6 +18,7 @@
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
 #include "zp2omsymbols1.h"
+#include "ZEBInProcessTransport.h"
 
 namespace {
 

@@ -2,7 +2,8 @@
 # Installs what DVL needs, builds it and runs every test: the plain build, the whole suite again
 # under address and undefined-behaviour sanitizers (leaks included), the thread sanitizer over the
 # tests that exercise concurrency (the bounded load run among them, server included), then each
-# fuzz target for a short while. Tests labelled "long" (the full load run) are left out; their
+# fuzz target for a short while. The plain run includes installing into a scratch prefix and building
+# the examples against it; the Debian packages are then made and checked. Tests labelled "long" (the full load run) are left out; their
 # bounded forms run with the rest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +13,10 @@ root=$(pwd)
 
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build && ctest --output-on-failure -j "$jobs" -LE long)
+
+# The Debian packages, made and checked as a user would get them.
+scripts/package.sh
+scripts/check-packages.sh
 
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_SANITIZE=address
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp" \

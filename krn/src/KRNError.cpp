@@ -1,4 +1,5 @@
 #include "KRNError.h"
+#include "KRNAllocationHooks.h"
 
 #include <libxml/xmlmemory.h>
 

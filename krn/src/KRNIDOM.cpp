@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "KRNError.h"
+#include "KRNAllocationHooks.h"
 
 namespace KRNIDOM_detail {
 

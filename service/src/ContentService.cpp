@@ -22,6 +22,7 @@
 #include "ZEBHelper.h"
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
+#include "ZEBInProcessTransport.h"
 
 namespace dvlservice {
 

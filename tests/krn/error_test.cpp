@@ -8,6 +8,7 @@
 
 #include "KRNError.h"
 #include "KRNIDOM.h"
+#include "KRNAllocationHooks.h"
 
 namespace {
 

@@ -19,6 +19,8 @@
 #include "ZEBRecording.h"
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
+#include "KRNAllocationHooks.h"
+#include "ZEBInProcessTransport.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "ZEBSchema.h"
 #include "ZEBSession.h"
 #include "ZEBSoap.h"
+#include "ZEBInProcessTransport.h"
 
 struct RecordedRequest {
   std::string operation;

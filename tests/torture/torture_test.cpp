@@ -29,6 +29,7 @@
 #include "DVLSaAXMQuery.h"
 #include "KRNError.h"
 #include "LiveServer.h"
+#include "KRNAllocationHooks.h"
 
 namespace live {
 namespace {

@@ -18,6 +18,7 @@
 #include "ZEBRecording.h"
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
+#include "ZEBInProcessTransport.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "ZEBErrors.h"
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
+#include "KRNAllocationHooks.h"
 
 namespace {
 

@@ -133,15 +133,3 @@ class ZEB_EXPORT ZEBSOAPSession : public ZEBSOAPSessionI {
   mutable std::string m_passport;
 };
 
-// Delivers requests to a function in the same process (tests, the reference server's own tests).
-class ZEB_EXPORT ZEBInProcessTransport : public ZEBTransport {
- public:
-  using Handler = ZEBWireReply (*)(const ZEBWireRequest& request, void* context);
-  ZEBInProcessTransport(Handler handler, void* context) : m_handler(handler), m_context(context) {}
-  ZEBWireReply exchange(const ZEBWireRequest& request) override { return m_handler(request, m_context); }
-  std::string describe() const override { return "in-process"; }
-
- private:
-  Handler m_handler;
-  void* m_context;
-};

@@ -20,6 +20,7 @@
 #include "KRNThrowable.h"
 #include "ZEBErrors.h"
 #include "ZEBMime.h"
+#include "KRNAllocationHooks.h"
 
 namespace {
 

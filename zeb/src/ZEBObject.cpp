@@ -7,6 +7,7 @@
 
 #include "KRNError.h"
 #include "ZEBSchema.h"
+#include "KRNAllocationHooks.h"
 
 // ---- type information ----
 

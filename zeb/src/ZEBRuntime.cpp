@@ -12,6 +12,7 @@
 #include "ZEBErrors.h"
 #include "ZEBPortType.h"
 #include "ZEBSchema.h"
+#include "KRNAllocationHooks.h"
 
 namespace {
 std::atomic<int> g_initializeCalls{0};

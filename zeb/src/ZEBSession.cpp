@@ -10,6 +10,7 @@
 #include "ZEBPortType.h"
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
+#include "KRNAllocationHooks.h"
 
 ZEBDocumentOutput::ZEBDocumentOutput(std::string path, std::string contentType)
     : m_path(std::move(path)), m_contentType(std::move(contentType)) {}

@@ -19,6 +19,7 @@
 #include "ZEBErrors.h"
 #include "ZEBPortType.h"
 #include "ZEBSchema.h"
+#include "KRNAllocationHooks.h"
 
 namespace {
 
