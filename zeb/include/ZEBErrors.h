@@ -45,5 +45,23 @@ class ZEB_EXPORT ZEBMalformedMessage : public KRNThrowable {
   KRN_THROWABLE_BODY(ZEBMalformedMessage)
 };
 
+// The service's credential key cannot be trusted: the endpoint is one it may not be fetched from
+// (plain HTTP to another host, HTTPS without certificate verification), the reply is no key, or
+// the key differs from the one remembered for the service. Names the endpoint and, for a changed
+// key, the known-keys file and line (0 otherwise), and says how to accept a new key.
+class ZEB_EXPORT ZEBCredentialKeyError : public KRNThrowable {
+ public:
+  ZEBCredentialKeyError(std::string endpoint, std::string message, std::string knownKeysFile = std::string(),
+                        int line = 0);
+  const std::string& getEndpoint() const { return m_endpoint; }
+  const std::string& getKnownKeysFile() const { return m_knownKeysFile; }
+  int getLine() const { return m_line; }
+  KRN_THROWABLE_BODY(ZEBCredentialKeyError)
+
+ private:
+  std::string m_endpoint, m_knownKeysFile;
+  int m_line;
+};
+
 // Raises error with a back-trace entry naming the toolkit's file.
 [[noreturn]] ZEB_EXPORT void ZEBRaise(KRNThrowable& error, const char* file);

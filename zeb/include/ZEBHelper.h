@@ -17,7 +17,7 @@ class ZEB_EXPORT ZEBHelper {
   // references; other bytes, UTF-8 included, pass unchanged.
   static void xmlEncode(const char* value, size_t length, KRNByteBuffer& out);
   // Seals a credential document to the service's public key, bound to the client identifier, and
-  // appends it to out as base64 text. The key comes from setCredentialKey or the configuration.
+  // appends it to out as base64 text. The key is getCredentialKeyFor(clientId).
   static void encryptAndEncode(const char* document, size_t length, const char* clientId, KRNByteBuffer& out);
   // Opens what encryptAndEncode sealed, with the service's private key (PEM). Raises when the key,
   // the client identifier or the text does not match.
@@ -26,6 +26,10 @@ class ZEB_EXPORT ZEBHelper {
   // The service public key (PEM) that encryptAndEncode seals to, for this process.
   static void setCredentialKey(const char* publicKeyPem);
   static std::string getCredentialKey();
+  // The key that encryptAndEncode seals to for the session with this client identifier: the
+  // configured one (above) when there is one, else the one that the session's factory fetches from
+  // its service (ZEBCredentialKey.h); empty when neither.
+  static std::string getCredentialKeyFor(const char* clientId);
   // A new X25519 key pair as PEM texts (private, public), for a service and for tests.
   static std::pair<std::string, std::string> generateCredentialKeyPair();
 };

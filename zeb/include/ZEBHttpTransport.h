@@ -10,6 +10,8 @@
 
 #include "ZEBSession.h"
 
+class ZEBCredentialKeySource;
+
 // How the live transport reaches the service. Every wait is bounded: connect and stall timeouts
 // must be positive.
 struct ZEB_EXPORT ZEBHttpSettings {
@@ -21,9 +23,15 @@ struct ZEB_EXPORT ZEBHttpSettings {
   std::string caFile;             // PEM certificates to trust; empty for the system's
   long long maxReplyBytes = 256LL << 20;  // a larger reply is abandoned and reported
   int poolSize = 4;                       // idle connections kept for reuse; 0 closes each after use
+  // With no credential key configured, sessions seal to the key fetched from <endpoint>/credential-key
+  // (ZEBCredentialKey.h), checked against the keys seen before, kept in knownKeysFile (empty:
+  // ZEBKnownKeys::defaultPath()).
+  bool fetchCredentialKey = true;
+  std::string knownKeysFile;
 
   // The settings of the process configuration: the endpoint is its contentManager (or the one
-  // given), the timeouts its connectTimeout, stallTimeout and totalTimeout.
+  // given), the timeouts its connectTimeout, stallTimeout and totalTimeout, the credential key's
+  // fetchCredentialKey and knownKeysFile.
   static ZEBHttpSettings fromConfiguration(const std::string& endpoint = std::string());
 };
 
@@ -80,6 +88,7 @@ class ZEB_EXPORT ZEBLiveVorbTK : public VorbTK {
 
  private:
   std::shared_ptr<ZEBHttpTransport> m_transport;
+  std::shared_ptr<ZEBCredentialKeySource> m_credentialKey;  // null when fetching is off
   std::mutex m_lock;
   std::set<ZEBSOAPSessionI*> m_sessions;
 };

@@ -168,7 +168,7 @@ std::pair<std::string, std::string> ZEBHelper::generateCredentialKeyPair() {
 }
 
 void ZEBHelper::encryptAndEncode(const char* document, size_t length, const char* clientId, KRNByteBuffer& out) {
-  std::string pem = getCredentialKey();
+  std::string pem = getCredentialKeyFor(clientId);
   if (pem.empty()) fail("no service public key is configured (configuration setting credentialKey)");
   if (clientId == nullptr) fail("no client identifier");
   Pkey service = readKey(pem, false);

@@ -18,6 +18,7 @@
 
 #include "KRNError.h"
 #include "KRNThrowable.h"
+#include "ZEBCredentialKey.h"
 #include "ZEBErrors.h"
 #include "ZEBMime.h"
 #include "KRNAllocationHooks.h"
@@ -597,7 +598,8 @@ ZEBWireReply ZEBHttpTransport::exchange(const ZEBWireRequest& request) {
 VorbTK::~VorbTK() = default;
 
 ZEBLiveVorbTK::ZEBLiveVorbTK(ZEBHttpSettings settings)
-    : m_transport(std::make_shared<ZEBHttpTransport>(std::move(settings))) {}
+    : m_transport(std::make_shared<ZEBHttpTransport>(std::move(settings))),
+      m_credentialKey(ZEBCredentialKeySource::forSettings(m_transport->getSettings())) {}
 
 ZEBLiveVorbTK::~ZEBLiveVorbTK() {
   for (ZEBSOAPSessionI* session : m_sessions) delete session;
@@ -605,6 +607,7 @@ ZEBLiveVorbTK::~ZEBLiveVorbTK() {
 
 ZEBSOAPSessionI* ZEBLiveVorbTK::createSession() {
   auto session = std::make_unique<ZEBSOAPSession>(m_transport);
+  if (m_credentialKey) m_credentialKey->bind(session->getClientID());
   std::lock_guard<std::mutex> lock(m_lock);
   m_sessions.insert(session.get());
   return session.release();
@@ -619,6 +622,7 @@ void ZEBLiveVorbTK::releaseSession(ZEBSOAPSessionI* session) {
       ZEBRaise(error, "ZEBHttpTransport");
     }
   }
+  if (m_credentialKey) m_credentialKey->unbind(static_cast<ZEBSOAPSession*>(session)->getClientID());
   delete session;
 }
 
@@ -629,5 +633,6 @@ ZEBHttpSettings ZEBHttpSettings::fromConfiguration(const std::string& endpoint) 
   settings.connectTimeoutMs = static_cast<long>(configuration.lookupInteger("connectTimeout", settings.connectTimeoutMs));
   settings.stallTimeoutMs = static_cast<long>(configuration.lookupInteger("stallTimeout", settings.stallTimeoutMs));
   settings.totalTimeoutMs = static_cast<long>(configuration.lookupInteger("totalTimeout", settings.totalTimeoutMs));
+  ZEBCredentialKeySource::configure(settings, configuration);
   return settings;
 }

@@ -1,0 +1,181 @@
+// The service's credential key as a session factory fetches it: remembered on first sight, refused
+// when it changes, never fetched over a channel someone in between could alter.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "ContentServer.h"
+#include "ContentService.h"
+#include "DVL.h"
+#include "DVLLogon.h"
+#include "KRNConfiguration.h"
+#include "ZEBCredentialKey.h"
+#include "ZEBErrors.h"
+#include "ZEBHelper.h"
+#include "ZEBHttpTransport.h"
+#include "support/Certificate.h"
+
+namespace {
+
+struct Server {
+  dvlservice::ContentService service;
+  dvlservice::ContentServer front;
+  Server(int port, const std::string& certificate, const std::string& key)
+      : front(service, [&] {
+          dvlservice::ServerOptions o;
+          o.port = port;
+          o.certificateFile = certificate;
+          o.privateKeyFile = key;
+          return o;
+        }()) {
+    front.start();
+  }
+};
+
+class CredentialKeyTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    DVL::initialize();
+    ZEBHelper::setCredentialKey("");
+    char folder[] = "/tmp/dvl-keys-XXXXXX";
+    m_folder = mkdtemp(folder);
+    m_knownKeys = m_folder + "/config/dvl/known-keys";
+  }
+  void TearDown() override { std::filesystem::remove_all(m_folder); }
+
+  std::unique_ptr<Server> start(int port = 0, bool https = false) {
+    if (https) writeSelfSignedCertificate(m_folder + "/cert.pem", m_folder + "/key.pem");
+    return std::make_unique<Server>(port, https ? m_folder + "/cert.pem" : "", https ? m_folder + "/key.pem" : "");
+  }
+  ZEBHttpSettings settings(const std::string& endpoint) const {
+    ZEBHttpSettings s;
+    s.endpoint = endpoint;
+    s.connectTimeoutMs = 2000;
+    s.stallTimeoutMs = 5000;
+    s.knownKeysFile = m_knownKeys;
+    return s;
+  }
+  // Logs on with a sealed credential through a new factory; returns the passport.
+  std::string sealedLogon(const ZEBHttpSettings& s) {
+    ZEBLiveVorbTK factory(s);
+    auto* session = static_cast<ZEBSOAPSession*>(factory.createSession());
+    DVLLogon logon(*session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    logon.addCredentials("LDAP", "demo", "demo", 1);
+    logon.execute();
+    return session->getPassport();
+  }
+
+  std::string m_folder, m_knownKeys;
+};
+
+int modeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+}
+
+TEST_F(CredentialKeyTest, TheFirstKeyIsRememberedAndSealsLogons) {
+  auto server = start();
+  ZEBHttpSettings s = settings(server->front.getUrl());
+  EXPECT_FALSE(sealedLogon(s).empty());
+  EXPECT_FALSE(sealedLogon(s).empty());  // the same key again
+  EXPECT_EQ(ZEBKnownKeys(m_knownKeys).lookup(s.endpoint),
+            ZEBKnownKeys::fingerprint(server->service.getCredentialPublicKey()));
+  EXPECT_EQ(modeOf(m_knownKeys), 0600);
+  EXPECT_EQ(modeOf(m_folder + "/config/dvl"), 0700);
+  EXPECT_TRUE(ZEBHelper::getCredentialKey().empty()) << "the fetched key stays with the factory's sessions";
+
+  s.fetchCredentialKey = false;
+  EXPECT_THROW(sealedLogon(s), KRNRuntimeError);
+}
+
+TEST_F(CredentialKeyTest, AChangedKeyIsRefusedUntilForgotten) {
+  auto first = start();
+  int port = first->front.getPort();
+  ZEBHttpSettings s = settings(first->front.getUrl());
+  sealedLogon(s);
+  first.reset();
+  auto second = start(port);  // another key at the same address
+  try {
+    sealedLogon(s);
+    FAIL() << "a changed key was accepted";
+  } catch (const ZEBCredentialKeyError& e) {
+    EXPECT_EQ(e.getEndpoint(), s.endpoint);
+    EXPECT_EQ(e.getKnownKeysFile(), m_knownKeys);
+    EXPECT_EQ(e.getLine(), 3);  // after the file's two comment lines
+    for (const std::string& part : {s.endpoint, m_knownKeys + " line 3", std::string("delete line 3")})
+      EXPECT_NE(e.getMessage().find(part), std::string::npos) << e.getMessage();
+  }
+  EXPECT_TRUE(ZEBKnownKeys(m_knownKeys).forget(s.endpoint));
+  EXPECT_FALSE(sealedLogon(s).empty());
+  EXPECT_EQ(ZEBKnownKeys(m_knownKeys).lookup(s.endpoint),
+            ZEBKnownKeys::fingerprint(second->service.getCredentialPublicKey()));
+}
+
+TEST_F(CredentialKeyTest, OnlyLoopbackOrVerifiedHttpsIsAsked) {
+  auto server = start();
+  struct Case {
+    std::string endpoint;
+    bool verify;
+    bool refused;  // else asked, and the closed port answers "connect"
+  } cases[] = {
+      {"http://192.0.2.1:9300/dvl", true, true},
+      {"http://localhost.example.org:9300/dvl", true, true},
+      {"http://127.0.0.1.example.org:9300/dvl", true, true},
+      {"https://192.0.2.1:9300/dvl", false, true},
+      {"http://[::1]:1/dvl", true, false},
+      {"http://127.0.0.9:1/dvl", true, false},
+  };
+  for (const Case& c : cases) {
+    ZEBHttpSettings s = settings(c.endpoint);
+    s.verifyPeer = c.verify;
+    if (c.refused) {
+      EXPECT_THROW(ZEBCredentialKeySource::fetch(s), ZEBCredentialKeyError) << c.endpoint;
+    } else {
+      try {
+        ZEBCredentialKeySource::fetch(s);
+        ADD_FAILURE() << c.endpoint;
+      } catch (const ZEBTransportError& e) {
+        EXPECT_EQ(e.getPhase(), "connect") << c.endpoint;
+      }
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(m_knownKeys));
+  std::string local = server->front.getUrl();
+  local.replace(local.find("127.0.0.1"), 9, "localhost");
+  setenv("http_proxy", "http://127.0.0.1:1", 1);  // a proxy is never asked for a loopback key
+  EXPECT_FALSE(ZEBCredentialKeySource::fetch(settings(local)).empty());
+  unsetenv("http_proxy");
+}
+
+TEST_F(CredentialKeyTest, HttpsChecksTheCertificate) {
+  auto server = start(0, true);
+  ZEBHttpSettings s = settings(server->front.getUrl());
+  try {
+    ZEBCredentialKeySource::fetch(s);
+    ADD_FAILURE() << "an unknown certificate was trusted";
+  } catch (const ZEBTransportError& e) {
+    EXPECT_EQ(e.getPhase(), "TLS");
+  }
+  s.caFile = m_folder + "/cert.pem";
+  EXPECT_FALSE(sealedLogon(s).empty());
+}
+
+TEST_F(CredentialKeyTest, TheConfigurationTurnsFetchingOffAndMovesTheFile) {
+  auto config = [](const std::string& settings) {
+    KRNConfigurationFactory::loadFromString(std::string("<configuration xmlns=\"") + KRNConfiguration::namespaceURI +
+                                            "\">" + settings + "</configuration>");
+  };
+  config("<fetchCredentialKey>false</fetchCredentialKey><knownKeysFile>/k/known</knownKeysFile>");
+  ZEBHttpSettings s = ZEBHttpSettings::fromConfiguration("http://127.0.0.1:1/dvl");
+  EXPECT_FALSE(s.fetchCredentialKey);
+  EXPECT_EQ(s.knownKeysFile, "/k/known");
+  config("<fetchCredentialKey>maybe</fetchCredentialKey>");
+  EXPECT_THROW(ZEBHttpSettings::fromConfiguration("http://127.0.0.1:1/dvl"), KRNConfigurationError);
+  KRNConfigurationFactory::reset();
+}
+
+}  // namespace
