@@ -75,6 +75,7 @@ class Type:
         self.port = None          # requests
         self.operation = None
         self.request = None       # replies: their request Type
+        self.attachments = False  # requests and replies: may travel with documents as MIME parts
         self.subclasses = []
 
     @property
@@ -162,12 +163,16 @@ def parse(path):
                 raise SchemaError("%s: expected 'array Name ElementType'" % where)
             t.element_name = rest[0]
         elif keyword == "request":
+            t.attachments = rest[-1:] == ["attachments"]
+            rest = rest[:-1] if t.attachments else rest
             if len(rest) != 2 or rest[0] not in PORTS:
-                raise SchemaError("%s: expected 'request Name Port operation' with a port of %s" % (where, PORTS))
+                raise SchemaError("%s: expected 'request Name Port operation [attachments]' with a port of %s"
+                                  % (where, PORTS))
             t.port, t.operation = rest
         elif keyword == "reply":
-            if rest:
-                raise SchemaError("%s: expected 'reply Name'" % where)
+            t.attachments = rest == ["attachments"]
+            if rest and not t.attachments:
+                raise SchemaError("%s: expected 'reply Name [attachments]'" % where)
         elif rest:
             raise SchemaError("%s: unexpected '%s'" % (where, rest[0]))
         key = t.cpp
@@ -218,6 +223,9 @@ def parse(path):
             raise SchemaError("%s: a field name repeats in %s" % (t.line, t.name))
         if len(names) > 63:
             raise SchemaError("%s: more than 63 fields" % t.line)
+    for t in order:
+        if t.kind not in ("request", "reply") and t.symbol == DOCUMENT_TYPE:
+            raise SchemaError("%s: '%s' is the name the WSDL gives to document bytes" % (t.line, DOCUMENT_TYPE))
     headers = [t for t in order if t.kind == "header"]
     if len(headers) != 1:
         raise SchemaError("the schema needs exactly one header declaration")
@@ -491,6 +499,14 @@ def gen_source(schema_name, order):
 XSD_SCALAR = {"string": "xsd:string", "int": "xsd:int", "long": "xsd:long", "bool": "xsd:boolean",
               "streamable": "xsd:string"}
 
+# Documents travel as MIME parts after the envelope (SOAP with Attachments), each referred to from
+# the body by "cid:" text. The WSDL declares their bytes with this binary type and binds a
+# "documents" part of it to a MIME part, so that a toolkit generating a client sees the
+# attachments; the body's types, and so what travels, stay as they are.
+DOCUMENT_TYPE = "documentData"
+DOCUMENT_PART = "documents"
+DOCUMENT_MEDIA_TYPE = "application/octet-stream"
+
 
 def gen_wsdl(schema_name, namespace, order):
     x = []
@@ -499,6 +515,7 @@ def gen_wsdl(schema_name, namespace, order):
     w("<!-- %s -->\n" % banner(schema_name, "").strip())
     w('<wsdl:definitions xmlns:wsdl="http://schemas.xmlsoap.org/wsdl/"\n'
       '    xmlns:soap="http://schemas.xmlsoap.org/wsdl/soap/"\n'
+      '    xmlns:mime="http://schemas.xmlsoap.org/wsdl/mime/"\n'
       '    xmlns:xsd="http://www.w3.org/2001/XMLSchema"\n'
       '    xmlns:dvl="%s" targetNamespace="%s" name="ContentStore">\n' % (namespace, namespace))
     w('  <wsdl:types>\n    <xsd:schema targetNamespace="%s" elementFormDefault="qualified">\n' % namespace)
@@ -566,17 +583,27 @@ def gen_wsdl(schema_name, namespace, order):
             w("          </xsd:sequence>\n        </xsd:complexType>\n      </xsd:element>\n")
     header = [t for t in order if t.kind == "header"][0]
     w('      <xsd:element name="%s" type="dvl:%s"/>\n' % (header.symbol, header.symbol))
+    w('      <xsd:simpleType name="%s">\n        <xsd:annotation>\n          <xsd:documentation>The bytes of'
+      ' one document, sent as a MIME part of its own and referred to from the body as "cid:" followed by'
+      ' the part\'s Content-ID.</xsd:documentation>\n        </xsd:annotation>\n'
+      '        <xsd:restriction base="xsd:base64Binary"/>\n      </xsd:simpleType>\n' % DOCUMENT_TYPE)
     xsd_body = "".join(x[types_start:])
     w("    </xsd:schema>\n  </wsdl:types>\n")
 
     requests = [t for t in order if t.kind == "request"]
     w('  <wsdl:message name="header">\n    <wsdl:part name="header" element="dvl:%s"/>\n  </wsdl:message>\n'
       % header.symbol)
+    replies = {t.request.cpp: t for t in order if t.kind == "reply"}
+
+    def documents_part(message):
+        return ('    <wsdl:part name="%s" type="dvl:%s"/>\n' % (DOCUMENT_PART, DOCUMENT_TYPE)
+                if message.attachments else "")
+
     for t in requests:
-        w('  <wsdl:message name="%sRequest">\n    <wsdl:part name="parameters" element="dvl:%s"/>\n'
-          '  </wsdl:message>\n' % (t.operation, t.operation))
-        w('  <wsdl:message name="%sResponse">\n    <wsdl:part name="parameters" element="dvl:%sResponse"/>\n'
-          '  </wsdl:message>\n' % (t.operation, t.operation))
+        w('  <wsdl:message name="%sRequest">\n    <wsdl:part name="parameters" element="dvl:%s"/>\n%s'
+          '  </wsdl:message>\n' % (t.operation, t.operation, documents_part(t)))
+        w('  <wsdl:message name="%sResponse">\n    <wsdl:part name="parameters" element="dvl:%sResponse"/>\n%s'
+          '  </wsdl:message>\n' % (t.operation, t.operation, documents_part(replies[t.cpp])))
     for port in PORTS:
         ops = [t for t in requests if t.port == port]
         if not ops:
@@ -592,10 +619,21 @@ def gen_wsdl(schema_name, namespace, order):
         for t in ops:
             w('    <wsdl:operation name="%s">\n      <soap:operation soapAction="%s%s"/>\n'
               % (t.operation, namespace, t.operation))
-            for io in ("input", "output"):
-                w('      <wsdl:%s>\n        <soap:body use="literal"/>\n'
-                  '        <soap:header message="dvl:header" part="header" use="literal"/>\n'
-                  '      </wsdl:%s>\n' % (io, io))
+            for io, message in (("input", t), ("output", replies[t.cpp])):
+                if not message.attachments:
+                    w('      <wsdl:%s>\n        <soap:body use="literal"/>\n'
+                      '        <soap:header message="dvl:header" part="header" use="literal"/>\n'
+                      '      </wsdl:%s>\n' % (io, io))
+                    continue
+                # The envelope is the root part; each document the body refers to follows as a part
+                # of its own. Without documents the message is the plain envelope.
+                w('      <wsdl:%s>\n        <mime:multipartRelated>\n          <mime:part>\n'
+                  '            <soap:body parts="parameters" use="literal"/>\n'
+                  '            <soap:header message="dvl:header" part="header" use="literal"/>\n'
+                  '          </mime:part>\n          <mime:part>\n'
+                  '            <mime:content part="%s" type="%s"/>\n          </mime:part>\n'
+                  '        </mime:multipartRelated>\n      </wsdl:%s>\n'
+                  % (io, DOCUMENT_PART, DOCUMENT_MEDIA_TYPE, io))
             w("    </wsdl:operation>\n")
         w("  </wsdl:binding>\n")
     w('  <wsdl:service name="ContentStore">\n')
