@@ -368,7 +368,7 @@ def type_brief(t):
     if t.kind == "header":
         return "The SOAP header of every message (`%s`)." % t.symbol
     if t.kind == "value":
-        return "Schema value `%s`: simple content with no fields of its own." % t.symbol
+        return "Schema value `%s`: one value as the element's content." % t.symbol
     return "Schema %stype `%s`." % ("abstract " if t.abstract else "", t.symbol)
 
 
