@@ -8,7 +8,8 @@ wsdl=$(realpath "$1") work=$2 cxx=$3
 here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 
-wsdl2h -o dvl.h -t /usr/share/gsoap/WS/typemap.dat "$wsdl" >wsdl2h.log 2>&1 || { cat wsdl2h.log; exit 1; }
+typemap=(); [ -f /usr/share/gsoap/WS/typemap.dat ] && typemap=(-t /usr/share/gsoap/WS/typemap.dat)
+wsdl2h -o dvl.h "${typemap[@]}" "$wsdl" >wsdl2h.log 2>&1 || { cat wsdl2h.log; exit 1; }
 soapcpp2 -j -C -x -I/usr/share/gsoap/import dvl.h >soapcpp2.log 2>&1 || { cat soapcpp2.log; exit 1; }
 
 fail() { echo "FAIL: $*"; exit 1; }
