@@ -75,6 +75,7 @@ class Type:
         self.port = None          # requests
         self.operation = None
         self.request = None       # replies: their request Type
+        self.attachments = False  # requests and replies: may travel with documents as MIME parts
         self.subclasses = []
 
     @property
@@ -162,12 +163,16 @@ def parse(path):
                 raise SchemaError("%s: expected 'array Name ElementType'" % where)
             t.element_name = rest[0]
         elif keyword == "request":
+            t.attachments = rest[-1:] == ["attachments"]
+            rest = rest[:-1] if t.attachments else rest
             if len(rest) != 2 or rest[0] not in PORTS:
-                raise SchemaError("%s: expected 'request Name Port operation' with a port of %s" % (where, PORTS))
+                raise SchemaError("%s: expected 'request Name Port operation [attachments]' with a port of %s"
+                                  % (where, PORTS))
             t.port, t.operation = rest
         elif keyword == "reply":
-            if rest:
-                raise SchemaError("%s: expected 'reply Name'" % where)
+            t.attachments = rest == ["attachments"]
+            if rest and not t.attachments:
+                raise SchemaError("%s: expected 'reply Name [attachments]'" % where)
         elif rest:
             raise SchemaError("%s: unexpected '%s'" % (where, rest[0]))
         key = t.cpp
@@ -218,6 +223,9 @@ def parse(path):
             raise SchemaError("%s: a field name repeats in %s" % (t.line, t.name))
         if len(names) > 63:
             raise SchemaError("%s: more than 63 fields" % t.line)
+    for t in order:
+        if t.kind not in ("request", "reply") and t.symbol == DOCUMENT_TYPE:
+            raise SchemaError("%s: '%s' is the name the WSDL gives to document bytes" % (t.line, DOCUMENT_TYPE))
     headers = [t for t in order if t.kind == "header"]
     if len(headers) != 1:
         raise SchemaError("the schema needs exactly one header declaration")
@@ -304,82 +312,111 @@ def field_accessors(t, index, fld):
     c = t.cpp
     k = fld.kind
     decls, defs = [], []
+    what = "the value" if t.kind == "value" else "the `%s` field" % fld.name
 
-    def add(decl, qualified, body):
+    def add(doc, decl, qualified, body):
+        decls.append("  /// %s" % doc)
         decls.append("  %s;" % decl)
         defs.append("inline %s { %s }" % (qualified, body))
 
     if k == "String":
-        add("const char* %s() const" % getter, "const char* %s::%s() const" % (c, getter),
-            "return stringField(%d);" % index)
-        add("void %s(const char* value)" % setter, "void %s::%s(const char* value)" % (c, setter),
-            "setStringField(%d, value);" % index)
+        add("Text of %s; null when unset." % what, "const char* %s() const" % getter,
+            "const char* %s::%s() const" % (c, getter), "return stringField(%d);" % index)
+        add("Sets %s to a copy of the text; null unsets it." % what, "void %s(const char* value)" % setter,
+            "void %s::%s(const char* value)" % (c, setter), "setStringField(%d, value);" % index)
     elif k in ("Int", "Long", "Bool"):
         ctype = {"Int": "int", "Long": "long long", "Bool": "bool"}[k]
-        add("%s* %s()" % (ctype, getter), "%s* %s::%s()" % (ctype, c, getter),
-            "return numberField<%s>(%d);" % (ctype, index))
-        add("const %s* %s() const" % (ctype, getter), "const %s* %s::%s() const" % (ctype, c, getter),
-            "return numberField<%s>(%d);" % (ctype, index))
-        add("void %s(%s value)" % (setter, ctype), "void %s::%s(%s value)" % (c, setter, ctype),
-            "setNumberField<%s>(%d, value);" % (ctype, index))
+        add("%s, changeable in place; null when unset." % upper_first(what), "%s* %s()" % (ctype, getter),
+            "%s* %s::%s()" % (ctype, c, getter), "return numberField<%s>(%d);" % (ctype, index))
+        add("%s; null when unset." % upper_first(what), "const %s* %s() const" % (ctype, getter),
+            "const %s* %s::%s() const" % (ctype, c, getter), "return numberField<%s>(%d);" % (ctype, index))
+        add("Sets %s." % what, "void %s(%s value)" % (setter, ctype),
+            "void %s::%s(%s value)" % (c, setter, ctype), "setNumberField<%s>(%d, value);" % (ctype, index))
     elif k == "Embedded":
         f = fld.type.cpp
-        add("%s& %s()" % (f, getter), "%s& %s::%s()" % (f, c, getter),
-            "return static_cast<%s&>(embeddedObject(%d));" % (f, index))
-        add("const %s& %s() const" % (f, getter), "const %s& %s::%s() const" % (f, c, getter),
+        add("%s, part of this object." % upper_first(what), "%s& %s()" % (f, getter),
+            "%s& %s::%s()" % (f, c, getter), "return static_cast<%s&>(embeddedObject(%d));" % (f, index))
+        add("%s, part of this object." % upper_first(what), "const %s& %s() const" % (f, getter),
+            "const %s& %s::%s() const" % (f, c, getter),
             "return static_cast<%s&>(const_cast<%s*>(this)->embeddedObject(%d));" % (f, c, index))
     else:
         f = fld.type.cpp
-        decls.append("  // Reads the field; with a registry, an absent one is created and handed to it.")
-        add("%s* %s(ZEBObjectRegistryI* registry = nullptr)" % (f, getter),
+        add("%s; with a registry, an absent one is created and handed to it." % upper_first(what),
+            "%s* %s(ZEBObjectRegistryI* registry = nullptr)" % (f, getter),
             "%s* %s::%s(ZEBObjectRegistryI* registry)" % (f, c, getter),
             "return static_cast<%s*>(objectFieldRaw(%d, registry));" % (f, index))
-        add("%s* %s(ZEBObjectRegistryI* registry = nullptr) const" % (f, getter),
+        add("%s; null when unset." % upper_first(what), "%s* %s(ZEBObjectRegistryI* registry = nullptr) const" % (f, getter),
             "%s* %s::%s(ZEBObjectRegistryI*) const" % (f, c, getter),
             "return static_cast<%s*>(static_cast<ZEBObject*>(slot(%d).ptr));" % (f, index))
-        add("void %s(%s* value)" % (setter, f), "void %s::%s(%s* value)" % (c, setter, f),
-            "setObjectField(%d, value);" % index)
+        add("Points %s at value, which it does not own; null unsets it." % what, "void %s(%s* value)" % (setter, f),
+            "void %s::%s(%s* value)" % (c, setter, f), "setObjectField(%d, value);" % index)
     return decls, defs
+
+
+def type_brief(t):
+    """One line saying what a generated class stands for on the wire."""
+    if t.kind == "request":
+        return "Request of the `%s` operation, sent to the %s." % (t.operation, t.port)
+    if t.kind == "reply":
+        return "Reply of the `%s` operation." % t.request.operation
+    if t.kind == "enum":
+        return "Schema enumeration `%s`; a value is the CRC-32 of its name." % t.symbol
+    if t.kind == "textarray":
+        return "Schema array `%s` of texts, each copied in." % t.symbol
+    if t.kind == "array":
+        return "Schema array `%s` of `%s` objects, which it does not own." % (t.symbol, t.element.symbol)
+    if t.kind == "header":
+        return "The SOAP header of every message (`%s`)." % t.symbol
+    if t.kind == "value":
+        return "Schema value `%s`: one value as the element's content." % t.symbol
+    return "Schema %stype `%s`." % ("abstract " if t.abstract else "", t.symbol)
 
 
 def gen_header(schema_name, namespace, order):
     out = [banner(schema_name)]
-    out.append("// The service schema's value classes, arrays, enumerations and messages.\n")
+    out.append("/// \\file\n/// The service schema's value classes, arrays, enumerations and messages.\n")
     out.append("#pragma once\n\n#include <cstdint>\n\n#include \"ZEBObject.h\"\n\n")
+    out.append("/// The XML namespace of the service.\n")
     out.append("#define ZEB_SCHEMA_NAMESPACE %s\n\n" % c_string(namespace))
     for t in ordered(order):
         out.append("class %s;\n" % t.cpp)
     out.append("\n")
     definitions = []
+    type_info = "  /// What the serializer and the parser know of the type.\n  static const ZEBTypeInfo typeInfo;\n"
     for t in ordered(order):
         fields = t.all_fields()
+        out.append("/// %s\n" % type_brief(t))
         if t.kind == "enum":
             out.append("class ZEB_EXPORT %s : public ZEBEnumObject {\n public:\n" % t.cpp)
-            out.append("  enum Enum : uint32_t {\n")
+            out.append("  /// The names, as numbers.\n  enum Enum : uint32_t {\n")
             for v in t.values:
                 out.append("    %s = 0x%08Xu,\n" % (enumerator(v), crc(v)))
             out.append("  };\n")
-            out.append("  static const ZEBTypeInfo typeInfo;\n")
-            out.append("  %s() : ZEBEnumObject(typeInfo) {}\n" % t.cpp)
+            out.append(type_info)
+            out.append("  /// Unset.\n  %s() : ZEBEnumObject(typeInfo) {}\n" % t.cpp)
+            out.append("  /// Set to value.\n")
             out.append("  explicit %s(Enum value) : ZEBEnumObject(typeInfo) { setValue(value); }\n" % t.cpp)
-            out.append("  void setValue(Enum value) { setRawValue(value); }\n")
+            out.append("  /// Sets the value.\n  void setValue(Enum value) { setRawValue(value); }\n")
+            out.append("  /// The value; check isSet() first.\n")
             out.append("  Enum getValue() const { return static_cast<Enum>(getRawValue()); }\n")
             out.append("};\n\n")
             continue
         if t.kind == "textarray":
             out.append("class ZEB_EXPORT %s : public ZEBTextArrayObject {\n public:\n" % t.cpp)
-            out.append("  static const ZEBTypeInfo typeInfo;\n")
-            out.append("  %s() : ZEBTextArrayObject(typeInfo) {}\n" % t.cpp)
+            out.append(type_info)
+            out.append("  /// Empty.\n  %s() : ZEBTextArrayObject(typeInfo) {}\n" % t.cpp)
             out.append("};\n\n")
             continue
         if t.kind == "array":
             e = t.element.cpp
             out.append("class ZEB_EXPORT %s : public ZEBArrayObject {\n public:\n" % t.cpp)
-            out.append("  static const ZEBTypeInfo typeInfo;\n")
-            out.append("  %s() : ZEBArrayObject(typeInfo) {}\n" % t.cpp)
+            out.append(type_info)
+            out.append("  /// Empty.\n  %s() : ZEBArrayObject(typeInfo) {}\n" % t.cpp)
+            out.append("  /// Appends item, which the array does not own; null is kept as a nil element.\n")
             out.append("  void push_back(%s* item);\n" % e)
+            out.append("  /// The element at index; null past the end.\n")
             out.append("  %s* at(size_t index) const;\n" % e)
-            out.append("  // Appends a deep copy of every element of source; the copies go to registry.\n")
+            out.append("  /// Appends a deep copy of every element of source; the copies go to registry.\n")
             out.append("  void copy(const %s& source, ZEBObjectRegistryI* registry) { copyItems(source, registry); }\n"
                        % t.cpp)
             out.append("};\n\n")
@@ -391,11 +428,11 @@ def gen_header(schema_name, namespace, order):
         if base is None:
             base = t.base.cpp if t.base else "ZEBObject"
         out.append("class ZEB_EXPORT %s : public %s {\n public:\n" % (t.cpp, base))
-        out.append("  static const ZEBTypeInfo typeInfo;\n")
+        out.append(type_info)
         if not t.abstract:
-            out.append("  %s() : %s(typeInfo) {}\n" % (t.cpp, base))
+            out.append("  /// With every field unset.\n  %s() : %s(typeInfo) {}\n" % (t.cpp, base))
             if t.kind != "request" and t.kind != "reply":
-                out.append("  // A deep copy; every object it makes goes to registry.\n")
+                out.append("  /// A deep copy; every object it makes goes to registry.\n")
                 out.append("  %s(const %s& other, ZEBObjectRegistryI& registry) : %s(typeInfo) "
                            "{ copyFieldsFrom(other, registry); }\n" % (t.cpp, t.cpp, base))
         start = len(t.base.all_fields()) if t.base else 0
@@ -405,15 +442,17 @@ def gen_header(schema_name, namespace, order):
             definitions.extend(defs)
         if t.kind not in ("request", "reply"):
             if not t.abstract:
-                out.append("  // Constructs one in memory with slots as its slot array (ZEBObjectRegistry::placeObject).\n")
+                out.append("  /// Constructs one in memory with slots as its slot array (ZEBObjectRegistry::placeObject).\n")
                 out.append("  static ZEBObject* place(void* memory, ZEBSlot* slots);\n")
-        out.append("\n protected:\n  explicit %s(const ZEBTypeInfo& type) : %s(type) {}\n" % (t.cpp, base))
+        out.append("\n protected:\n  /// For a subclass, which passes its own type.\n")
+        out.append("  explicit %s(const ZEBTypeInfo& type) : %s(type) {}\n" % (t.cpp, base))
         if t.kind not in ("request", "reply"):
+            out.append("  /// For a subclass placed in a registry's arena, with its slot array there.\n")
             out.append("  %s(const ZEBTypeInfo& type, ZEBSlot* slots) : %s(type, slots) {}\n" % (t.cpp, base))
         out.append("};\n\n")
     out.append("// Accessors, defined once every class is complete.\n")
     out.extend(d + "\n" for d in definitions)
-    out.append("\n// Every type of the schema, for lookups by name.\n")
+    out.append("\n/// Every type of the schema, for lookups by name; count receives their number.\n")
     out.append("ZEB_EXPORT const ZEBTypeInfo* const* ZEBSchemaTypes(size_t* count);\n")
     return "".join(out)
 
@@ -491,6 +530,14 @@ def gen_source(schema_name, order):
 XSD_SCALAR = {"string": "xsd:string", "int": "xsd:int", "long": "xsd:long", "bool": "xsd:boolean",
               "streamable": "xsd:string"}
 
+# Documents travel as MIME parts after the envelope (SOAP with Attachments), each referred to from
+# the body by "cid:" text. The WSDL declares their bytes with this binary type and binds a
+# "documents" part of it to a MIME part, so that a toolkit generating a client sees the
+# attachments; the body's types, and so what travels, stay as they are.
+DOCUMENT_TYPE = "documentData"
+DOCUMENT_PART = "documents"
+DOCUMENT_MEDIA_TYPE = "application/octet-stream"
+
 
 def gen_wsdl(schema_name, namespace, order):
     x = []
@@ -499,6 +546,7 @@ def gen_wsdl(schema_name, namespace, order):
     w("<!-- %s -->\n" % banner(schema_name, "").strip())
     w('<wsdl:definitions xmlns:wsdl="http://schemas.xmlsoap.org/wsdl/"\n'
       '    xmlns:soap="http://schemas.xmlsoap.org/wsdl/soap/"\n'
+      '    xmlns:mime="http://schemas.xmlsoap.org/wsdl/mime/"\n'
       '    xmlns:xsd="http://www.w3.org/2001/XMLSchema"\n'
       '    xmlns:dvl="%s" targetNamespace="%s" name="ContentStore">\n' % (namespace, namespace))
     w('  <wsdl:types>\n    <xsd:schema targetNamespace="%s" elementFormDefault="qualified">\n' % namespace)
@@ -566,17 +614,27 @@ def gen_wsdl(schema_name, namespace, order):
             w("          </xsd:sequence>\n        </xsd:complexType>\n      </xsd:element>\n")
     header = [t for t in order if t.kind == "header"][0]
     w('      <xsd:element name="%s" type="dvl:%s"/>\n' % (header.symbol, header.symbol))
+    w('      <xsd:simpleType name="%s">\n        <xsd:annotation>\n          <xsd:documentation>The bytes of'
+      ' one document, sent as a MIME part of its own and referred to from the body as "cid:" followed by'
+      ' the part\'s Content-ID.</xsd:documentation>\n        </xsd:annotation>\n'
+      '        <xsd:restriction base="xsd:base64Binary"/>\n      </xsd:simpleType>\n' % DOCUMENT_TYPE)
     xsd_body = "".join(x[types_start:])
     w("    </xsd:schema>\n  </wsdl:types>\n")
 
     requests = [t for t in order if t.kind == "request"]
     w('  <wsdl:message name="header">\n    <wsdl:part name="header" element="dvl:%s"/>\n  </wsdl:message>\n'
       % header.symbol)
+    replies = {t.request.cpp: t for t in order if t.kind == "reply"}
+
+    def documents_part(message):
+        return ('    <wsdl:part name="%s" type="dvl:%s"/>\n' % (DOCUMENT_PART, DOCUMENT_TYPE)
+                if message.attachments else "")
+
     for t in requests:
-        w('  <wsdl:message name="%sRequest">\n    <wsdl:part name="parameters" element="dvl:%s"/>\n'
-          '  </wsdl:message>\n' % (t.operation, t.operation))
-        w('  <wsdl:message name="%sResponse">\n    <wsdl:part name="parameters" element="dvl:%sResponse"/>\n'
-          '  </wsdl:message>\n' % (t.operation, t.operation))
+        w('  <wsdl:message name="%sRequest">\n    <wsdl:part name="parameters" element="dvl:%s"/>\n%s'
+          '  </wsdl:message>\n' % (t.operation, t.operation, documents_part(t)))
+        w('  <wsdl:message name="%sResponse">\n    <wsdl:part name="parameters" element="dvl:%sResponse"/>\n%s'
+          '  </wsdl:message>\n' % (t.operation, t.operation, documents_part(replies[t.cpp])))
     for port in PORTS:
         ops = [t for t in requests if t.port == port]
         if not ops:
@@ -592,10 +650,21 @@ def gen_wsdl(schema_name, namespace, order):
         for t in ops:
             w('    <wsdl:operation name="%s">\n      <soap:operation soapAction="%s%s"/>\n'
               % (t.operation, namespace, t.operation))
-            for io in ("input", "output"):
-                w('      <wsdl:%s>\n        <soap:body use="literal"/>\n'
-                  '        <soap:header message="dvl:header" part="header" use="literal"/>\n'
-                  '      </wsdl:%s>\n' % (io, io))
+            for io, message in (("input", t), ("output", replies[t.cpp])):
+                if not message.attachments:
+                    w('      <wsdl:%s>\n        <soap:body use="literal"/>\n'
+                      '        <soap:header message="dvl:header" part="header" use="literal"/>\n'
+                      '      </wsdl:%s>\n' % (io, io))
+                    continue
+                # The envelope is the root part; each document the body refers to follows as a part
+                # of its own. Without documents the message is the plain envelope.
+                w('      <wsdl:%s>\n        <mime:multipartRelated>\n          <mime:part>\n'
+                  '            <soap:body parts="parameters" use="literal"/>\n'
+                  '            <soap:header message="dvl:header" part="header" use="literal"/>\n'
+                  '          </mime:part>\n          <mime:part>\n'
+                  '            <mime:content part="%s" type="%s"/>\n          </mime:part>\n'
+                  '        </mime:multipartRelated>\n      </wsdl:%s>\n'
+                  % (io, DOCUMENT_PART, DOCUMENT_MEDIA_TYPE, io))
             w("    </wsdl:operation>\n")
         w("  </wsdl:binding>\n")
     w('  <wsdl:service name="ContentStore">\n')

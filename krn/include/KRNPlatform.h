@@ -1,5 +1,6 @@
-// Platform seam of the runtime: symbol export, thread ids and the library entry point live here, so
-// that nothing above the runtime needs to know which operating system it runs on.
+/// \file
+/// Platform seam of the runtime: symbol export, thread ids and the library entry point live here, so
+/// that nothing above the runtime needs to know which operating system it runs on.
 #pragma once
 
 #if defined(_WIN32)

@@ -1,8 +1,9 @@
-// The add request behind every object type: stores one toolkit object of type T (subclasses may
-// send a second one beside it) and then tells the caller the search path, store identifier and
-// default name that the store gave it. An add travels through the content-manager service, or,
-// when isCMAdd() says so, through the monitor service, whose reply is asynchronous and carries no
-// objects.
+/// \file
+/// The add request behind every object type: stores one toolkit object of type T (subclasses may
+/// send a second one beside it) and then tells the caller the search path, store identifier and
+/// default name that the store gave it. An add travels through the content-manager service, or,
+/// when isCMAdd() says so, through the monitor service, whose reply is asynchronous and carries no
+/// objects.
 #pragma once
 
 #include "DVLGenericSoap.h"
@@ -11,45 +12,54 @@
 #include "ZEBSchema.h"
 
 template <class T>
+/// The add request behind every object type: stores one object of type T.
 class DVL_EXPORT DVLAdd : public DVLGenericSoap {
  public:
+  /// A request for session; testInfo may be null.
   DVLAdd(const ZEBSOAPSessionI& session, const DVLTestInfo* testInfo, ZEBSOAPSessionI::ZEBSOAPTrusted trusted);
   ~DVLAdd() override;
 
  protected:
-  // Both roads create their objects in the content-manager request's registry.
+  /// Both roads create their objects in the content-manager request's registry.
   ZEBObjectRegistryI& getRequestObjectRegistry() override { return m_cmsAddRequest.getObjectRegistry(); }
+  /// The content-manager reply's registry.
   ZEBObjectRegistryI& getResponseObjectRegistry() override { return m_cmsAddReply.getObjectRegistry(); }
-  // Rebuilds the request from the setters: the object first, the return properties
-  // defaultName, searchPath, storeID.
+  /// Rebuilds the request from the setters: the object first, the return properties
+  /// defaultName, searchPath, storeID.
   void preExec() override;
-  // Keeps the first object of a content-manager reply; checks a monitor reply only.
+  /// Keeps the first object of a content-manager reply; checks a monitor reply only.
   void postExec() override;
 
  public:
+  /// The content-manager or the monitor request, as isCMAdd() says.
   ZEBMessageI& getRequest() override;
+  /// The reply that goes with getRequest().
   ZEBMessageI& getReply() override;
 
  protected:
+  /// The port of the service isCMAdd() picks, bound to getRequest() and getReply().
   void getBinding(KRNSmartPointer<ZEBPortTypeBinding>& binding) override;
 
  public:
-  // The new object's search path, store identifier and default name; null until a
-  // content-manager add has succeeded. The texts live as long as the request.
+  /// The new object's search path, store identifier and default name; null until a
+  /// content-manager add has succeeded. The texts live as long as the request.
   virtual const char* getPath() const;
+  /// The new object's store identifier; null until a content-manager add has succeeded.
   virtual const char* getStoreID() const;
+  /// The new object's default name; null until a content-manager add has succeeded.
   virtual const char* getName() const;
-  // 1 when the add goes through the content-manager service, 0 for the monitor service.
+  /// 1 when the add goes through the content-manager service, 0 for the monitor service.
   virtual int isCMAdd() const { return 1; }
 
  protected:
+  /// The object to add; fill in its properties before execute().
   virtual T& getObject() { return m_object; }
 
  public:
-  // The default name of the object to add.
+  /// The default name of the object to add.
   void setName(const char* name);
-  // The search path of the folder that receives the object; null removes it. An add whose road
-  // depends on it (history details) goes through the content-manager service when it is set.
+  /// The search path of the folder that receives the object; null removes it. An add whose road
+  /// depends on it (history details) goes through the content-manager service when it is set.
   void setParentPath(const char* path);
 
  protected:
@@ -66,7 +76,7 @@ class DVL_EXPORT DVLAdd : public DVLGenericSoap {
   ZEBBaseClass* m_result;
   ZEBBaseClassArray* m_resultArray;
   T m_object;
-  // Owned, deleted with the request; reserved for an extension, nothing sets it yet.
+  /// Owned, deleted with the request; reserved for an extension, nothing sets it yet.
   ZEBObject* m_extension;
   ZEBSearchPathSingleObject m_parentPath;
 };

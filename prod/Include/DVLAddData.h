@@ -1,6 +1,7 @@
-// An add that also sends a document as a MIME attachment, referred to from the object's data
-// property, and can store a second object of type U beside the object of type T. Both objects
-// share the one data property, so the document travels once.
+/// \file
+/// An add that also sends a document as a MIME attachment, referred to from the object's data
+/// property, and can store a second object of type U beside the object of type T. Both objects
+/// share the one data property, so the document travels once.
 #pragma once
 
 #include <string>
@@ -10,31 +11,34 @@
 #include "ZEBHelper.h"
 
 template <class T, class U>
+/// Base of the adds that carry a document: T is the object, D the class its document is stored as.
 class DVL_EXPORT DVLAddData : public DVLAdd<T> {
  public:
+  /// A request for session; testInfo may be null.
   DVLAddData(const ZEBSOAPSessionI& session, const DVLTestInfo* testInfo, ZEBSOAPSessionI::ZEBSOAPTrusted trusted);
   ~DVLAddData() override;
 
-  // Names the object, and the extra object when there is one: set the extra path first.
+  /// Names the object, and the extra object when there is one: set the extra path first.
   virtual void setName(const char* name);
 
  protected:
-  // The second object to store, or null when this request has none.
+  /// The second object to store, or null when this request has none.
   virtual U* getExtraObject() = 0;
 
  public:
-  // The document to send with the add; null sends none. It is attached under contentId, or under
-  // a new UUID when contentId is null or empty. Neither the document nor its bytes are copied:
-  // the document must live until execute() returns.
+  /// The document to send with the add; null sends none. It is attached under contentId, or under
+  /// a new UUID when contentId is null or empty. Neither the document nor its bytes are copied:
+  /// the document must live until execute() returns.
   void setData(ZEBDocumentOutputI* data, const char* contentId = nullptr);
-  // The content identifier of the document; empty when there is none.
+  /// The content identifier of the document; empty when there is none.
   const char* getDataContentId() const { return m_dataContentId.c_str(); }
-  // The search path of the extra object; null removes it.
+  /// The search path of the extra object; null removes it.
   void setExtraPath(const char* path) { m_extraPath.setValue(path); }
 
  protected:
-  // The object's preExec, then the data property, the extra object second and the attachment.
+  /// The object's preExec, then the data property, the extra object second and the attachment.
   void preExec() override;
+  /// How the document travels: as a MIME attachment, or inline as base64 or hex text.
   void setDataEncoding(ZEBEncodingEnum::Enum encoding);
 
   ZEBDocumentOutputI* m_data;

@@ -1,5 +1,6 @@
-// Deletes one object, named by search path or store identifier. The deletion is forced and
-// recursive, and does not fail because the object is still referenced.
+/// \file
+/// Deletes one object, named by search path or store identifier. The deletion is forced and
+/// recursive, and does not fail because the object is still referenced.
 #pragma once
 
 #include <string>
@@ -7,14 +8,16 @@
 #include "DVLGenericSoap.h"
 #include "ZEBSchema.h"
 
+/// Deletes objects by search path.
 class DVL_EXPORT DVLDelete : public DVLGenericSoap {
  public:
+  /// A request for session; testInfo may be null.
   DVLDelete(const ZEBSOAPSessionI& session, const DVLTestInfo* testInfo, ZEBSOAPSessionI::ZEBSOAPTrusted trusted);
   ~DVLDelete() override;
 
-  // Names the object to delete, replacing an earlier path or store identifier.
+  /// Names the object to delete, replacing an earlier path or store identifier.
   void addPath(const char* path);
-  // Names the object by store identifier, which must not hold a double quote.
+  /// Names the object by store identifier, which must not hold a double quote.
   void addStoreId(const char* storeId);
 
   ZEBMessageI& getRequest() override { return m_request; }

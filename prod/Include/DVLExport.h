@@ -1,4 +1,5 @@
-// Symbol export of the DVL library.
+/// \file
+/// Symbol export of the DVL library.
 #pragma once
 
 #include "KRNPlatform.h"

@@ -1,11 +1,14 @@
-// Ends the logged-on state of the session. Always sent untrusted.
+/// \file
+/// Ends the logged-on state of the session. Always sent untrusted.
 #pragma once
 
 #include "DVLGenericSoap.h"
 #include "ZEBSchema.h"
 
+/// Ends the session's logon: the passport is given up.
 class DVL_EXPORT DVLLogoff : public DVLGenericSoap {
  public:
+  /// A request for session; testInfo may be null.
   DVLLogoff(const ZEBSOAPSessionI& session, const DVLTestInfo* testInfo);
   ~DVLLogoff() override;
 

@@ -1,5 +1,6 @@
-// Logs the session on with one credential: namespace, user name and password, sent as a small XML
-// credential document, plain or sealed for the service.
+/// \file
+/// Logs the session on with one credential: namespace, user name and password, sent as a small XML
+/// credential document, plain or sealed for the service.
 #pragma once
 
 #include <string>
@@ -7,17 +8,19 @@
 #include "DVLGenericSoap.h"
 #include "ZEBSchema.h"
 
+/// Logs on with a credential; the session keeps the passport the service answers.
 class DVL_EXPORT DVLLogon : public DVLGenericSoap {
  public:
+  /// A request for session; testInfo may be null.
   DVLLogon(const ZEBSOAPSessionI& session, const DVLTestInfo* testInfo, ZEBSOAPSessionI::ZEBSOAPTrusted trusted);
   ~DVLLogon() override;
 
-  // Builds the credential document, replacing an earlier one. Null arguments are left out; an empty
-  // namespace is left out too. With encrypt non-zero the document is sealed with the session's
-  // client identifier. If building fails, the previous document stays.
+  /// Builds the credential document, replacing an earlier one. Null arguments are left out; an empty
+  /// namespace is left out too. With encrypt non-zero the document is sealed with the session's
+  /// client identifier. If building fails, the previous document stays.
   void addCredentials(const char* nameSpace, const char* userName, const char* password, int encrypt);
 
-  // The document that the next execute() sends.
+  /// The document that the next execute() sends.
   const std::string& getCredentials() const { return m_credentials; }
 
   ZEBMessageI& getRequest() override { return m_request; }

@@ -1,19 +1,21 @@
-// The multiple query validated against the caller's cache: the same query elements as
-// DVLQueryMultiple, plus a cache validator sent with the request and returned with the replies.
+/// \file
+/// The multiple query validated against the caller's cache: the same query elements as
+/// DVLQueryMultiple, plus a cache validator sent with the request and returned with the replies.
 #pragma once
 
 #include "DVLGenericSoap.h"
 #include "DVLQueryMultiple.h"
 #include "ZEBSchema.h"
 
+/// A multiple query validated against the caller's cache.
 class DVL_EXPORT DVLQueryMultipleCache : public DVLGenericSoap {
  public:
-  // Starts with the empty cache validator "".
+  /// Starts with the empty cache validator "".
   DVLQueryMultipleCache(const ZEBSOAPSessionI& session, const DVLTestInfo* testInfo,
                         ZEBSOAPSessionI::ZEBSOAPTrusted trusted);
   ~DVLQueryMultipleCache() override;
 
-  // Public: query requests built on this object hand their objects to it.
+  /// Public: query requests built on this object hand their objects to it.
   ZEBObjectRegistryI& getRequestObjectRegistry() override { return m_request.getObjectRegistry(); }
 
  protected:
@@ -29,16 +31,19 @@ class DVL_EXPORT DVLQueryMultipleCache : public DVLGenericSoap {
   void getBinding(KRNSmartPointer<ZEBPortTypeBinding>& binding) override;
 
  public:
-  // request must have been built on this object and must outlive execute().
+  /// request must have been built on this object and must outlive execute().
   void addRequest(DVLQueryRequest& request);
-  // The last value set is sent.
+  /// The last value set is sent.
   void setCacheValidator(const char* validator);
-  // The validator the service returned; null before a reply or when the reply has no result.
+  /// The validator the service returned; null before a reply or when the reply has no result.
   const char* getCacheValidatorReply();
+  /// The answers, one per query in order; null before execute().
   ZEBQueryReplyArray* getReturns() { return m_resultArray; }
-  // Raises when there is no reply list (before execute(), or a reply without a result).
+  /// Raises when there is no reply list (before execute(), or a reply without a result).
   int getReplyCount();
+  /// The objects answered to the query at index; null when there is none.
   ZEBBaseClassArray* getQueryResult(unsigned int index);
+  /// The passport the reply carried; null when none.
   const char* getPassport();
 
  private:

@@ -1,6 +1,7 @@
-// The settings object of a test run: switches and names a harness sets once and hands to every
-// request, the replay factories made from recorded message files, and content-manager discovery
-// through the process configuration. Reference counted; takes no lock.
+/// \file
+/// The settings object of a test run: switches and names a harness sets once and hands to every
+/// request, the replay factories made from recorded message files, and content-manager discovery
+/// through the process configuration. Reference counted; takes no lock.
 #pragma once
 
 #include <cstdint>
@@ -14,31 +15,35 @@
 class MockVorbTK;
 class VorbTK;
 
+/// Settings of a test run, handed to every request.
 class DVL_EXPORT DVLTestInfo : public ZEBTestInfo {
  public:
-  // A new object with every default; the only way to make one.
+  /// A new object with every default; the only way to make one.
   static DVLTestInfo* create();
-  // Deletes the replay factories in creation order, then the job-state dump.
+  /// Deletes the replay factories in creation order, then the job-state dump.
   ~DVLTestInfo() override;
 
-  // The fixed date-time if one is set (non-zero), otherwise now.
+  /// The fixed date-time if one is set (non-zero), otherwise now.
   long long getDateTime(long long now);
-  // Drops the fixed date-time: getDateTime returns the caller's now from then on.
+  /// Drops the fixed date-time: getDateTime returns the caller's now from then on.
   void activeDateTime();
 
-  // Non-zero records the calling thread as the owner; zero switches the mode off.
+  /// Non-zero records the calling thread as the owner; zero switches the mode off.
   void setMultiThreaded(int on);
+  /// 1 in multi-threaded mode, else 0.
   int getMultiThreaded() const { return m_multiThreaded != 0 ? 1 : 0; }
 
-  // Null or empty means no locale.
+  /// Null or empty means no locale.
   void setLocale(const char* locale);
-  // Null when no locale is set.
+  /// Null when no locale is set.
   const char* getLocale() const { return m_locale.empty() ? nullptr : m_locale.c_str(); }
 
-  // reportName, then "_" suffix, "_" locale (MultiLocale on), "_mt" and the owner thread
-  // (multi-threaded mode); spaces, slashes, backslashes and colons become "_".
+  /// reportName, then "_" suffix, "_" locale (MultiLocale on), "_mt" and the owner thread
+  /// (multi-threaded mode); spaces, slashes, backslashes and colons become "_".
   void generateOutputName(const char* reportName, const char* suffix, std::string& out) const;
 
+  ///@{
+  /// Switches and names kept for the harness and the host; of these the library reads only the multi-locale switch (generateOutputName).
   void setHtmlXsltScript(const std::string& value) { m_htmlXsltScript = value; }
   const std::string& getHtmlXsltScript() const { return m_htmlXsltScript; }
   void setMultiLocale(int value) { m_multiLocale = value; }
@@ -75,20 +80,23 @@ class DVL_EXPORT DVLTestInfo : public ZEBTestInfo {
   int getDumpConcurrentQueryJobState() const { return m_dumpConcurrentQueryJobState; }
   void setSerializeCallStack(int value) { m_serializeCallStack = value; }
   int getSerializeCallStack() const { return m_serializeCallStack; }
+  ///@}
 
-  // Points the process configuration's "contentManager" at the first item of its
-  // "contentManagers" list, warning on the standard error stream when there are several.
+  /// Points the process configuration's "contentManager" at the first item of its
+  /// "contentManagers" list, warning on the standard error stream when there are several.
   static void setContentManager();
 
-  // A replay factory over one recorded message file, kept (and deleted) by this object. The two
-  // arguments go to the factory unchanged: a name for its messages and a path for a copy of what
-  // was sent (see MockVorbTK).
+  /// A replay factory over one recorded message file, kept (and deleted) by this object. The two
+  /// arguments go to the factory unchanged: a name for its messages and a path for a copy of what
+  /// was sent (see MockVorbTK).
   VorbTK& getRecordedFilesAsSessionFactory(const std::string& mockArg1, const std::string& mockArg2,
                                            const std::string& recordedFile);
+  /// The replay factories made so far, in creation order.
   const std::vector<MockVorbTK*>& getSessionFactoriesCreatedFromRecordedFiles() const { return m_sessionFactories; }
 
-  // A text kept for callers outside the library; null until first set.
+  /// A text kept for callers outside the library; null until first set.
   void setConcurrentQueryJobStateDump(const char* pDump);
+  /// The text set with setConcurrentQueryJobStateDump(); null until set.
   const char* getConcurrentQueryJobStateDump() const {
     return m_concurrentQueryJobStateDump ? m_concurrentQueryJobStateDump->c_str() : nullptr;
   }
@@ -103,7 +111,7 @@ class DVL_EXPORT DVLTestInfo : public ZEBTestInfo {
   std::string m_locale;
   int m_multiLocale;
   int m_isPromptPageNavigation;
-  std::uintptr_t m_multiThreaded;  // the owner thread's identifier, 0 when off
+  std::uintptr_t m_multiThreaded;  ///< the owner thread's identifier, 0 when off
   std::vector<MockVorbTK*> m_sessionFactories;
   int m_compliantSOAPFaults;
   int m_recordingInState;

@@ -1,5 +1,6 @@
-// The live transport: SOAP over HTTP(S) with libcurl, documents streamed as SOAP with Attachments,
-// connections kept alive and shared by threads; and the session factories built on it.
+/// \file
+/// The live transport: SOAP over HTTP(S) with libcurl, documents streamed as SOAP with Attachments,
+/// connections kept alive and shared by threads; and the session factories built on it.
 #pragma once
 
 #include <memory>
@@ -12,45 +13,46 @@
 
 class ZEBCredentialKeySource;
 
-// How the live transport reaches the service. Every wait is bounded: connect and stall timeouts
-// must be positive.
+/// How the live transport reaches the service. Every wait is bounded: connect and stall timeouts
+/// must be positive.
 struct ZEB_EXPORT ZEBHttpSettings {
-  std::string endpoint;           // "http://127.0.0.1:9300/dvl" or an https:// URL
-  long connectTimeoutMs = 10000;  // TCP connect and TLS handshake
-  long stallTimeoutMs = 60000;    // longest time without a byte sent or received, waiting for the reply included
-  long totalTimeoutMs = 0;        // the whole exchange; 0 for no limit beyond the stall timeout
-  bool verifyPeer = true;         // check the server's certificate and host name
-  std::string caFile;             // PEM certificates to trust; empty for the system's
-  long long maxReplyBytes = 256LL << 20;  // a larger reply is abandoned and reported
-  int poolSize = 4;                       // idle connections kept for reuse; 0 closes each after use
-  // With no credential key configured, sessions seal to the key fetched from <endpoint>/credential-key
-  // (ZEBCredentialKey.h), checked against the keys seen before, kept in knownKeysFile (empty:
-  // ZEBKnownKeys::defaultPath()).
+  std::string endpoint;           ///< "http://127.0.0.1:9300/dvl" or an https:// URL
+  long connectTimeoutMs = 10000;  ///< TCP connect and TLS handshake
+  long stallTimeoutMs = 60000;    ///< longest time without a byte sent or received, waiting for the reply included
+  long totalTimeoutMs = 0;        ///< the whole exchange; 0 for no limit beyond the stall timeout
+  bool verifyPeer = true;         ///< check the server's certificate and host name
+  std::string caFile;             ///< PEM certificates to trust; empty for the system's
+  long long maxReplyBytes = 256LL << 20;  ///< a larger reply is abandoned and reported
+  int poolSize = 4;                       ///< idle connections kept for reuse; 0 closes each after use
+  /// With no credential key configured, sessions seal to the key fetched from <endpoint>/credential-key
+  /// (ZEBCredentialKey.h), checked against the keys seen before, kept in knownKeysFile (empty:
+  /// ZEBKnownKeys::defaultPath()).
   bool fetchCredentialKey = true;
   std::string knownKeysFile;
 
-  // The settings of the process configuration: the endpoint is its contentManager (or the one
-  // given), the timeouts its connectTimeout, stallTimeout and totalTimeout, the credential key's
-  // fetchCredentialKey and knownKeysFile.
+  /// The settings of the process configuration: the endpoint is its contentManager (or the one
+  /// given), the timeouts its connectTimeout, stallTimeout and totalTimeout, the credential key's
+  /// fetchCredentialKey and knownKeysFile.
   static ZEBHttpSettings fromConfiguration(const std::string& endpoint = std::string());
 };
 
-// Sends each exchange as an HTTP POST. A request with attachments goes as multipart/related, its
-// documents read in chunks as they are sent (never whole in memory). Replies with status 200, or
-// 500 with a SOAP body, are returned; anything else raises ZEBTransportError naming the phase:
-// "connect", "TLS", "send", "receive", "timeout" or "HTTP". Proxies follow libcurl's environment
-// variables (http_proxy, https_proxy, no_proxy). Safe to use from several threads at once.
+/// Sends each exchange as an HTTP POST. A request with attachments goes as multipart/related, its
+/// documents read in chunks as they are sent (never whole in memory). Replies with status 200, or
+/// 500 with a SOAP body, are returned; anything else raises ZEBTransportError naming the phase:
+/// "connect", "TLS", "send", "receive", "timeout" or "HTTP". Proxies follow libcurl's environment
+/// variables (http_proxy, https_proxy, no_proxy). Safe to use from several threads at once.
 class ZEB_EXPORT ZEBHttpTransport : public ZEBTransport {
  public:
-  // Raises ZEBTransportError (phase "configure") for an endpoint that is not http(s) or bad limits.
+  /// Raises ZEBTransportError (phase "configure") for an endpoint that is not http(s) or bad limits.
   explicit ZEBHttpTransport(ZEBHttpSettings settings);
   ~ZEBHttpTransport() override;
   ZEBHttpTransport(const ZEBHttpTransport&) = delete;
   ZEBHttpTransport& operator=(const ZEBHttpTransport&) = delete;
 
   ZEBWireReply exchange(const ZEBWireRequest& request) override;
-  // The endpoint URL.
+  /// The endpoint URL.
   std::string describe() const override { return m_settings.endpoint; }
+  /// The settings it was made with.
   const ZEBHttpSettings& getSettings() const { return m_settings; }
 
  private:
@@ -63,27 +65,31 @@ class ZEB_EXPORT ZEBHttpTransport : public ZEBTransport {
   std::vector<std::unique_ptr<Connection>> m_idle;
 };
 
-// Makes the sessions that request objects send through, and takes them back.
+/// Makes the sessions that request objects send through, and takes them back.
 class ZEB_EXPORT VorbTK {
  public:
   virtual ~VorbTK();
+  /// A new session; give it back with releaseSession().
   virtual ZEBSOAPSessionI* createSession() = 0;
+  /// Gives back a session from createSession().
   virtual void releaseSession(ZEBSOAPSessionI* session) = 0;
 };
 
-// Sessions to one live service, all over one shared ZEBHttpTransport so that they share its
-// connections. Sessions not released are deleted with the factory.
+/// Sessions to one live service, all over one shared ZEBHttpTransport so that they share its
+/// connections. Sessions not released are deleted with the factory.
 class ZEB_EXPORT ZEBLiveVorbTK : public VorbTK {
  public:
+  /// A factory of sessions over one live HTTP transport with settings.
   explicit ZEBLiveVorbTK(ZEBHttpSettings settings);
   ~ZEBLiveVorbTK() override;
   ZEBLiveVorbTK(const ZEBLiveVorbTK&) = delete;
   ZEBLiveVorbTK& operator=(const ZEBLiveVorbTK&) = delete;
 
-  // A new ZEBSOAPSession over the shared transport.
+  /// A new ZEBSOAPSession over the shared transport.
   ZEBSOAPSessionI* createSession() override;
-  // Deletes a session made here; null is ignored, any other pointer raises KRNRuntimeError.
+  /// Deletes a session made here; null is ignored, any other pointer raises KRNRuntimeError.
   void releaseSession(ZEBSOAPSessionI* session) override;
+  /// The transport its sessions share.
   const std::shared_ptr<ZEBHttpTransport>& getTransport() const { return m_transport; }
 
  private:

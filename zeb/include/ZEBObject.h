@@ -1,6 +1,7 @@
-// The toolkit's object model: every schema class is a ZEBObject whose fields live in slots described
-// by a static ZEBTypeInfo, so that serialising, parsing, copying and comparing are written once,
-// driven by the type tables, instead of once per class.
+/// \file
+/// The toolkit's object model: every schema class is a ZEBObject whose fields live in slots described
+/// by a static ZEBTypeInfo, so that serialising, parsing, copying and comparing are written once,
+/// driven by the type tables, instead of once per class.
 #pragma once
 
 #include <cstddef>
@@ -21,67 +22,85 @@ class ZEBObject;
 class ZEBObjectRegistryI;
 class ZEBVorbHeader;
 
+/// What a field holds.
 enum class ZEBFieldKind : uint8_t { String, Int, Long, Bool, Object, Embedded };
+/// What a generated type is.
 enum class ZEBTypeKind : uint8_t { Enum, Value, Class, Array, TextArray, Request, Reply };
 
 struct ZEBTypeInfo;
 struct ZEBSlot;
 
+/// One field of a generated type.
 struct ZEBFieldInfo {
-  const char* name;  // the element name on the wire, also a schema symbol
-  uint32_t symbol;   // CRC-32 of name
+  const char* name;  ///< the element name on the wire, also a schema symbol
+  uint32_t symbol;   ///< CRC-32 of name
+  /// What the field holds.
   ZEBFieldKind kind;
-  const ZEBTypeInfo* type;  // for Object and Embedded fields
+  const ZEBTypeInfo* type;  ///< for Object and Embedded fields
 };
 
+/// One value of an enumeration.
 struct ZEBEnumValue {
+  /// The value's schema name.
   const char* name;
-  uint32_t id;  // CRC-32 of name; the table is sorted by id
+  uint32_t id;  ///< CRC-32 of name; the table is sorted by id
 };
 
+/// What the serializer and the parser know of a generated type.
 struct ZEB_EXPORT ZEBTypeInfo {
-  const char* className;  // "ZEBOutput"
-  const char* name;       // schema name, "output"
+  const char* className;  ///< "ZEBOutput"
+  const char* name;       ///< schema name, "output"
+  /// CRC-32 of name.
   uint32_t symbol;
+  /// What the type is.
   ZEBTypeKind kind;
+  /// The base class; null when none.
   const ZEBTypeInfo* base;
+  /// True for an abstract class.
   bool isAbstract;
-  const ZEBFieldInfo* fields;  // the base's fields first
+  const ZEBFieldInfo* fields;  ///< the base's fields first
+  /// Number of fields.
   unsigned fieldCount;
-  const ZEBTypeInfo* elementType;  // arrays
-  const ZEBEnumValue* enumValues;  // enumerations, sorted by id
+  const ZEBTypeInfo* elementType;  ///< arrays
+  const ZEBEnumValue* enumValues;  ///< enumerations, sorted by id
+  /// Number of enumeration values.
   unsigned enumCount;
-  const ZEBTypeInfo* const* subtypes;  // every descendant of a class
+  const ZEBTypeInfo* const* subtypes;  ///< every descendant of a class
+  /// Number of subtypes.
   unsigned subtypeCount;
-  ZEBObject* (*create)();  // null for abstract classes
-  const char* port;        // messages: the port type ("ContentManagerService")
-  const char* operation;   // messages: the operation ("query")
-  // Objects built in a registry's arena (ZEBObjectRegistry::placeObject): the class's size, and
-  // its construction in memory with slots as its slot array (null for a type without fields).
-  // Null for abstract classes and messages.
+  ZEBObject* (*create)();  ///< null for abstract classes
+  const char* port;        ///< messages: the port type ("ContentManagerService")
+  const char* operation;   ///< messages: the operation ("query")
+  /// Objects built in a registry's arena (ZEBObjectRegistry::placeObject): the class's size, and
+  /// its construction in memory with slots as its slot array (null for a type without fields).
+  /// Null for abstract classes and messages.
   size_t size;
+  /// Constructs an object in memory (see size).
   ZEBObject* (*place)(void* memory, ZEBSlot* slots);
 
+  /// True when this is other or derives from it.
   bool isA(const ZEBTypeInfo& other) const;
-  // The index of the field with that element name, or -1.
+  /// The index of the field with that element name, or -1.
   int findField(const char* name, size_t length) const;
+  /// The enumeration value with that identifier, or null.
   const ZEBEnumValue* findEnumValue(uint32_t id) const;
+  /// The enumeration value with that name, or null.
   const ZEBEnumValue* findEnumName(const char* name, size_t length) const;
-  // This type or one of its descendants by schema name, or null.
+  /// This type or one of its descendants by schema name, or null.
   const ZEBTypeInfo* findSubtype(const char* name, size_t length) const;
 };
 
-// Memory handed out in blocks and given back all at once: the objects, slot arrays and texts of a
-// parsed message. A failed block allocation raises KRNOutOfMemoryError and leaves the arena as it was.
+/// Memory handed out in blocks and given back all at once: the objects, slot arrays and texts of a
+/// parsed message. A failed block allocation raises KRNOutOfMemoryError and leaves the arena as it was.
 class ZEB_EXPORT ZEBArena {
  public:
   ZEBArena() = default;
   ~ZEBArena();
   ZEBArena(const ZEBArena&) = delete;
   ZEBArena& operator=(const ZEBArena&) = delete;
-  // size bytes aligned for any object.
+  /// size bytes aligned for any object.
   void* allocate(size_t size);
-  // A zero-terminated copy of length bytes of text.
+  /// A zero-terminated copy of length bytes of text.
   char* copyText(const char* text, size_t length);
 
  private:
@@ -94,19 +113,22 @@ class ZEB_EXPORT ZEBArena {
   size_t m_nextBlockSize = 2048;
 };
 
-// Keeps objects made for a message and deletes them with it.
+/// Keeps objects made for a message and deletes them with it.
 class ZEB_CharStreamable;
+/// Takes over objects made for a message.
 class ZEB_EXPORT ZEBObjectRegistryI {
  public:
   virtual ~ZEBObjectRegistryI();
+  /// Takes over object.
   virtual void registerObject(ZEBObject* object) = 0;
+  /// Takes over streamable.
   virtual void registerStreamable(ZEB_CharStreamable* streamable) = 0;
 };
 
-// Objects handed over with registerObject are deleted one by one. Objects the reader builds are
-// placed in the registry's arena instead (placeObject): the object, its slot array, its texts and
-// its embedded objects share the arena's blocks, the registry runs their destructors (for what they
-// may have taken on the heap since, e.g. a text set later) and frees the blocks at once.
+/// Objects handed over with registerObject are deleted one by one. Objects the reader builds are
+/// placed in the registry's arena instead (placeObject): the object, its slot array, its texts and
+/// its embedded objects share the arena's blocks, the registry runs their destructors (for what they
+/// may have taken on the heap since, e.g. a text set later) and frees the blocks at once.
 class ZEB_EXPORT ZEBObjectRegistry : public ZEBObjectRegistryI {
  public:
   ZEBObjectRegistry() = default;
@@ -115,23 +137,24 @@ class ZEB_EXPORT ZEBObjectRegistry : public ZEBObjectRegistryI {
   ZEBObjectRegistry& operator=(const ZEBObjectRegistry&) = delete;
   void registerObject(ZEBObject* object) override;
   void registerStreamable(ZEB_CharStreamable* streamable) override;
+  /// Number of objects held.
   size_t size() const { return m_objects.size() + m_placed.size() + m_streamables.size(); }
 
-  // A new object of type (not abstract, not a message) in the arena, owned by this registry.
+  /// A new object of type (not abstract, not a message) in the arena, owned by this registry.
   ZEBObject* placeObject(const ZEBTypeInfo& type);
-  // The same, owned by the object whose field will hold it (an embedded object).
+  /// The same, owned by the object whose field will hold it (an embedded object).
   ZEBObject* placeEmbedded(const ZEBTypeInfo& type);
-  // A copy of text in the arena, for a field of an object of this registry (setPlacedStringField).
+  /// A copy of text in the arena, for a field of an object of this registry (setPlacedStringField).
   char* placeText(const char* text, size_t length) { return m_arena.copyText(text, length); }
 
  private:
   std::vector<ZEBObject*> m_objects;
   std::vector<ZEBObject*> m_placed;
   std::vector<ZEB_CharStreamable*> m_streamables;
-  ZEBArena m_arena;  // last: freed after every destructor has run
+  ZEBArena m_arena;  ///< last: freed after every destructor has run
 };
 
-// One field's storage. Strings and embedded objects are owned; object fields only point.
+/// One field's storage. Strings and embedded objects are owned; object fields only point.
 struct ZEBSlot {
   union {
     void* ptr = nullptr;
@@ -143,61 +166,74 @@ struct ZEBSlot {
   };
 };
 
+/// Base of every generated schema class: typed fields kept in slots.
 class ZEB_EXPORT ZEBObject {
  public:
   virtual ~ZEBObject();
   ZEBObject(const ZEBObject&) = delete;
   ZEBObject& operator=(const ZEBObject&) = delete;
 
+  /// The type's description.
   const ZEBTypeInfo& getTypeInfo() const { return *m_type; }
 
-  // Generic field access by index, for the serializer, the parser and copying.
+  /// Generic field access by index, for the serializer, the parser and copying.
   bool hasField(unsigned index) const;
+  /// Unsets a field.
   void clearField(unsigned index);
+  /// The storage of a field.
   ZEBSlot& slot(unsigned index) { return m_slots[index]; }
+  /// The storage of a field.
   const ZEBSlot& slot(unsigned index) const { return m_slots[index]; }
+  /// Marks a number field as holding a value.
   void markSet(unsigned index) { m_setMask |= uint64_t(1) << index; }
-  // The embedded object of a field, created on first use.
+  /// The embedded object of a field, created on first use.
   ZEBObject& embeddedObject(unsigned index);
-  // The same, created in registry's arena; this object must be the registry's or its message.
+  /// The same, created in registry's arena; this object must be the registry's or its message.
   ZEBObject& placedEmbeddedObject(unsigned index, ZEBObjectRegistry& registry);
-  // The object of a field; created and handed to the registry when absent and a registry is given.
+  /// The object of a field; created and handed to the registry when absent and a registry is given.
   ZEBObject* objectFieldRaw(unsigned index, ZEBObjectRegistryI* registry);
-  // Makes this object a deep copy of other (same type); objects it makes go to registry.
+  /// Makes this object a deep copy of other (same type); objects it makes go to registry.
   void copyFieldsFrom(const ZEBObject& other, ZEBObjectRegistryI& registry);
-  // Points an object field at value (not owned).
+  /// Points an object field at value (not owned).
   void setObjectField(unsigned index, ZEBObject* value) { m_slots[index].ptr = value; }
-  // Text and number fields by index: the text is copied, null unsets it.
+  /// Text and number fields by index: the text is copied, null unsets it.
   const char* stringField(unsigned index) const { return static_cast<const char*>(m_slots[index].ptr); }
+  /// Sets a text field to a copy of value; null unsets it.
   void setStringField(unsigned index, const char* value);
-  // Sets a text field to a text in the arena of this object's registry (ZEBObjectRegistry::placeText).
+  /// Sets a text field to a text in the arena of this object's registry (ZEBObjectRegistry::placeText).
   void setPlacedStringField(unsigned index, char* text);
   template <class T>
+  /// A number field, changeable in place; null when unset.
   T* numberField(unsigned index) {
     return hasField(index) ? numberRef<T>(m_slots[index]) : nullptr;
   }
   template <class T>
+  /// A number field; null when unset.
   const T* numberField(unsigned index) const {
     return hasField(index) ? numberRef<T>(const_cast<ZEBSlot&>(m_slots[index])) : nullptr;
   }
   template <class T>
+  /// Sets a number field.
   void setNumberField(unsigned index, T value) {
     *numberRef<T>(m_slots[index]) = value;
     markSet(index);
   }
 
  protected:
+  /// An object of type with slots of its own.
   explicit ZEBObject(const ZEBTypeInfo& type);
-  // An object in an arena: slots is its slot array there (unused for a type of at most one field).
+  /// An object in an arena: slots is its slot array there (unused for a type of at most one field).
   ZEBObject(const ZEBTypeInfo& type, ZEBSlot* slots);
-  // Gives up the texts and embedded objects that live in the registry's arena, before it goes.
+  /// Gives up the texts and embedded objects that live in the registry's arena, before it goes.
   void releasePlacedFields();
 
   template <class T>
+  /// objectFieldRaw(), typed.
   T* objectField(unsigned index, ZEBObjectRegistryI* registry) {
     return static_cast<T*>(objectFieldRaw(index, registry));
   }
   template <class T>
+  /// embeddedObject(), typed.
   T& embeddedField(unsigned index) {
     return static_cast<T&>(embeddedObject(index));
   }
@@ -221,26 +257,31 @@ class ZEB_EXPORT ZEBObject {
 
   const ZEBTypeInfo* m_type;
   ZEBSlot* m_slots;
-  // Bit i: for a number field, it holds a value; for a text or embedded field, its value lives in
-  // the registry's arena (not deleted here). Bit 63: this object and its slot array live there.
+  /// Bit i: for a number field, it holds a value; for a text or embedded field, its value lives in
+  /// the registry's arena (not deleted here). Bit 63: this object and its slot array live there.
   uint64_t m_setMask = 0;
-  ZEBSlot m_inlineSlot;  // the slot of a one-field type: most value classes, no allocation
+  ZEBSlot m_inlineSlot;  ///< the slot of a one-field type: most value classes, no allocation
 };
 
-// Base of the generated enumeration classes: a 32-bit schema symbol identifier, or unset.
+/// Base of the generated enumeration classes: a 32-bit schema symbol identifier, or unset.
 class ZEB_EXPORT ZEBEnumObject : public ZEBObject {
  public:
+  /// True when a value is set.
   bool isSet() const { return m_isSet; }
+  /// The value's identifier; 0 when unset.
   uint32_t getRawValue() const { return m_value; }
+  /// Sets the value by identifier.
   void setRawValue(uint32_t value) {
     m_value = value;
     m_isSet = true;
   }
+  /// Unsets the value.
   void clear() { m_isSet = false; m_value = 0; }
-  // The value's schema name, or null when unset or not a value of this enumeration.
+  /// The value's schema name, or null when unset or not a value of this enumeration.
   const char* getName() const;
 
  protected:
+  /// An unset value of type.
   explicit ZEBEnumObject(const ZEBTypeInfo& type) : ZEBObject(type) {}
 
  private:
@@ -248,49 +289,64 @@ class ZEB_EXPORT ZEBEnumObject : public ZEBObject {
   bool m_isSet = false;
 };
 
-// Base of the generated arrays: pointers to elements, not owned.
+/// Base of the generated arrays: pointers to elements, not owned.
 class ZEB_EXPORT ZEBArrayObject : public ZEBObject {
  public:
+  /// Number of elements.
   size_t size() const { return m_items.size(); }
+  /// True when there is no element.
   bool empty() const { return m_items.empty(); }
+  /// Removes every element (none is deleted).
   void clear() { m_items.clear(); }
+  /// The element at index; null past the end.
   ZEBObject* item(size_t index) const { return index < m_items.size() ? m_items[index] : nullptr; }
+  /// Appends item, which the array does not own.
   void pushItem(ZEBObject* item) { m_items.push_back(item); }
-  // Appends a deep copy of each element of source, each handed to registry.
+  /// Appends a deep copy of each element of source, each handed to registry.
   void copyItems(const ZEBArrayObject& source, ZEBObjectRegistryI* registry);
 
  protected:
+  /// An empty array of type.
   explicit ZEBArrayObject(const ZEBTypeInfo& type) : ZEBObject(type) {}
 
  private:
   std::vector<ZEBObject*> m_items;
 };
 
-// Base of the generated arrays of text: the texts are copied in.
+/// Base of the generated arrays of text: the texts are copied in.
 class ZEB_EXPORT ZEBTextArrayObject : public ZEBObject {
  public:
+  /// Number of texts.
   size_t size() const { return m_items.size(); }
+  /// True when there is no text.
   bool empty() const { return m_items.empty(); }
+  /// Removes every text.
   void clear() { m_items.clear(); }
+  /// Appends a copy of text; null appends an empty text.
   void push_back(const char* text) { m_items.emplace_back(text ? text : ""); }
+  /// The text at index; null past the end.
   const char* at(size_t index) const { return index < m_items.size() ? m_items[index].c_str() : nullptr; }
 
  protected:
+  /// An empty array of type.
   explicit ZEBTextArrayObject(const ZEBTypeInfo& type) : ZEBObject(type) {}
 
  private:
   std::vector<std::string> m_items;
 };
 
-// Forms the text by which a message refers to an attachment ("cid:" and the content identifier).
+/// Forms the text by which a message refers to an attachment ("cid:" and the content identifier).
 class ZEB_EXPORT ZEB_CharStreamable {
  public:
   ZEB_CharStreamable() = default;
   virtual ~ZEB_CharStreamable() = default;
-  // The text; length 0 or less means up to the terminating zero.
+  /// The text; length 0 or less means up to the terminating zero.
   void initialize(const char* text, int length);
+  /// Non-zero makes the text a content identifier, formed as "cid:" and the text.
   void setIsContentId(int isContentId) { m_isContentId = isContentId != 0; }
+  /// 1 when the text is a content identifier.
   int getIsContentId() const { return m_isContentId ? 1 : 0; }
+  /// The text as it goes into the message.
   const char* asCharStar();
 
  private:
@@ -299,30 +355,37 @@ class ZEB_EXPORT ZEB_CharStreamable {
   bool m_isContentId = false;
 };
 
-// An attachment that arrived with a message.
+/// An attachment that arrived with a message.
 struct ZEBReceivedAttachment {
+  /// The Content-ID, without angle brackets.
   std::string contentId;
+  /// The Content-Type.
   std::string contentType;
+  /// The document.
   std::string bytes;
 };
 
-// Base of every request and reply message: its fields, an object registry that owns what was made
-// for it, and the SOAP header.
+/// Base of every request and reply message: its fields, an object registry that owns what was made
+/// for it, and the SOAP header.
 class ZEB_EXPORT ZEBMessageI : public ZEBObject {
  public:
   ~ZEBMessageI() override;
+  /// The registry that owns what was made for this message.
   ZEBObjectRegistry& getObjectRegistry() { return m_registry; }
-  // The header; created (and owned by this message) when absent and a registry is given.
+  /// The header; created (and owned by this message) when absent and a registry is given.
   ZEBVorbHeader* getVorbHeader(ZEBObjectRegistryI* registry);
+  /// Sets the header; not owned.
   void setVorbHeader(ZEBVorbHeader* header) { m_header = header; }
-  // Forgets every field and the header, e.g. before a reply is parsed into the message again.
-  // Objects made earlier stay in the registry until the message dies.
+  /// Forgets every field and the header, e.g. before a reply is parsed into the message again.
+  /// Objects made earlier stay in the registry until the message dies.
   void clearFields();
-  // The attachments that arrived with this message, in order.
+  /// The attachments that arrived with this message, in order.
   const std::vector<ZEBReceivedAttachment>& getReceivedAttachments() const { return m_received; }
+  /// Replaces the received attachments.
   void setReceivedAttachments(std::vector<ZEBReceivedAttachment> attachments) { m_received = std::move(attachments); }
 
  protected:
+  /// A message of type.
   explicit ZEBMessageI(const ZEBTypeInfo& type) : ZEBObject(type) {}
 
  private:
@@ -331,10 +394,10 @@ class ZEB_EXPORT ZEBMessageI : public ZEBObject {
   ZEBVorbHeader* m_header = nullptr;
 };
 
-// A deep copy of object; every object it makes (the copy included) goes to registry.
+/// A deep copy of object; every object it makes (the copy included) goes to registry.
 ZEB_EXPORT ZEBObject* ZEBClone(const ZEBObject& object, ZEBObjectRegistryI& registry);
-// Deep equality: same types, same values, equal sub-objects. An absent embedded object equals an
-// empty one.
+/// Deep equality: same types, same values, equal sub-objects. An absent embedded object equals an
+/// empty one.
 ZEB_EXPORT bool ZEBEqual(const ZEBObject* a, const ZEBObject* b);
-// The first difference ZEBEqual finds ("/options/permission: ..."), empty when equal.
+/// The first difference ZEBEqual finds ("/options/permission: ..."), empty when equal.
 ZEB_EXPORT std::string ZEBDifference(const ZEBObject* a, const ZEBObject* b);
