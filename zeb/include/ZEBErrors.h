@@ -63,10 +63,14 @@ class ZEB_EXPORT ZEBMalformedMessage : public KRNThrowable {
 /// key, the known-keys file and line (0 otherwise), and says how to accept a new key.
 class ZEB_EXPORT ZEBCredentialKeyError : public KRNThrowable {
  public:
+  /// The error for an endpoint, with the known-keys file and line of a changed key.
   ZEBCredentialKeyError(std::string endpoint, std::string message, std::string knownKeysFile = std::string(),
                         int line = 0);
+  /// The endpoint whose key is refused.
   const std::string& getEndpoint() const { return m_endpoint; }
+  /// The known-keys file holding the key remembered for it; empty unless the key changed.
   const std::string& getKnownKeysFile() const { return m_knownKeysFile; }
+  /// The line of that file; 0 unless the key changed.
   int getLine() const { return m_line; }
   KRN_THROWABLE_BODY(ZEBCredentialKeyError)
 

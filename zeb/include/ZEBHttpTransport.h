@@ -24,11 +24,10 @@ struct ZEB_EXPORT ZEBHttpSettings {
   std::string caFile;             ///< PEM certificates to trust; empty for the system's
   long long maxReplyBytes = 256LL << 20;  ///< a larger reply is abandoned and reported
   int poolSize = 4;                       ///< idle connections kept for reuse; 0 closes each after use
-  /// With no credential key configured, sessions seal to the key fetched from <endpoint>/credential-key
-  /// (ZEBCredentialKey.h), checked against the keys seen before, kept in knownKeysFile (empty:
-  /// ZEBKnownKeys::defaultPath()).
+  /// With no credential key configured, sessions seal to the key fetched from `<endpoint>/credential-key`
+  /// (ZEBCredentialKey.h), checked against the keys seen before.
   bool fetchCredentialKey = true;
-  std::string knownKeysFile;
+  std::string knownKeysFile;  ///< where those keys are kept; empty: ZEBKnownKeys::defaultPath()
 
   /// The settings of the process configuration: the endpoint is its contentManager (or the one
   /// given), the timeouts its connectTimeout, stallTimeout and totalTimeout, the credential key's
