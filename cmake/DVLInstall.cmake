@@ -49,3 +49,17 @@ function(dvl_install_package)
   install(FILES ${DVL_GENERATED_DIR}/content-store.wsdl ${DVL_GENERATED_DIR}/content-store.xsd
     DESTINATION ${DVL_INSTALL_DATADIR} COMPONENT development)
 endfunction()
+
+# dvl_install_man(PAGE SECTION COMPONENT [DEPENDS target]): installs a man page gzipped, as Debian
+# ships them (man reads either).
+function(dvl_install_man page section component)
+  get_filename_component(name ${page} NAME)
+  set(gz ${CMAKE_BINARY_DIR}/man-gz/${name}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man-gz
+    COMMAND sh -c "gzip -9nc \"$1\" > \"$2\"" gzip ${page} ${gz}
+    DEPENDS ${page} ${ARGN}
+    VERBATIM)
+  add_custom_target(man_${name} ALL DEPENDS ${gz})
+  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
+endfunction()

@@ -19,8 +19,8 @@ class KRN_EXPORT I18NString {
   explicit I18NString(const char* text) : I18NString(text, nullptr) {}
 
   /// The text as UTF-8; the arguments are reserved and must be null.
-  const char* c_str(void* encoding = nullptr, void* reserved1 = nullptr, void* reserved2 = nullptr,
-                    void* reserved3 = nullptr) const {
+  const char* c_str(void* /*encoding*/ = nullptr, void* /*reserved1*/ = nullptr, void* /*reserved2*/ = nullptr,
+                    void* /*reserved3*/ = nullptr) const {
     return m_text.c_str();
   }
   /// Length in bytes.

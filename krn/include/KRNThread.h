@@ -21,7 +21,7 @@ class KRN_EXPORT KRNThreadLockableResource {
 class KRN_EXPORT KRNThreadCriticalSection : public KRNThreadLockableResource {
  public:
   /// A mutex; spinCount is accepted and ignored.
-  explicit KRNThreadCriticalSection(int spinCount = 0) {}
+  explicit KRNThreadCriticalSection(int /*spinCount*/ = 0) {}
   void lock() override { m_mutex.lock(); }
   void unlock() override { m_mutex.unlock(); }
 

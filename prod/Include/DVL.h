@@ -30,10 +30,19 @@ class DVL_EXPORT DVLStatus {
   /// The single instance, created on first use and never destroyed.
   static DVLStatus& getInstance();
 
+  // The getters return const int, as hosts built against this class expect; hosts compiling with
+  // -Wextra would otherwise be told that the qualifier does nothing.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-qualifiers"
+#endif
   /// The host's content-manager switch.
   const int getUseCM() { return m_useCM; }
   /// The host's content-manager output switch.
   const int getUseCMOutput() { return m_useCMOutput; }
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
   /// Sets the host's content-manager switch.
   void setUseCM(int useCM) { m_useCM = useCM; }
   /// Sets the host's content-manager output switch.

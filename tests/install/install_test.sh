@@ -46,6 +46,10 @@ done
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 c++ -o "$work/hello-pc" "$src/examples/hello/hello.cpp" $(pkg-config --cflags --libs dvl) -Wl,-rpath,"$libdir"
 
+# An independent SOAP toolkit generates a client from the installed WSDL and sees the documents.
+"$src/tests/zeb/gsoap/gsoap_client.sh" "$prefix/share/dvl/content-store.wsdl" "$work/gsoap" c++ ||
+  fail "gSOAP's client from the installed WSDL"
+
 # Against the installed server.
 "$prefix/bin/dvl-contentd" --listen 127.0.0.1:0 --store :memory: --log off >"$work/server.out" &
 server=$!
