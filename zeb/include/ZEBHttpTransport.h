@@ -2,6 +2,7 @@
 // connections kept alive and shared by threads; and the session factories built on it.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -22,8 +23,26 @@ struct ZEB_EXPORT ZEBHttpSettings {
   long long maxReplyBytes = 256LL << 20;  // a larger reply is abandoned and reported
   int poolSize = 4;                       // idle connections kept for reuse; 0 closes each after use
 
+  // Several instances of one service. When not empty these are the addresses used, in this order,
+  // and endpoint is ignored. A call whose connection is refused moves on to the next address (the
+  // request was not sent); later calls start at the last address that answered.
+  std::vector<std::string> endpoints;
+  // Read-only calls (queries, lookups, routing, credential retrieval) that found no address
+  // accepting the connection, or that were answered 503, are tried again up to retries times,
+  // waiting retryDelayMs before the first retry and twice as long before each further one (less
+  // up to a half, at random). No retry starts more than retryWindowMs after the call began. A call
+  // that may change the store is never sent twice: once any of it may have reached a server, its
+  // failure goes to the caller.
+  int retries = 3;
+  long retryDelayMs = 200;
+  long retryWindowMs = 30000;
+  // Offer gzip (Accept-Encoding) and decode gzip replies; maxReplyBytes limits the decoded size.
+  bool acceptGzip = true;
+
   // The settings of the process configuration: the endpoint is its contentManager (or the one
-  // given), the timeouts its connectTimeout, stallTimeout and totalTimeout.
+  // given), followed by its endpoints list when no endpoint is given; the timeouts its
+  // connectTimeout, stallTimeout and totalTimeout; retries, retryDelay, retryWindow and
+  // compressReplies the retry and compression settings.
   static ZEBHttpSettings fromConfiguration(const std::string& endpoint = std::string());
 };
 
@@ -31,7 +50,8 @@ struct ZEB_EXPORT ZEBHttpSettings {
 // documents read in chunks as they are sent (never whole in memory). Replies with status 200, or
 // 500 with a SOAP body, are returned; anything else raises ZEBTransportError naming the phase:
 // "connect", "TLS", "send", "receive", "timeout" or "HTTP". Proxies follow libcurl's environment
-// variables (http_proxy, https_proxy, no_proxy). Safe to use from several threads at once.
+// variables (http_proxy, https_proxy, no_proxy). With several endpoints, retries and gzip replies
+// as ZEBHttpSettings says. Safe to use from several threads at once.
 class ZEB_EXPORT ZEBHttpTransport : public ZEBTransport {
  public:
   // Raises ZEBTransportError (phase "configure") for an endpoint that is not http(s) or bad limits.
@@ -41,16 +61,21 @@ class ZEB_EXPORT ZEBHttpTransport : public ZEBTransport {
   ZEBHttpTransport& operator=(const ZEBHttpTransport&) = delete;
 
   ZEBWireReply exchange(const ZEBWireRequest& request) override;
-  // The endpoint URL.
-  std::string describe() const override { return m_settings.endpoint; }
+  // The endpoint URL: with several, the one the next call starts at.
+  std::string describe() const override { return m_endpoints[m_current.load(std::memory_order_relaxed)]; }
   const ZEBHttpSettings& getSettings() const { return m_settings; }
 
  private:
   struct Connection;
   std::unique_ptr<Connection> acquire();
   void release(std::unique_ptr<Connection> connection);
+  struct Attempt;
+  // One attempt at one address; attempt tells how far it got when it fails.
+  ZEBWireReply exchangeWith(const std::string& endpoint, const ZEBWireRequest& request, Attempt& attempt);
 
   ZEBHttpSettings m_settings;
+  std::vector<std::string> m_endpoints;   // never empty
+  std::atomic<size_t> m_current{0};       // index of the address that answered last
   std::mutex m_poolLock;
   std::vector<std::unique_ptr<Connection>> m_idle;
 };
