@@ -701,6 +701,8 @@ TEST(HttpTransport, RefusesUnusableSettings) {
   EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.stallTimeoutMs = 0; }));
   EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.connectTimeoutMs = -1; }));
   EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.maxReplyBytes = 0; }));
+  EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.endpoints = {s.endpoint, "ftp://127.0.0.1/x"}; }));
+  EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.retries = -1; }));
 }
 
 // ---------------------------------------------------------------------------------------------

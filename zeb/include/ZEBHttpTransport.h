@@ -24,11 +24,12 @@ struct ZEB_EXPORT ZEBHttpSettings {
   int poolSize = 4;                       // idle connections kept for reuse; 0 closes each after use
 
   // Several instances of one service. When not empty these are the addresses used, in this order,
-  // and endpoint is ignored. A call whose connection is refused moves on to the next address (the
-  // request was not sent); later calls start at the last address that answered.
+  // and endpoint reads as the first. A call whose connection is refused moves on to the next
+  // address (the request was not sent); later calls start at the last address that answered.
   std::vector<std::string> endpoints;
-  // Read-only calls (queries, lookups, routing, credential retrieval) that found no address
-  // accepting the connection, or that were answered 503, are tried again up to retries times,
+  // Read-only calls (ZEBWireRequest::readOnly: queries, lookups, routing, credential retrieval)
+  // also move on after a 503 or a connection lost before the reply. When no address answered,
+  // they are tried again up to retries times,
   // waiting retryDelayMs before the first retry and twice as long before each further one (less
   // up to a half, at random). No retry starts more than retryWindowMs after the call began. A call
   // that may change the store is never sent twice: once any of it may have reached a server, its

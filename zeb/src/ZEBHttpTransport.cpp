@@ -530,11 +530,11 @@ ZEBWireReply ZEBHttpTransport::exchange(const ZEBWireRequest& request) {
     thread_local std::minstd_rand random(static_cast<unsigned>(
         std::hash<std::thread::id>()(std::this_thread::get_id()) ^ Clock::now().time_since_epoch().count()));
     const long waitMs = delayMs - static_cast<long>(random() % static_cast<unsigned long>(delayMs / 2 + 1));
-    if (Clock::now() + std::chrono::milliseconds(waitMs) > began + std::chrono::milliseconds(m_settings.retryWindowMs)) {
-      break;
-    }
+    const long elapsedMs = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count());
+    if (waitMs > m_settings.retryWindowMs - elapsedMs) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
-    delayMs = std::min(delayMs * 2, std::max(m_settings.retryWindowMs, 1L));
+    delayMs = delayMs > m_settings.retryWindowMs / 2 ? m_settings.retryWindowMs : delayMs * 2;
   }
   if (unavailable) return std::move(*unavailable);
   std::rethrow_exception(failure);
