@@ -434,7 +434,7 @@ struct ZEBHttpTransport::Connection {
 
 struct ZEBHttpTransport::Attempt {
   bool sent = false;     // some of the request may have reached the server
-  bool dropped = false;  // the connection broke or closed before the whole reply arrived
+  bool dropped = false;  // the connection broke or closed before any of the reply arrived
 };
 
 ZEBHttpTransport::ZEBHttpTransport(ZEBHttpSettings settings) : m_settings(std::move(settings)) {
@@ -672,8 +672,10 @@ ZEBWireReply ZEBHttpTransport::exchangeWith(const std::string& endpoint, const Z
   }
   if (x.failure) std::rethrow_exception(x.failure);
   if (result != CURLE_OK) {
-    attempt.dropped = result == CURLE_GOT_NOTHING || result == CURLE_SEND_ERROR || result == CURLE_RECV_ERROR ||
-                      result == CURLE_PARTIAL_FILE;
+    // Closed or reset before the first byte of a reply: the server went away (or was restarted)
+    // under the request. A reply cut short after it began is reported, never retried.
+    attempt.dropped = x.statusLine.empty() &&
+                      (result == CURLE_GOT_NOTHING || result == CURLE_SEND_ERROR || result == CURLE_RECV_ERROR);
     raiseCurlFailure(x, easy, result);
   }
   return readReply(x, easy);
