@@ -33,8 +33,15 @@ std::string readWholeFile(const std::string& path, const std::string& what) {
 struct NumericSetting {
   const char* name;
   long long minimum;
+  const char* what = "a whole number of milliseconds";
 };
-const NumericSetting kNumericSettings[] = {{"connectTimeout", 1}, {"stallTimeout", 1}, {"totalTimeout", 0}};
+const NumericSetting kNumericSettings[] = {{"connectTimeout", 1},
+                                           {"stallTimeout", 1},
+                                           {"totalTimeout", 0},
+                                           {"retryDelay", 0},
+                                           {"retryWindow", 0},
+                                           {"retries", 0, "a whole number"},
+                                           {"compressReplies", 0, "a whole number (0: off)"}};
 
 bool parseInteger(const std::string& text, long long& value) {
   size_t begin = text.find_first_not_of(" \t\r\n");
@@ -52,7 +59,7 @@ void checkNumeric(const std::string& name, const std::vector<std::string>& value
     if (name != numeric.name) continue;
     long long value = 0;
     if (values.size() != 1 || !parseInteger(values[0], value) || value < numeric.minimum)
-      fail(where + ": setting '" + name + "' must be a whole number of milliseconds, at least " +
+      fail(where + ": setting '" + name + "' must be " + numeric.what + ", at least " +
            std::to_string(numeric.minimum) + "; found '" + (values.empty() ? "" : values[0]) + "'");
   }
 }

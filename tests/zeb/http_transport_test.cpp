@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "KRNConfiguration.h"
 #include "ZEB.h"
 #include "ZEBErrors.h"
 #include "ZEBHttpTransport.h"
@@ -41,6 +43,14 @@ ZEBHttpSettings settingsFor(const std::string& url) {
   s.connectTimeoutMs = 5000;
   s.stallTimeoutMs = 5000;
   return s;
+}
+
+// A loopback address where nothing listens.
+std::string refusedUrl() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  std::string url = "http://127.0.0.1:" + std::to_string(bindLoopback(fd)) + "/dvl";
+  ::close(fd);
+  return url;
 }
 
 ZEBWireRequest wireRequest(std::string envelope, const ZEBAttachmentList* attachments = nullptr, int trusted = 0) {
@@ -344,9 +354,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Failures of the peer or the network
 
 TEST(HttpTransport, RefusedConnectionIsAConnectError) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  std::string url = "http://127.0.0.1:" + std::to_string(bindLoopback(fd)) + "/dvl";
-  ::close(fd);  // nothing listens on the port now
+  std::string url = refusedUrl();
   ZEBHttpTransport transport(settingsFor(url));
   ZEBTransportError e = exchangeFailure(transport, wireRequest("<q/>"));
   EXPECT_EQ("connect", e.getPhase());
@@ -406,30 +414,247 @@ INSTANTIATE_TEST_SUITE_P(
                   [](int fd, int, RawPeer&) { RawPeer::readRequest(fd); }}),
     [](const testing::TestParamInfo<PeerFault>& info) { return info.param.name; });
 
-TEST(HttpTransport, KeptAliveConnectionDroppedByThePeerIsRetriedWithItsDocuments) {
-  std::mutex lock;
-  std::vector<std::string> requests;  // as read, on any connection
-  RawPeer peer([&](int fd, int connection, RawPeer&) {
-    // The first connection answers once, then drops under the next request.
-    for (int i = 0; i < (connection == 0 ? 2 : 1); ++i) {
-      std::string request = RawPeer::readRequest(fd);
+// The server may have carried out a request whose connection closed with no reply: only a
+// read-only one is sent again (libcurl's own retry on a fresh connection, documents rewound).
+TEST(HttpTransport, KeptAliveConnectionDroppedUnderARequestResendsOnlyReadOnlyOnes) {
+  for (bool readOnly : {true, false}) {
+    SCOPED_TRACE(readOnly ? "read-only" : "write");
+    std::mutex lock;
+    std::vector<std::string> requests;  // as read, on any connection
+    RawPeer peer([&](int fd, int connection, RawPeer&) {
+      // The first connection answers once, then drops under the next request.
+      for (int i = 0; i < (connection == 0 ? 2 : 1); ++i) {
+        std::string request = RawPeer::readRequest(fd);
+        std::lock_guard<std::mutex> guard(lock);
+        if (!request.empty()) requests.push_back(request);  // empty: a connection that sent nothing
+        if (i == 0) RawPeer::sendAll(fd, kReply);
+      }
+    });
+    ZEBHttpTransport transport(settingsFor(peer.url()));
+    transport.exchange(wireRequest("<first/>"));
+    PatternDocument document(100000);
+    ZEBAttachmentList attachments = {{"doc", &document}};
+    ZEBWireRequest second = wireRequest("<second/>", &attachments);
+    second.readOnly = readOnly;
+    if (!readOnly) {
+      ZEBTransportError e = exchangeFailure(transport, second);
+      EXPECT_EQ("receive", e.getPhase());
+      EXPECT_TRUE(contains(e.getReason(), "not sent again")) << e.getReason();
       std::lock_guard<std::mutex> guard(lock);
-      requests.push_back(request);
-      if (i == 0) RawPeer::sendAll(fd, kReply);
+      EXPECT_EQ(2u, requests.size());
+      continue;
+    }
+    EXPECT_EQ(kEnvelope, transport.exchange(second).envelope);
+    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_EQ(3u, requests.size());
+    EXPECT_EQ(requests[1], requests[2]);  // the same body again, documents rewound
+    EXPECT_TRUE(contains(requests[2], PatternDocument::bytes(100000)));
+    EXPECT_TRUE(contains(requests[2], "<second/>"));
+    EXPECT_EQ(2, document.getRewinds());
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Several endpoints, retries
+
+ZEBWireRequest readOnlyRequest(std::string envelope) {
+  ZEBWireRequest r = wireRequest(std::move(envelope));
+  r.readOnly = true;
+  return r;
+}
+
+TEST(HttpTransportFleet, ConnectFailureMovesAnyRequestOnAndTheAnsweringEndpointIsKept) {
+  HttpPeer<> peer;
+  peer.record();
+  ZEBHttpSettings settings = settingsFor("");
+  settings.endpoints = {refusedUrl(), peer.url()};
+  settings.retryDelayMs = 1;
+  ZEBHttpTransport transport(settings);
+  EXPECT_EQ(settings.endpoints[0], transport.describe());
+  EXPECT_EQ(kEnvelope, transport.exchange(wireRequest("<add/>")).envelope);  // not read-only
+  EXPECT_EQ(peer.url(), transport.describe());
+  EXPECT_EQ(kEnvelope, transport.exchange(readOnlyRequest("<query/>")).envelope);
+  EXPECT_EQ(2u, peer.seen().size());
+
+  // No endpoint accepting: a write fails at once with the last refusal, a read-only call after its retries.
+  settings.endpoints = {refusedUrl(), refusedUrl()};
+  ZEBHttpTransport none(settings);
+  for (const ZEBWireRequest& request : {wireRequest("<add/>"), readOnlyRequest("<query/>")}) {
+    ZEBTransportError e = exchangeFailure(none, request);
+    EXPECT_EQ("connect", e.getPhase());
+    EXPECT_EQ(settings.endpoints[1], e.getEndpoint());
+  }
+}
+
+TEST(HttpTransportFleet, ReadOnlyCallIsRetriedUntilTheServiceAcceptsConnections) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  ZEBHttpSettings settings = settingsFor("http://127.0.0.1:" + std::to_string(bindLoopback(fd)) + "/dvl");
+  settings.retries = 8;
+  settings.retryDelayMs = 40;
+  ZEBHttpTransport transport(settings);
+  // Bound but not listening yet: connections are refused.
+  EXPECT_EQ("connect", exchangeFailure(transport, wireRequest("<add/>")).getPhase());
+  std::thread late([fd] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ::listen(fd, 4);
+    int connection = ::accept(fd, nullptr, nullptr);
+    RawPeer::readRequest(connection);
+    RawPeer::sendAll(connection, kReply);
+    ::close(connection);
+  });
+  EXPECT_EQ(kEnvelope, transport.exchange(readOnlyRequest("<query/>")).envelope);
+  late.join();
+  ::close(fd);
+}
+
+// A peer that answers 503 to its first requests: read-only calls wait and try again within their
+// limits, others get the 503.
+TEST(HttpTransportFleet, ServiceUnavailableIsRetriedForReadOnlyCallsWithinTheLimits) {
+  struct Case {
+    bool readOnly;
+    int unavailable, retries;
+    long windowMs;
+    size_t sent;
+    int status;  // of the failure; 0 when the call succeeds
+  } cases[] = {{true, 2, 3, 30000, 3, 0},
+               {false, 2, 3, 30000, 1, 503},
+               {true, 9, 2, 30000, 3, 503},
+               {true, 9, 9, 5, 1, 503}};  // the first wait would end after the window
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(&c - cases));
+    std::atomic<int> requests{0};
+    HttpPeer<> peer;
+    peer.on([&](const httplib::Request&, httplib::Response& res) {
+      if (requests++ < c.unavailable) {
+        res.status = 503;
+        res.set_content("busy", "text/plain");
+      } else {
+        res.set_content(kEnvelope, "text/xml");
+      }
+    });
+    ZEBHttpSettings settings = settingsFor(peer.url());
+    settings.retries = c.retries;
+    settings.retryDelayMs = 20;
+    settings.retryWindowMs = c.windowMs;
+    ZEBHttpTransport transport(settings);
+    ZEBWireRequest request = c.readOnly ? readOnlyRequest("<q/>") : wireRequest("<add/>");
+    if (c.status == 0) {
+      EXPECT_EQ(kEnvelope, transport.exchange(request).envelope);
+    } else {
+      ZEBTransportError e = exchangeFailure(transport, request);
+      EXPECT_EQ("HTTP", e.getPhase());
+      EXPECT_EQ(c.status, e.getHttpStatus());
+    }
+    EXPECT_EQ(c.sent, static_cast<size_t>(requests.load()));
+  }
+}
+
+// An endpoint that reads the request and closes without a reply may have carried it out.
+TEST(HttpTransportFleet, RequestLostAfterSendingGoesElsewhereOnlyWhenReadOnly) {
+  std::atomic<int> dropped{0};
+  RawPeer dropping([&](int fd, int, RawPeer&) {
+    RawPeer::readRequest(fd);
+    ++dropped;
+  });
+  HttpPeer<> peer;
+  peer.record();
+  ZEBHttpSettings settings = settingsFor("");
+  settings.endpoints = {dropping.url(), peer.url()};
+  ZEBHttpTransport transport(settings);
+  ZEBTransportError e = exchangeFailure(transport, wireRequest("<add/>"));
+  EXPECT_EQ("receive", e.getPhase());
+  EXPECT_EQ(dropping.url(), e.getEndpoint());
+  EXPECT_EQ(1, dropped.load());
+  EXPECT_TRUE(peer.seen().empty());
+
+  EXPECT_EQ(kEnvelope, transport.exchange(readOnlyRequest("<query/>")).envelope);
+  EXPECT_EQ(2, dropped.load());
+  ASSERT_EQ(1u, peer.seen().size());
+  EXPECT_EQ("<query/>", peer.seen()[0].body);
+}
+
+TEST(HttpTransportFleet, SettingsComeFromTheConfiguration) {
+  KRNConfigurationFactory::loadFromString(
+      "<configuration xmlns=\"http://dvl.example.org/schemas/zpconfig/1/\">"
+      "<contentManager>http://a:1/dvl</contentManager>"
+      "<endpoints><item>http://b:1/dvl</item><item>http://a:1/dvl</item><item>http://c:1/dvl</item></endpoints>"
+      "<retries>5</retries><retryDelay>7</retryDelay><retryWindow>900</retryWindow><compressReplies>0</compressReplies>"
+      "</configuration>",
+      "test");
+  ZEBHttpSettings s = ZEBHttpSettings::fromConfiguration();
+  EXPECT_EQ((std::vector<std::string>{"http://a:1/dvl", "http://b:1/dvl", "http://c:1/dvl"}), s.endpoints);
+  EXPECT_EQ(5, s.retries);
+  EXPECT_EQ(7, s.retryDelayMs);
+  EXPECT_EQ(900, s.retryWindowMs);
+  EXPECT_FALSE(s.acceptGzip);
+  // An endpoint given by the caller stands alone.
+  EXPECT_TRUE(ZEBHttpSettings::fromConfiguration("http://d:1/dvl").endpoints.empty());
+  KRNConfigurationFactory::reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Compressed replies
+
+std::string gzipped(const std::string& text) {
+  z_stream z{};
+  EXPECT_EQ(Z_OK, deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY));
+  std::string out(deflateBound(&z, text.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(Z_STREAM_END, deflate(&z, Z_FINISH));
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+TEST(HttpTransport, GzipRepliesAreOfferedDecodedAndLimitedByTheirDecodedSize) {
+  const std::string envelope = "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body><ok>" +
+                               std::string(1 << 20, 'x') + "</ok></soap:Body></soap:Envelope>";
+  const std::string packed = gzipped(envelope);
+  std::mutex lock;
+  std::vector<std::string> offered;
+  HttpPeer<> peer;
+  peer.on([&](const httplib::Request& req, httplib::Response& res) {
+    std::string accept = req.get_header_value("Accept-Encoding");
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      offered.push_back(accept);
+    }
+    if (contains(accept, "gzip")) {
+      res.set_header("Content-Encoding", "gzip");
+      res.set_content(req.body == "<corrupt/>" ? std::string("not gzip") : packed, "text/xml");
+    } else {
+      res.set_content(envelope, "text/xml");
     }
   });
-  ZEBHttpTransport transport(settingsFor(peer.url()));
-  transport.exchange(wireRequest("<first/>"));
-  PatternDocument document(100000);
-  ZEBAttachmentList attachments = {{"doc", &document}};
-  EXPECT_EQ(kEnvelope, transport.exchange(wireRequest("<second/>", &attachments)).envelope);
-
-  std::lock_guard<std::mutex> guard(lock);
-  ASSERT_EQ(3u, requests.size());
-  EXPECT_EQ(requests[1], requests[2]);  // the same body again, documents rewound
-  EXPECT_TRUE(contains(requests[2], PatternDocument::bytes(100000)));
-  EXPECT_TRUE(contains(requests[2], "<second/>"));
-  EXPECT_EQ(2, document.getRewinds());
+  struct Case {
+    bool acceptGzip;
+    long long maxReplyBytes;
+    const char* body;
+    const char* failure;  // a part of the reason; null when the reply arrives whole
+  } cases[] = {{true, 4 << 20, "<q/>", nullptr},
+               {false, 4 << 20, "<q/>", nullptr},
+               {true, static_cast<long long>(envelope.size()) - 1, "<q/>", "larger than the maximum"},
+               {true, 4 << 20, "<corrupt/>", ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(&c - cases));
+    ZEBHttpSettings settings = settingsFor(peer.url());
+    settings.acceptGzip = c.acceptGzip;
+    settings.maxReplyBytes = c.maxReplyBytes;
+    ZEBHttpTransport transport(settings);
+    if (c.failure == nullptr) {
+      EXPECT_EQ(envelope, transport.exchange(wireRequest(c.body)).envelope);
+    } else {
+      ZEBTransportError e = exchangeFailure(transport, wireRequest(c.body));
+      EXPECT_EQ("receive", e.getPhase());
+      EXPECT_TRUE(contains(e.getReason(), c.failure)) << e.getReason();
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(c.acceptGzip ? "gzip" : "", offered.back());
+  }
+  EXPECT_LT(packed.size() * 100, envelope.size());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -476,6 +701,8 @@ TEST(HttpTransport, RefusesUnusableSettings) {
   EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.stallTimeoutMs = 0; }));
   EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.connectTimeoutMs = -1; }));
   EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.maxReplyBytes = 0; }));
+  EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.endpoints = {s.endpoint, "ftp://127.0.0.1/x"}; }));
+  EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.retries = -1; }));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 /// connections kept alive and shared by threads; and the session factories built on it.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -29,9 +30,28 @@ struct ZEB_EXPORT ZEBHttpSettings {
   bool fetchCredentialKey = true;
   std::string knownKeysFile;  ///< where those keys are kept; empty: ZEBKnownKeys::defaultPath()
 
+  /// Several instances of one service. When not empty these are the addresses used, in this order,
+  /// and endpoint reads as the first. A call whose connection is refused moves on to the next
+  /// address (the request was not sent); later calls start at the last address that answered.
+  std::vector<std::string> endpoints;
+  /// Read-only calls (ZEBWireRequest::readOnly: queries, lookups, routing, credential retrieval)
+  /// also move on after a 503 or a connection lost before the reply. When no address answered,
+  /// they are tried again up to retries times,
+  /// waiting retryDelayMs before the first retry and twice as long before each further one (less
+  /// up to a half, at random). No retry starts more than retryWindowMs after the call began. A call
+  /// that may change the store is never sent twice: once any of it may have reached a server, its
+  /// failure goes to the caller.
+  int retries = 3;
+  long retryDelayMs = 200;     ///< wait before the first retry, doubled for each further one
+  long retryWindowMs = 30000;  ///< no retry starts later than this after the call began
+  /// Offer gzip (Accept-Encoding) and decode gzip replies; maxReplyBytes limits the decoded size.
+  bool acceptGzip = true;
+
   /// The settings of the process configuration: the endpoint is its contentManager (or the one
-  /// given), the timeouts its connectTimeout, stallTimeout and totalTimeout, the credential key's
-  /// fetchCredentialKey and knownKeysFile.
+  /// given), followed by its endpoints list when no endpoint is given; the timeouts its
+  /// connectTimeout, stallTimeout and totalTimeout; retries, retryDelay, retryWindow and
+  /// compressReplies the retry and compression settings;
+  /// fetchCredentialKey and knownKeysFile the credential key's.
   static ZEBHttpSettings fromConfiguration(const std::string& endpoint = std::string());
 };
 
@@ -39,7 +59,8 @@ struct ZEB_EXPORT ZEBHttpSettings {
 /// documents read in chunks as they are sent (never whole in memory). Replies with status 200, or
 /// 500 with a SOAP body, are returned; anything else raises ZEBTransportError naming the phase:
 /// "connect", "TLS", "send", "receive", "timeout" or "HTTP". Proxies follow libcurl's environment
-/// variables (http_proxy, https_proxy, no_proxy). Safe to use from several threads at once.
+/// variables (http_proxy, https_proxy, no_proxy). With several endpoints, retries and gzip replies
+/// as ZEBHttpSettings says. Safe to use from several threads at once.
 class ZEB_EXPORT ZEBHttpTransport : public ZEBTransport {
  public:
   /// Raises ZEBTransportError (phase "configure") for an endpoint that is not http(s) or bad limits.
@@ -49,8 +70,8 @@ class ZEB_EXPORT ZEBHttpTransport : public ZEBTransport {
   ZEBHttpTransport& operator=(const ZEBHttpTransport&) = delete;
 
   ZEBWireReply exchange(const ZEBWireRequest& request) override;
-  /// The endpoint URL.
-  std::string describe() const override { return m_settings.endpoint; }
+  /// The endpoint URL: with several, the one the next call starts at.
+  std::string describe() const override { return m_endpoints[m_current.load(std::memory_order_relaxed)]; }
   /// The settings it was made with.
   const ZEBHttpSettings& getSettings() const { return m_settings; }
 
@@ -58,8 +79,13 @@ class ZEB_EXPORT ZEBHttpTransport : public ZEBTransport {
   struct Connection;
   std::unique_ptr<Connection> acquire();
   void release(std::unique_ptr<Connection> connection);
+  struct Attempt;
+  // One attempt at one address; attempt tells how far it got when it fails.
+  ZEBWireReply exchangeWith(const std::string& endpoint, const ZEBWireRequest& request, Attempt& attempt);
 
   ZEBHttpSettings m_settings;
+  std::vector<std::string> m_endpoints;   // never empty
+  std::atomic<size_t> m_current{0};       // index of the address that answered last
   std::mutex m_poolLock;
   std::vector<std::unique_ptr<Connection>> m_idle;
 };

@@ -81,6 +81,8 @@ struct ZEBWireRequest {
   std::string envelope;
   const ZEBAttachmentList* attachments = nullptr;  ///< may be null
   int trusted = 0;                                 ///< the request's trusted mode
+  /// The operation changes nothing in the store, so a transport may send it again after a failure.
+  bool readOnly = false;
 };
 
 /// One reply as the transport received it.

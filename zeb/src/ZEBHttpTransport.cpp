@@ -14,7 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <optional>
+#include <random>
 #include <string_view>
+#include <thread>
 
 #include "KRNError.h"
 #include "KRNThrowable.h"
@@ -183,9 +186,13 @@ class RequestBody {
 
 // What one exchange shares with libcurl's callbacks; they run on the exchanging thread.
 struct Exchange {
-  Exchange(const ZEBHttpSettings& s, const ZEBWireRequest& request) : settings(s), body(request, s.endpoint) {}
+  Exchange(const ZEBHttpSettings& s, const std::string& url, const ZEBWireRequest& request, bool& anySent)
+      : settings(s), endpoint(url), readOnly(request.readOnly), sent(anySent), body(request, url) {}
 
   const ZEBHttpSettings& settings;
+  const std::string& endpoint;
+  const bool readOnly;
+  bool& sent;  // some of the request was handed to libcurl: it may have reached the server
   RequestBody body;
   std::string reply;
   std::string statusLine;
@@ -199,6 +206,7 @@ struct Exchange {
 size_t onRead(char* buffer, size_t size, size_t count, void* data) {
   auto& x = *static_cast<Exchange*>(data);
   x.lastActivity = Clock::now();
+  x.sent = true;
   try {
     return x.body.read(buffer, size * count);
   } catch (...) {
@@ -207,10 +215,13 @@ size_t onRead(char* buffer, size_t size, size_t count, void* data) {
   }
 }
 
-// libcurl rewinds when it retries on a fresh connection after a kept-alive one was found closed.
+// libcurl rewinds when it retries on a fresh connection after a kept-alive one closed with no
+// reply. The server may have read and carried out the request before it closed, so only a request
+// that changes nothing is sent again; any other fails (CURLE_SEND_FAIL_REWIND).
 int onSeek(void* data, curl_off_t offset, int origin) {
-  if (offset != 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
-  static_cast<Exchange*>(data)->body.restart();
+  auto& x = *static_cast<Exchange*>(data);
+  if (offset != 0 || origin != SEEK_SET || !x.readOnly) return CURL_SEEKFUNC_CANTSEEK;
+  x.body.restart();
   return CURL_SEEKFUNC_OK;
 }
 
@@ -307,7 +318,7 @@ bool isTlsFailure(CURLcode code) {
 }
 
 [[noreturn]] void raiseCurlFailure(const Exchange& x, CURL* easy, CURLcode code) {
-  const std::string& endpoint = x.settings.endpoint;
+  const std::string& endpoint = x.endpoint;
   std::string detail = x.errorBuffer[0] ? x.errorBuffer : curl_easy_strerror(code);
   const std::string sendOrReceive = x.body.isDone() ? "receive" : "send";
   // A reply that fails after its status line keeps the status; 0 when none arrived.
@@ -338,6 +349,11 @@ bool isTlsFailure(CURLcode code) {
     }
     case CURLE_PARTIAL_FILE:
       raiseTransport(endpoint, "receive", "reply truncated: " + detail, httpStatus);
+    case CURLE_SEND_FAIL_REWIND:
+      raiseTransport(endpoint, "receive",
+                     "the connection closed with no reply after the request was sent; a request that may "
+                     "change the store is not sent again",
+                     httpStatus);
     case CURLE_GOT_NOTHING:
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_BAD_CONTENT_ENCODING:
@@ -357,7 +373,7 @@ std::string statusText(const Exchange& x, long status) {
 }
 
 ZEBWireReply readReply(Exchange& x, CURL* easy) {
-  const std::string& endpoint = x.settings.endpoint;
+  const std::string& endpoint = x.endpoint;
   long status = 0;
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
   char* type = nullptr;
@@ -418,18 +434,35 @@ struct ZEBHttpTransport::Connection {
   }
 };
 
+struct ZEBHttpTransport::Attempt {
+  bool sent = false;     // some of the request may have reached the server
+  bool dropped = false;  // the connection broke or closed before any of the reply arrived
+};
+
 ZEBHttpTransport::ZEBHttpTransport(ZEBHttpSettings settings) : m_settings(std::move(settings)) {
+  if (m_settings.endpoints.empty()) {
+    m_endpoints.push_back(m_settings.endpoint);
+  } else {
+    m_endpoints = m_settings.endpoints;
+    m_settings.endpoint = m_endpoints.front();
+  }
   const std::string& url = m_settings.endpoint;
   auto invalid = [&](const std::string& why) { raiseTransport(url, "configure", why); };
-  bool http = startsWithNoCase(url, "http://") && url.size() > 7;
-  bool https = startsWithNoCase(url, "https://") && url.size() > 8;
-  if (!http && !https) invalid("the endpoint must be an http:// or https:// URL");
-  if (url.find_first_of("\r\n ") != std::string::npos) invalid("the endpoint contains white space");
+  for (const std::string& address : m_endpoints) {
+    bool http = startsWithNoCase(address, "http://") && address.size() > 7;
+    bool https = startsWithNoCase(address, "https://") && address.size() > 8;
+    if (!http && !https) raiseTransport(address, "configure", "the endpoint must be an http:// or https:// URL");
+    if (address.find_first_of("\r\n ") != std::string::npos) {
+      raiseTransport(address, "configure", "the endpoint contains white space");
+    }
+  }
   if (m_settings.connectTimeoutMs <= 0) invalid("the connect timeout must be positive");
   if (m_settings.stallTimeoutMs <= 0) invalid("the stall timeout must be positive");
   if (m_settings.totalTimeoutMs < 0) invalid("the total timeout must not be negative");
   if (m_settings.maxReplyBytes <= 0) invalid("the maximum reply size must be positive");
   if (m_settings.poolSize < 0) invalid("the connection pool size must not be negative");
+  if (m_settings.retries < 0) invalid("the number of retries must not be negative");
+  if (m_settings.retryDelayMs < 0 || m_settings.retryWindowMs < 0) invalid("the retry delay and window must not be negative");
   m_idle.reserve(static_cast<size_t>(m_settings.poolSize));  // release() then never allocates
   // The first handle is made here: should the host have skipped ZEB::initialize, libcurl's
   // process set-up then happens on this thread rather than racing on several.
@@ -462,12 +495,59 @@ void ZEBHttpTransport::release(std::unique_ptr<Connection> connection) {
   // Otherwise the handle and its connection close here.
 }
 
+// Each pass tries every address once, from the one that answered last, moving on when a connection
+// is refused. A read-only request also moves on after a 503 or a connection that broke before the
+// reply; when a pass ends without a reply it waits and makes another, within the retry limits.
 ZEBWireReply ZEBHttpTransport::exchange(const ZEBWireRequest& request) {
-  const std::string& endpoint = m_settings.endpoint;
+  const auto began = Clock::now();
+  const size_t count = m_endpoints.size();
+  int retriesLeft = request.readOnly ? m_settings.retries : 0;
+  long delayMs = m_settings.retryDelayMs;
+  std::exception_ptr failure;
+  std::optional<ZEBWireReply> unavailable;  // a 503 that carried a SOAP fault
+  for (;;) {
+    const size_t first = m_current.load(std::memory_order_relaxed);
+    for (size_t k = 0; k < count; ++k) {
+      const size_t index = (first + k) % count;
+      Attempt attempt;
+      try {
+        ZEBWireReply reply = exchangeWith(m_endpoints[index], request, attempt);
+        if (reply.httpStatus == 503 && request.readOnly) {
+          unavailable = std::move(reply);
+          failure = nullptr;
+          continue;
+        }
+        if (index != first) m_current.store(index, std::memory_order_relaxed);
+        return reply;
+      } catch (const ZEBTransportError& e) {
+        const bool refused = e.getPhase() == "connect" && !attempt.sent;
+        if (!refused && !(request.readOnly && (attempt.dropped || e.getHttpStatus() == 503))) throw;
+        failure = std::current_exception();
+        unavailable.reset();
+      }
+    }
+    if (retriesLeft-- <= 0) break;
+    // Up to half of the delay is taken off at random, so that clients turned away together do not
+    // come back together.
+    thread_local std::minstd_rand random(static_cast<unsigned>(
+        std::hash<std::thread::id>()(std::this_thread::get_id()) ^ Clock::now().time_since_epoch().count()));
+    const long waitMs = delayMs - static_cast<long>(random() % static_cast<unsigned long>(delayMs / 2 + 1));
+    const long elapsedMs = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count());
+    if (waitMs > m_settings.retryWindowMs - elapsedMs) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    delayMs = delayMs > m_settings.retryWindowMs / 2 ? m_settings.retryWindowMs : delayMs * 2;
+  }
+  if (unavailable) return std::move(*unavailable);
+  std::rethrow_exception(failure);
+}
+
+ZEBWireReply ZEBHttpTransport::exchangeWith(const std::string& endpoint, const ZEBWireRequest& request,
+                                            Attempt& attempt) {
   if (request.soapAction.find_first_of("\r\n\"") != std::string::npos) {
     raiseTransport(endpoint, "send", "the SOAP action contains a line break or a quote");
   }
-  Exchange x(m_settings, request);
+  Exchange x(m_settings, endpoint, request, attempt.sent);
 
   // A handle goes back to the pool only after a call that succeeded with every allocation granted:
   // one that failed half-way, or where libcurl recovered from running out of memory, may be left
@@ -532,6 +612,8 @@ ZEBWireReply ZEBHttpTransport::exchange(const ZEBWireRequest& request) {
   setOption(easy, CURLOPT_SSL_VERIFYPEER, m_settings.verifyPeer ? 1L : 0L, endpoint);
   setOption(easy, CURLOPT_SSL_VERIFYHOST, m_settings.verifyPeer ? 2L : 0L, endpoint);
   if (!m_settings.caFile.empty()) setOption(easy, CURLOPT_CAINFO, m_settings.caFile.c_str(), endpoint);
+  // libcurl decodes before onWrite, which counts the decoded bytes against maxReplyBytes.
+  if (m_settings.acceptGzip) setOption(easy, CURLOPT_ACCEPT_ENCODING, "gzip", endpoint);
 
   CURLMcode added = curl_multi_add_handle(multi, easy);
   if (added != CURLM_OK) raiseTransport(endpoint, "send", std::string("libcurl: ") + curl_multi_strerror(added));
@@ -591,7 +673,13 @@ ZEBWireReply ZEBHttpTransport::exchange(const ZEBWireRequest& request) {
     if (message->msg == CURLMSG_DONE && message->easy_handle == easy) result = message->data.result;
   }
   if (x.failure) std::rethrow_exception(x.failure);
-  if (result != CURLE_OK) raiseCurlFailure(x, easy, result);
+  if (result != CURLE_OK) {
+    // Closed or reset before the first byte of a reply: the server went away (or was restarted)
+    // under the request. A reply cut short after it began is reported, never retried.
+    attempt.dropped = x.statusLine.empty() &&
+                      (result == CURLE_GOT_NOTHING || result == CURLE_SEND_ERROR || result == CURLE_RECV_ERROR);
+    raiseCurlFailure(x, easy, result);
+  }
   return readReply(x, easy);
 }
 
@@ -630,9 +718,24 @@ ZEBHttpSettings ZEBHttpSettings::fromConfiguration(const std::string& endpoint) 
   IKRNConfiguration& configuration = KRNConfigurationFactory::getInstance();
   ZEBHttpSettings settings;
   settings.endpoint = endpoint.empty() ? configuration.lookupString("contentManager").c_str() : endpoint;
+  if (endpoint.empty()) {
+    std::vector<std::string> more = configuration.lookupValues(I18NString("endpoints"), IKRNConfiguration::EFFECTIVE);
+    if (!more.empty()) {
+      if (!settings.endpoint.empty()) settings.endpoints.push_back(settings.endpoint);
+      for (std::string& address : more) {
+        if (std::find(settings.endpoints.begin(), settings.endpoints.end(), address) == settings.endpoints.end()) {
+          settings.endpoints.push_back(std::move(address));
+        }
+      }
+    }
+  }
   settings.connectTimeoutMs = static_cast<long>(configuration.lookupInteger("connectTimeout", settings.connectTimeoutMs));
   settings.stallTimeoutMs = static_cast<long>(configuration.lookupInteger("stallTimeout", settings.stallTimeoutMs));
   settings.totalTimeoutMs = static_cast<long>(configuration.lookupInteger("totalTimeout", settings.totalTimeoutMs));
   ZEBCredentialKeySource::configure(settings, configuration);
+  settings.retries = static_cast<int>(configuration.lookupInteger("retries", settings.retries));
+  settings.retryDelayMs = static_cast<long>(configuration.lookupInteger("retryDelay", settings.retryDelayMs));
+  settings.retryWindowMs = static_cast<long>(configuration.lookupInteger("retryWindow", settings.retryWindowMs));
+  settings.acceptGzip = configuration.lookupInteger("compressReplies", settings.acceptGzip ? 1 : 0) != 0;
   return settings;
 }

@@ -12,6 +12,20 @@
 #include "ZEBSoap.h"
 #include "KRNAllocationHooks.h"
 
+namespace {
+
+// The operations that only read: a transport may send them again after a failure. Logon is not
+// among them (each one opens a session in the store), nor is anything that adds or deletes.
+bool isReadOnly(const char* operation) {
+  for (const char* name : {"query", "queryMultiple", "queryMultipleCache", "queryCache", "determineRouting",
+                           "retrieveCredential"}) {
+    if (std::strcmp(operation, name) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 ZEBDocumentOutput::ZEBDocumentOutput(std::string path, std::string contentType)
     : m_path(std::move(path)), m_contentType(std::move(contentType)) {}
 
@@ -95,6 +109,7 @@ void ZEBSOAPSession::exchange(ZEBPortTypeBinding* binding, const ZEBAttachmentLi
   wire.envelope = ZEBSoap::writeEnvelope(request, header);
   wire.attachments = attachments && !attachments->empty() ? attachments : nullptr;
   wire.trusted = trusted;
+  wire.readOnly = isReadOnly(wire.operation);
 
   ZEBWireReply received = m_transport->exchange(wire);
   ZEBSoap::readEnvelope(received.envelope.data(), received.envelope.size(), reply);
