@@ -32,7 +32,8 @@ class KRN_EXPORT KRNThreadUnsafeReferenceCount {
 };
 
 // The same count, safe when references are taken and dropped on several threads at once. It adds
-// no virtual operation: the slots are those of its base.
+// no virtual operation: the slots are those of its base. The count stays the base's plain int (the
+// layout is fixed), so it is changed through the compiler's atomic builtins, not std::atomic.
 class KRN_EXPORT KRNReferenceCount : public KRNThreadUnsafeReferenceCount {
  public:
   int addReference() override { return __atomic_add_fetch(&m_count, 1, __ATOMIC_ACQ_REL); }
