@@ -10,10 +10,17 @@ DVLGenericSoap::DVLGenericSoap(const ZEBSOAPSessionI& session, const DVLTestInfo
 DVLGenericSoap::~DVLGenericSoap() { m_testInfo = nullptr; }
 
 void DVLGenericSoap::execute() {
-  // Each execution sends exactly what preExec() attaches: a second execute() (a retry, say) must
-  // not send the documents of the first one again.
-  m_attachments.clear();
-  preExec();
+  // Each execution sends the host's attachments and what its own preExec() attaches: a second
+  // execute() (a retry, say) must not send the documents of the first preExec() again.
+  m_attachments = m_hostAttachments;
+  m_inPreExec = true;
+  try {
+    preExec();
+  } catch (...) {
+    m_inPreExec = false;
+    throw;
+  }
+  m_inPreExec = false;
   try {
     KRNSmartPointer<ZEBPortTypeBinding> binding;
     getBinding(binding);
@@ -29,7 +36,7 @@ void DVLGenericSoap::execute() {
 ZEBSOAPSessionI::ZEBSOAPTrusted DVLGenericSoap::trustedRequestMode() const { return m_trusted; }
 
 void DVLGenericSoap::addAttachment(ZEBDocumentOutputI& document, const char* contentId) {
-  m_attachments.emplace_back(contentId, &document);
+  (m_inPreExec ? m_attachments : m_hostAttachments).emplace_back(contentId, &document);
 }
 
 const char* DVLGenericSoap::getClientID() {

@@ -17,9 +17,13 @@ void DVLGetObject::preExec() {
   const bool hasSingleQuote = m_childName && std::strchr(m_childName, '\'');
   const bool hasDoubleQuote = m_childName && std::strchr(m_childName, '"');
   // A search-path literal cannot escape its own quote: a name holding both kinds has no safe form,
-  // and written as it is it would change the meaning of the path.
-  KRN_ASSERT_AT(!(hasSingleQuote && hasDoubleQuote), "DVLGetObject", 41,
-                "KRN_ASSERT(!(hasSingleQuote && hasDoubleQuote));");
+  // and written as it is it would change the meaning of the path. Refused before anything is sent.
+  if (hasSingleQuote && hasDoubleQuote) {
+    KRNRuntimeError(std::string("child name <") + m_childName +
+                    "> holds both a single and a double quote, which no search-path step can hold; "
+                    "look the object up by its store identifier instead")
+        .raise(KRNFileLocation("DVLGetObject", 41), nullptr, "KRN_THROW");
+  }
   const ZEBSearchPathMultipleObject* current =
       static_cast<ZEBContentQuery_Request&>(getRequest()).getSearchPath(nullptr);
   // Without a path the child step would silently address the children of the root.

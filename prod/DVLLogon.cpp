@@ -17,6 +17,10 @@ DVLLogon::~DVLLogon() {
 }
 
 void DVLLogon::addCredentials(const char* nameSpace, const char* userName, const char* password, int encrypt) {
+  // Whatever fails below (escaping, no service key for the seal) leaves "<credential>" alone, which
+  // the service refuses: a host that ignores the error must not stay logged on with the credentials
+  // of an earlier call.
+  m_credentials = "<credential>";
   KRNByteBuffer escaped(256, 256);
   std::string plain = "<credential>";
   auto element = [&](const char* name, const char* value) {
@@ -29,9 +33,7 @@ void DVLLogon::addCredentials(const char* nameSpace, const char* userName, const
   if (password) element("password", password);
   plain += "</credential>";
 
-  // The document is built aside and replaces the previous one only when it is complete, so that a
-  // failure (no service key, say) leaves the request as it was. With nothing to seal, the plain
-  // form is sent: "<credential>" alone would not be a document.
+  // With nothing to seal, the plain form is sent: "<credential>" alone would not be a document.
   if (encrypt == 0 || (!nameSpace && !userName && !password)) {
     m_credentials = plain;
     return;

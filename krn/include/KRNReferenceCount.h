@@ -2,19 +2,22 @@
 /// Intrusive reference counting and the smart pointer that holds one reference.
 #pragma once
 
-#include <atomic>
-
 #include "KRNPlatform.h"
 
-/// Base of objects shared by reference count; the count is atomic.
-class KRN_EXPORT KRNReferenceCount {
+/// The count for objects that one thread owns at a time. The virtual operations come in this order
+/// (destructor first): code built against this layout calls them by their slot.
+class KRN_EXPORT KRNThreadUnsafeReferenceCount {
  public:
-  KRNReferenceCount() = default;
-  /// A copy starts with no references.
-  KRNReferenceCount(const KRNReferenceCount&) : m_count(0) {}
+  KRNThreadUnsafeReferenceCount() = default;
+  /// A copy is a new object: it starts with no reference.
+  KRNThreadUnsafeReferenceCount(const KRNThreadUnsafeReferenceCount&) : m_count(0) {}
   /// Assignment leaves the count alone.
-  KRNReferenceCount& operator=(const KRNReferenceCount&) { return *this; }
+  KRNThreadUnsafeReferenceCount& operator=(const KRNThreadUnsafeReferenceCount&) { return *this; }
 
+ protected:
+  virtual ~KRNThreadUnsafeReferenceCount() = default;
+
+ public:
   /// Adds a reference; returns the new count.
   virtual int addReference() { return ++m_count; }
   /// Drops one reference; the last one calls cleanup().
@@ -24,15 +27,29 @@ class KRN_EXPORT KRNReferenceCount {
     return left;
   }
   /// The number of references.
-  virtual int getReferenceCount() const { return m_count.load(); }
+  virtual int getReferenceCount() const { return m_count; }
   /// Called when the last reference goes; by default deletes the object.
   virtual void cleanup() { delete this; }
 
  protected:
-  virtual ~KRNReferenceCount() = default;
+  int m_count = 0;
+};
 
- private:
-  std::atomic<int> m_count{0};
+/// The same count, safe when references are taken and dropped on several threads at once. It adds
+/// no virtual operation: the slots are those of its base. The count stays the base's plain int (the
+/// layout is fixed), so it is changed through the compiler's atomic builtins, not std::atomic.
+class KRN_EXPORT KRNReferenceCount : public KRNThreadUnsafeReferenceCount {
+ public:
+  int addReference() override { return __atomic_add_fetch(&m_count, 1, __ATOMIC_ACQ_REL); }
+  int removeReference() override {
+    int left = __atomic_sub_fetch(&m_count, 1, __ATOMIC_ACQ_REL);
+    if (left == 0) cleanup();
+    return left;
+  }
+  int getReferenceCount() const override { return __atomic_load_n(&m_count, __ATOMIC_ACQUIRE); }
+
+ protected:
+  ~KRNReferenceCount() override = default;
 };
 
 /// Holds one reference. Assigning a new object adds a reference to it before releasing the old one,

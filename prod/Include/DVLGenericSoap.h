@@ -52,8 +52,10 @@ class DVL_EXPORT DVLGenericSoap {
   /// Leaves in binding the port type's binding of the request and reply messages.
   virtual void getBinding(KRNSmartPointer<ZEBPortTypeBinding>& binding) = 0;
 
-  /// Adds a document to the attachments of the next exchange. Neither the document nor the content
-  /// identifier is copied: both must stay valid until execute() returns.
+  /// Adds a document to the attachments. Called from preExec(), it goes with that execution only;
+  /// called at any other time (by a host, before execute()), it goes with every later execution,
+  /// once each, ahead of what preExec() adds. Neither the document nor the content identifier is
+  /// copied: both must stay valid until the last execute() returns.
   void addAttachment(ZEBDocumentOutputI& document, const char* contentId);
   /// The client identifier of the session, which must be a ZEBSOAPSession.
   const char* getClientID();
@@ -70,5 +72,7 @@ class DVL_EXPORT DVLGenericSoap {
   const ZEBSOAPSessionI& m_session;
   const DVLTestInfo* m_testInfo;
   ZEBSOAPSessionI::ZEBSOAPTrusted m_trusted;
-  ZEBAttachmentList m_attachments;
+  ZEBAttachmentList m_attachments;      // what the current (or last) execution sends
+  ZEBAttachmentList m_hostAttachments;  // added outside preExec(): sent by every execution
+  bool m_inPreExec = false;
 };

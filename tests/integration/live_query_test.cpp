@@ -182,6 +182,10 @@ TEST_F(LiveQuery, CapabilitiesAreThoseOfTheLoggedOnAccount) {
   // The caller's header lacks the session's passport, so a fresh one comes back carrying it.
   ASSERT_TRUE(newHeader && ZEBHelper::getPassport(newHeader));
   EXPECT_EQ(ZEBHelper::getPassport(newHeader), session().getPassport());
+  // A header that already carries it gets none.
+  ZEBVorbHeader* again = nullptr;
+  DVLReportHelper::getCapabilities(*newHeader, session(), capabilities, &again, &registry);
+  EXPECT_EQ(again, nullptr);
 
   logon("reader", "reader");
   DVLReportHelper::getCapabilities(noPassport, session(), capabilities, nullptr, nullptr);

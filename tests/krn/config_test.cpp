@@ -11,6 +11,7 @@
 
 #include "KRNConfiguration.h"
 #include "KRNIDOM.h"
+#include "support/Raised.h"
 
 namespace {
 
@@ -24,18 +25,6 @@ std::string texts(const KRNIDOM_NodeList& list) {
   std::string out;
   for (uint64_t i = 0; i < list.getLength(); ++i) out += std::string(list.item(i).text().c_str()) + ";";
   return out;
-}
-
-// The message of the exception body() raises, or a failure.
-template <class Exception, class Body>
-std::string messageOf(Body body) {
-  try {
-    body();
-  } catch (const Exception& e) {
-    return e.getMessage();
-  }
-  ADD_FAILURE() << "nothing raised";
-  return std::string();
 }
 
 // The query-result document that a content-manager update applies: queryResult > item > NAME >
@@ -67,27 +56,7 @@ std::string configuration(const std::string& settings) {
 
 // ---- DOM ---------------------------------------------------------------------------------------
 
-TEST(DomTest, NamespaceSearchFindsItemsAtAnyDepthInDocumentOrderAndOnlyInItsNamespace) {
-  KRNIDOM_Document document = parse(std::string("<list xmlns=\"") + kNs +
-                                    "\" xmlns:o=\"urn:other\">"
-                                    "<item>a</item>"
-                                    "<group><deeper><item>b</item></deeper></group>"
-                                    "<o:item>other namespace</o:item>"
-                                    "<none xmlns=\"\"><item>no namespace</item></none>"
-                                    "<items>not an item</items>"
-                                    "<item>c</item></list>");
-  KRNIDOM_Element root = document.getDocumentElement();
-  KRNIDOM_NodeList items = root.getElementsByTagNameNS(kNs, "item");
-  EXPECT_EQ(texts(items), "a;b;c;");
-  EXPECT_TRUE(items.item(3).isNull());
-
-  EXPECT_EQ(texts(root.getElementsByTagNameNS("", "item")), "no namespace;");
-  EXPECT_EQ(texts(root.getElementsByTagNameNS("urn:other", "item")), "other namespace;");
-  EXPECT_EQ(root.getElementsByTagNameNS("*", "item").getLength(), 5u);
-  // The element searched from is not part of its own result.
-  EXPECT_EQ(root.getElementsByTagNameNS(kNs, "list").getLength(), 0u);
-}
-
+// Searches by namespace at any depth are content-manager discovery's (tests/prod/test_info_test).
 TEST(DomTest, BuiltTreeHasTheNamesNamespacesAndTextItWasGiven) {
   KRNIDOM_Element root = queryResult({{"contentManager", {"http://cm/a"}}});
   EXPECT_EQ(KRNIDOM_Helper::serialize(root),
@@ -197,9 +166,9 @@ TEST_F(ConfigurationTest, AppliedDocumentWinsOverTheFileAndLeavesEarlierHandlesA
 TEST_F(ConfigurationTest, ABadAppliedDocumentChangesNothing) {
   EXPECT_THROW(config.applyDocument(KRNIDOM_Element()), KRNConfigurationError);
   EXPECT_THROW(config.applyDocument(parse("<notAQueryResult/>").getDocumentElement()), KRNConfigurationError);
-  std::string message = messageOf<KRNConfigurationError>([&] {
+  std::string message = raisedBy<KRNConfigurationError>([&] {
     config.applyDocument(queryResult({{"contentManager", {"http://x"}}, {"connectTimeout", {"soon"}}}));
-  });
+  }).getMessage();
   EXPECT_NE(message.find("connectTimeout"), std::string::npos) << message;
   EXPECT_TRUE(config.lookupString("contentManager").empty());
 }
@@ -217,7 +186,7 @@ class BadConfigurationTest : public testing::TestWithParam<BadFile> {};
 TEST_P(BadConfigurationTest, FailsWithAClearMessageAndKeepsTheSettings) {
   KRNConfiguration config;
   config.loadString(configuration("<contentManager>http://kept</contentManager>"), "good");
-  std::string message = messageOf<KRNConfigurationError>([&] { config.loadString(GetParam().text, "bad.xml"); });
+  std::string message = raisedBy<KRNConfigurationError>([&] { config.loadString(GetParam().text, "bad.xml"); }).getMessage();
   for (const char* part : GetParam().expected) EXPECT_NE(message.find(part), std::string::npos) << message;
   EXPECT_STREQ(config.lookupString("contentManager").c_str(), "http://kept");
   EXPECT_EQ(config.getSource(), "good");
@@ -259,7 +228,7 @@ TEST_F(ConfigurationTest, KeysAreReadInlineOrFromAFileBesideTheConfiguration) {
   EXPECT_NE(config.lookupPem("credentialKey").find("inline"), std::string::npos);
 
   config.loadString(configuration("<credentialKey>/nonexistent/key.pem</credentialKey>"), "inline");
-  EXPECT_NE(messageOf<KRNConfigurationError>([&] { config.lookupPem("credentialKey"); }).find("/nonexistent/key.pem"),
+  EXPECT_NE(raisedBy<KRNConfigurationError>([&] { config.lookupPem("credentialKey"); }).getMessage().find("/nonexistent/key.pem"),
             std::string::npos);
   EXPECT_TRUE(KRNConfiguration().lookupPem("credentialKey").empty());
 }
@@ -306,7 +275,7 @@ TEST_F(ProcessConfigurationTest, ReadsTheFileNamedByTheEnvironmentAndFailsUntilA
 
   std::remove(path.c_str());
   KRNConfigurationFactory::reset();
-  std::string message = messageOf<KRNConfigurationError>([] { KRNConfigurationFactory::getInstance(); });
+  std::string message = raisedBy<KRNConfigurationError>([] { KRNConfigurationFactory::getInstance(); }).getMessage();
   EXPECT_NE(message.find(path), std::string::npos) << message;
   EXPECT_NE(message.find("No such file"), std::string::npos) << message;
   write("<configuration");

@@ -12,6 +12,7 @@
 #include "DVLAddOutput.h"
 #include "KRNError.h"
 #include "support/FakeService.h"
+#include "support/Raised.h"
 
 namespace {
 
@@ -44,19 +45,6 @@ std::string monitorReply() {
   ZEBAsynchReply* result = reply.getResult(&reply.getObjectRegistry());
   result->getStatus(&reply.getObjectRegistry())->setValue(ZEBAsynchReplyStatusEnum::queued);
   return FakeService::replyOf(reply);
-}
-
-template <class F>
-void expectAssert(F&& f, const char* file, int line, const char* text) {
-  try {
-    f();
-    ADD_FAILURE() << "no assertion " << text;
-  } catch (const KRNAssertError& e) {
-    EXPECT_STREQ(e.getText(), text);
-    ASSERT_FALSE(e.getBackTrace().empty());
-    EXPECT_STREQ(e.getBackTrace()[0].location.getFile(), file);
-    EXPECT_EQ(e.getBackTrace()[0].location.getLine(), line);
-  }
 }
 
 class AddTest : public testing::Test {
@@ -174,30 +162,16 @@ TEST_F(AddTest, TheDocumentContentComesSecondWithTheSameDataAndSettings) {
 
 // ---------------------------------------------------------------- history details
 
-TEST_F(AddTest, TheRoadFollowsParentPathThenEventIdAndNeedsOne) {
-  struct Case {
-    const char* parent;
-    const char* event;
-    const char* operation;
-  };
-  for (const Case& c : {Case{"/history", nullptr, "add"}, Case{"/history", "e1", "add"}, Case{nullptr, "e1", "monitorAdd"}}) {
-    SCOPED_TRACE(c.operation);
-    DVLAddHistoryDetail add(service.session(), nullptr, kUntrusted);
-    add.setParentPath(c.parent);
-    add.setEventID(c.event);
-    add.execute();
-    EXPECT_EQ(service.last().operation, c.operation);
-    EXPECT_EQ(add.getPath() != nullptr, c.parent != nullptr);
-  }
-  // With neither, nothing is sent.
+// Both roads are the live add suite's; here, a detail with neither parent path nor event.
+TEST_F(AddTest, AHistoryDetailNeedsAParentPathOrAnEventId) {
   const char* text =
       "KRN_ASSERT(this->m_cmsAddRequest.getParentPath() != NULL || this->m_mseAddRequest.getEventID() != NULL);";
   const size_t sent = service.requests().size();
   DVLAddHistoryDetail add(service.session(), nullptr, kUntrusted);
-  expectAssert([&] { add.execute(); }, "Include/DVLAddHistory", 72, text);
+  expectAssertion([&] { add.execute(); }, text, "Include/DVLAddHistory", 72);
   add.setParentPath("/history");
   add.setParentPath(nullptr);
-  expectAssert([&] { add.getReply(); }, "Include/DVLAddHistory", 72, text);
+  expectAssertion([&] { add.getReply(); }, text, "Include/DVLAddHistory", 72);
   EXPECT_EQ(service.requests().size(), sent);
 }
 

@@ -10,6 +10,7 @@
 #include "DVLCacheQueryCache.h"
 #include "KRNThrowable.h"
 #include "support/FakeService.h"
+#include "support/Raised.h"
 
 namespace {
 
@@ -87,15 +88,9 @@ TEST_F(CacheDataTest, ConversationsShareTheFirstReplyUntilTheLastOneIsRemoved) {
 TEST_F(CacheDataTest, AConversationFiledTwiceAssertsAndFreesTheReplyGiven) {
   auto* kept = new CountedReply;
   store().setDVLCacheData("k1", "conv", kept);
-  try {
-    store().setDVLCacheData("k2", "conv", new CountedReply);
-    FAIL() << "no assertion";
-  } catch (const KRNAssertError& e) {
-    EXPECT_STREQ(e.getText(),
-                 "KRN_ASSERT_NAMED(false, \"DVLCacheData::setDVLCacheData() Duplicate conversation ID.\");");
-    EXPECT_STREQ(e.getBackTrace()[0].location.getFile(), "DVLCacheData");
-    EXPECT_EQ(e.getBackTrace()[0].location.getLine(), 106);
-  }
+  expectAssertion([&] { store().setDVLCacheData("k2", "conv", new CountedReply); },
+                  "KRN_ASSERT_NAMED(false, \"DVLCacheData::setDVLCacheData() Duplicate conversation ID.\");",
+                  "DVLCacheData", 106);
   EXPECT_EQ(g_freed, 1);
   EXPECT_EQ(store().getDVLCacheData("k1"), kept);
   EXPECT_EQ(store().getDVLCacheData("k2"), nullptr);

@@ -7,6 +7,7 @@
 #include "DVLDelete.h"
 #include "KRNError.h"
 #include "support/FakeService.h"
+#include "support/Raised.h"
 
 namespace {
 
@@ -20,17 +21,6 @@ class DeleteTest : public testing::Test {
     const ZEBStringProp* path = sent().getObjects()->at(0)->getSearchPath();
     return path ? path->getValue() : nullptr;
   }
-  static void expectAssert(const std::function<void()>& f, int line, const char* text) {
-    try {
-      f();
-      ADD_FAILURE() << "no assertion " << text;
-    } catch (const KRNAssertError& e) {
-      EXPECT_STREQ(e.getText(), text);
-      EXPECT_STREQ(e.getBackTrace().at(0).location.getFile(), "DVLDelete");
-      EXPECT_EQ(e.getBackTrace().at(0).location.getLine(), line);
-    }
-  }
-
   FakeService service;
   DVLDelete del{service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted};
   std::unique_ptr<ZEBMessageI> parsed;
@@ -67,10 +57,10 @@ TEST_F(DeleteTest, TheLaterOfPathAndStoreIdNamesTheObjectOnce) {
 
 TEST_F(DeleteTest, RefusesNullsAndQuotedStoreIdsKeepingTheEarlierPath) {
   del.addPath("/content/keep");
-  expectAssert([&] { del.addPath(nullptr); }, 42, "KRN_ASSERT(path);");
-  expectAssert([&] { del.addStoreId(nullptr); }, 51, "KRN_ASSERT(storeId);");
+  expectAssertion([&] { del.addPath(nullptr); }, "KRN_ASSERT(path);", "DVLDelete", 42);
+  expectAssertion([&] { del.addStoreId(nullptr); }, "KRN_ASSERT(storeId);", "DVLDelete", 51);
   for (const char* id : {"\"", "ab\"", "\"ab", "a\"b"}) {
-    expectAssert([&] { del.addStoreId(id); }, 53, "KRN_ASSERT(*p != '\"');");
+    expectAssertion([&] { del.addStoreId(id); }, "KRN_ASSERT(*p != '\"');", "DVLDelete", 53);
   }
   del.execute();
   EXPECT_STREQ(sentPath(), "/content/keep");

@@ -1,13 +1,11 @@
-// The report helper: the session's capabilities through the service, the property list of a
-// synchronisation query, and store identifiers read from objects.
+// The report helper's property list of a synchronisation query.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <vector>
 
 #include "DVLReportHelper.h"
-#include "support/FakeService.h"
+#include "ZEBSchema.h"
 
 // Reaches the helper's private members, declared a friend by the helper.
 struct DVLReportHelperTestAccess {
@@ -21,7 +19,6 @@ namespace {
 
 using P = ZEBPropEnum;
 using Props = std::vector<ZEBPropEnum::Enum>;
-using Capabilities = std::vector<ZEBUserCapabilityEnum::Enum>;
 
 // The order in which the service has always received the sync properties.
 const Props ownerOrder = {
@@ -78,65 +75,6 @@ TEST_F(SyncPropertiesTest, RequestedPropertiesComeFirstAsTheCallersObjectsAndAre
   EXPECT_EQ(rest, without(ownerOrder, {P::ownerPassport, P::runAsOwner, P::name}));
 }
 
-// ---- getCapabilities ----
-
-class CapabilitiesTest : public testing::Test {
- protected:
-  // The service answers with a session holding two capabilities, and a header when withHeader.
-  void answer(bool withHeader, const char* passport = "passport-new") {
-    service.respond([=](const RecordedRequest&) {
-      ZEBContentQuery_Reply reply;
-      ZEBObjectRegistryI& registry = reply.getObjectRegistry();
-      auto* session = new ZEBSession;
-      registry.registerObject(session);
-      for (auto value : {ZEBUserCapabilityEnum::canReadContent, ZEBUserCapabilityEnum::canWriteContent}) {
-        auto* capability = new ZEBUserCapabilityEnum(value);
-        registry.registerObject(capability);
-        session->getUserCapabilities(&registry)->getValue().push_back(capability);
-      }
-      reply.getResult(&registry)->push_back(session);
-      ZEBVorbHeader header;
-      header.setClientID("client");
-      if (passport) header.setPassport(passport);
-      return FakeService::replyOf(reply, withHeader ? &header : nullptr);
-    });
-  }
-  // Runs getCapabilities with a caller header holding ownPassport; returns the new header, if any.
-  std::unique_ptr<ZEBVorbHeader> run(const char* ownPassport) {
-    ZEBVorbHeader header;
-    if (ownPassport) header.setPassport(ownPassport);
-    ZEBVorbHeader* newHeader = nullptr;
-    DVLReportHelper::getCapabilities(header, service.session(), capabilities, &newHeader, &registry);
-    return std::unique_ptr<ZEBVorbHeader>(newHeader);
-  }
-
-  FakeService service;
-  ZEBObjectRegistry registry;
-  Capabilities capabilities = {ZEBUserCapabilityEnum::canMoveData};
-};
-
-// The live query suite reads the capabilities of real accounts; here, the query sent and when a
-// new header comes back.
-TEST_F(CapabilitiesTest, AsksForTheSessionsCapabilitiesAndRenewsTheHeaderOnlyForADifferentPassport) {
-  answer(true);
-  EXPECT_EQ(run("passport-new"), nullptr);
-  EXPECT_EQ(capabilities,
-            (Capabilities{ZEBUserCapabilityEnum::canReadContent, ZEBUserCapabilityEnum::canWriteContent}));
-  auto message = service.lastRequestMessage();
-  auto& sent = static_cast<ZEBContentQuery_Request&>(*message);
-  EXPECT_STREQ(sent.getSearchPath()->getValue(), "~~");
-  ASSERT_EQ(sent.getProperties()->size(), 1u);
-  EXPECT_EQ(sent.getProperties()->at(0)->getValue(), ZEBPropEnum::userCapabilities);
-  // The caller's header is only compared, never sent.
-  EXPECT_EQ(service.last().envelope.find("passport"), std::string::npos);
-
-  std::unique_ptr<ZEBVorbHeader> renewed = run("passport-old");
-  ASSERT_NE(renewed, nullptr);
-  EXPECT_STREQ(renewed->getPassport(), "passport-new");
-  answer(false);
-  EXPECT_EQ(run("passport-old"), nullptr);
-  answer(true, nullptr);
-  EXPECT_EQ(run("passport-old"), nullptr);
-}
+// getCapabilities against real accounts, the header it renews and when: the live query suite.
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "KRNError.h"
 #include "MWLStream.h"
 #include "support/FakeService.h"
+#include "support/Raised.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ class ProbeRequest : public DVLGenericSoap {
 
   ZEBMessageI& getRequest() override { return m_request; }
   ZEBMessageI& getReply() override { return m_reply; }
+  using DVLGenericSoap::addAttachment;
   using DVLGenericSoap::getClientID;
 
  protected:
@@ -76,9 +78,13 @@ class ProbeRequest : public DVLGenericSoap {
   ZEBContentQuery_Reply m_reply;
 };
 
+// A document the host attaches before execute() goes with every execution, once, ahead of the
+// request's own, which a second execution does not send twice.
 TEST(ExecuteTest, RunsPreExecSendPostExecWithTheModeAndTheSameAttachmentsEachTime) {
   ScriptedSession session;
   ProbeRequest request(session, ZEBSOAPSessionI::ZEBSOAPTrustedRequest);
+  ZEBMemoryDocumentOutput hostDocument{"host", 4};
+  request.addAttachment(hostDocument, "host");
   request.execute();
   request.execute();
   EXPECT_EQ(request.preExecs, 2);
@@ -86,8 +92,10 @@ TEST(ExecuteTest, RunsPreExecSendPostExecWithTheModeAndTheSameAttachmentsEachTim
   EXPECT_EQ(request.postExecs, 2);
   EXPECT_EQ(session.mode, ZEBSOAPSessionI::ZEBSOAPTrustedRequest);
   EXPECT_EQ(session.attachments, &request.getAttachments());
-  ASSERT_EQ(request.getAttachments().size(), 1u);  // not added twice
-  EXPECT_STREQ(request.getAttachments()[0].first, "doc");
+  ASSERT_EQ(request.getAttachments().size(), 2u);
+  EXPECT_STREQ(request.getAttachments()[0].first, "host");
+  EXPECT_EQ(request.getAttachments()[0].second, &hostDocument);
+  EXPECT_STREQ(request.getAttachments()[1].first, "doc");
   EXPECT_TRUE(request.bindingReleased);
 }
 
@@ -95,17 +103,13 @@ TEST(ExecuteTest, AFailureSkipsPostExecAndReleasesTheBinding) {
   ScriptedSession session;
   session.behaviour = ScriptedSession::ThrowRuntime;
   ProbeRequest request(session, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-  try {
-    request.execute();
-    FAIL();
-  } catch (const KRNAssertError& e) {  // from send: one entry of ours
-    ASSERT_EQ(e.getBackTrace().size(), 1u);
-    const KRNBackTraceEntry& entry = e.getBackTrace()[0];
-    EXPECT_STREQ(entry.location.getFile(), "DVLGenericSoap");
-    EXPECT_EQ(entry.location.getLine(), 59);
-    EXPECT_EQ(entry.function, "DVLGenericSoap::execute");
-    EXPECT_EQ(entry.macro, "KRN_RETHROW");
-  }
+  KRNAssertError fromSend = raisedBy<KRNAssertError>([&] { request.execute(); });  // one entry of ours
+  ASSERT_EQ(fromSend.getBackTrace().size(), 1u);
+  const KRNBackTraceEntry& entry = fromSend.getBackTrace()[0];
+  EXPECT_STREQ(entry.location.getFile(), "DVLGenericSoap");
+  EXPECT_EQ(entry.location.getLine(), 59);
+  EXPECT_EQ(entry.function, "DVLGenericSoap::execute");
+  EXPECT_EQ(entry.macro, "KRN_RETHROW");
   EXPECT_EQ(request.postExecs, 0);
   EXPECT_TRUE(request.bindingReleased);
 
@@ -115,13 +119,7 @@ TEST(ExecuteTest, AFailureSkipsPostExecAndReleasesTheBinding) {
   EXPECT_EQ(request.postExecs, 0);
 
   request.failPreExec = true;  // nothing sent, no entry added
-  try {
-    request.execute();
-    FAIL();
-  } catch (const KRNAssertError& e) {
-    ASSERT_EQ(e.getBackTrace().size(), 1u);
-    EXPECT_STREQ(e.getBackTrace()[0].location.getFile(), "Probe");
-  }
+  EXPECT_EQ(raisedBy<KRNAssertError>([&] { request.execute(); }).getBackTrace().size(), 1u);
   EXPECT_EQ(session.sends, 2);
 }
 

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -257,56 +256,10 @@ TEST_P(HttpTransportUpload, DocumentsArriveByteForByteInOrderWithTheirIds) {
 INSTANTIATE_TEST_SUITE_P(Sizes, HttpTransportUpload, testing::Values(true, false),
                          [](const testing::TestParamInfo<bool>& info) { return info.param ? "Sized" : "Chunked"; });
 
-TEST(HttpTransport, LargeDocumentUploadsInFlatMemory) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "sanitizers keep memory of their own";
-#endif
-  auto peakKb = [] {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return 0L;
-  };
-  std::atomic<uint64_t> received{0};
-  HttpPeer<> peer;
-  peer.server().Post("/dvl", [&](const httplib::Request&, httplib::Response& res, const httplib::ContentReader& reader) {
-    reader([&](const char*, size_t n) { return received += n, true; });
-    res.set_content(kEnvelope, "text/xml");
-  });
-  peer.start();
-  ZEBHttpTransport transport(settingsFor(peer.url()));
-  const uint64_t size = 256ull << 20;
-  PatternDocument document(size);
-  ZEBAttachmentList attachments = {{"big", &document}};
-
-  std::ofstream("/proc/self/clear_refs") << "5";  // restarts the peak count where the kernel allows it
-  long before = peakKb();
-  transport.exchange(wireRequest("<big/>", &attachments));
-  long grown = peakKb() - before;
-  EXPECT_GT(received.load(), size);
-  EXPECT_LT(grown, 64L * 1024) << "peak resident memory grew by " << grown << " KiB";
-}
-
 // ---------------------------------------------------------------------------------------------
 // Replies
 
-TEST(HttpTransport, ReadsMultipartReplies) {
-  const std::string binary = bytesOf("\0\r\n--x\r\n\xff");
-  HttpPeer<> peer;
-  peer.on([&](const httplib::Request&, httplib::Response& res) {
-    ZEBMimeBody body = ZEBMime::buildRelated(kEnvelope, {{"first", "image/png", binary}, {"second", "text/plain", "2"}});
-    res.set_content(body.body, body.contentType.c_str());
-  });
-  ZEBWireReply reply = ZEBHttpTransport(settingsFor(peer.url())).exchange(wireRequest("<multi/>"));
-  EXPECT_EQ(kEnvelope, reply.envelope);
-  ASSERT_EQ(2u, reply.attachments.size());
-  EXPECT_EQ("first", reply.attachments[0].contentId);
-  EXPECT_EQ("image/png", reply.attachments[0].contentType);
-  EXPECT_EQ(binary, reply.attachments[0].bytes);
-  EXPECT_EQ("second", reply.attachments[1].contentId);
-  EXPECT_EQ("2", reply.attachments[1].bytes);
-}
+// Multipart replies with binary documents: the live add suite reads them back through the library.
 
 struct HttpErrorCase {
   const char* name;
@@ -339,11 +292,7 @@ TEST_P(HttpTransportHttpError, RaisesWithStatusAndBodyExcerpt) {
 INSTANTIATE_TEST_SUITE_P(
     Statuses, HttpTransportHttpError,
     testing::Values(
-        HttpErrorCase{"ServerErrorXmlNotSoap", 500, "text/xml", "<error/>",
-                      "HTTP 500 Internal Server Error with Content-Type 'text/xml', not a SOAP reply: <error/>"},
         HttpErrorCase{"OkWithoutType", 200, nullptr, "", "HTTP 200 OK without a Content-Type, not a SOAP reply"},
-        HttpErrorCase{"Unavailable", 503, "text/xml", kEnvelope,
-                      std::string("HTTP 503 Service Unavailable: ") + kEnvelope},
         HttpErrorCase{"RedirectNotFollowed", 302, nullptr, "", "HTTP 302 Found"},
         // Control bytes masked, the excerpt cut at 200 bytes.
         HttpErrorCase{"ControlBytesMaskedAndCut", 404, "text/plain", bytesOf("a\0b\tc\x1b\r\n") + std::string(1000, 'x'),
@@ -363,7 +312,7 @@ TEST(HttpTransport, RefusedConnectionIsAConnectError) {
   EXPECT_TRUE(contains(e.getReason(), "127.0.0.1")) << e.getReason();
 }
 
-// Peers that stall, trickle or cut the exchange short, under a 300 ms stall timeout.
+// Peers that stall or trickle, under a 300 ms stall timeout; replies cut short are the fault suite's.
 struct PeerFault {
   const char* name;
   const char* phase;
@@ -404,14 +353,7 @@ INSTANTIATE_TEST_SUITE_P(
                       open = RawPeer::sendAll(fd, "x");
                       std::this_thread::sleep_for(std::chrono::milliseconds(20));
                     }
-                  }},
-        PeerFault{"TruncatedBody", "receive", "990 bytes remaining", 30000,
-                  [](int fd, int, RawPeer&) {
-                    RawPeer::readRequest(fd);
-                    RawPeer::sendAll(fd, kReplyHead + "1000\r\n\r\n<soap:Env>");
-                  }},
-        PeerFault{"ClosedWithoutAReply", "receive", "", 30000,
-                  [](int fd, int, RawPeer&) { RawPeer::readRequest(fd); }}),
+                  }}),
     [](const testing::TestParamInfo<PeerFault>& info) { return info.param.name; });
 
 // The server may have carried out a request whose connection closed with no reply: only a

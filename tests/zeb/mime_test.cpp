@@ -133,13 +133,13 @@ TEST(MimeReadRelated, RootIsTheStartPartWhereverItIs) {
 TEST(MimeReadRelated, WithoutStartTheFirstPartIsRootPartsNeedNoIdAndBase64IsDecoded) {
   std::string body =
       "--b\r\n\r\n<Envelope/>\r\n--b\r\nContent-Type: text/plain\r\n\r\nanonymous\r\n"
-      "--b\r\nContent-ID: <x>\r\nContent-Transfer-Encoding: BASE64\r\n\r\nAAH/\r\nYWI=\r\n--b--\r\n";
+      "--b\r\nContent-ID: <x>\r\nContent-Transfer-Encoding: BASE64\r\n\r\nAAH/\r\nYWJj\r\n--b--\r\n";
   ZEBMimeMessage m = readRelated("multipart/related; boundary=b", body);
   EXPECT_EQ("<Envelope/>", m.envelope);
   ASSERT_EQ(2u, m.attachments.size());
   EXPECT_EQ("", m.attachments[0].contentId);
   EXPECT_EQ("anonymous", m.attachments[0].bytes);
-  EXPECT_EQ(std::string("\0\1\xff" "ab", 5), m.attachments[1].bytes);
+  EXPECT_EQ(std::string("\0\1\xff" "abc", 6), m.attachments[1].bytes);
 }
 
 TEST(MimeReadRelated, RefusesWhatItCannotRead) {
