@@ -293,4 +293,6 @@ class ZEB_EXPORT ZEBRecordingVorbTK : public VorbTK {
   std::shared_ptr<ZEBRecordingTransport> m_recorder;
   std::mutex m_lock;
   std::set<ZEBSOAPSessionI*> m_sessions;
+  // Over a live HTTP transport, sessions seal to the key fetched from its service, as ZEBLiveVorbTK's do.
+  std::shared_ptr<ZEBCredentialKeySource> m_credentialKey;
 };

@@ -10,6 +10,7 @@
 #include "KRNError.h"
 #include "KRNIDOM.h"
 #include "MWLStream.h"
+#include "ZEBCredentialKey.h"
 #include "ZEBErrors.h"
 
 namespace {
@@ -817,15 +818,21 @@ ZEBWireReply ZEBRecordingTransport::exchange(const ZEBWireRequest& request) {
   return reply;
 }
 
-ZEBRecordingVorbTK::ZEBRecordingVorbTK(std::shared_ptr<ZEBTransport> live, const std::string& path)
-    : m_recorder(std::make_shared<ZEBRecordingTransport>(std::move(live), path)) {}
+ZEBRecordingVorbTK::ZEBRecordingVorbTK(std::shared_ptr<ZEBTransport> live, const std::string& path) {
+  if (auto* http = dynamic_cast<ZEBHttpTransport*>(live.get())) {
+    m_credentialKey = ZEBCredentialKeySource::forSettings(http->getSettings());
+  }
+  m_recorder = std::make_shared<ZEBRecordingTransport>(std::move(live), path);
+}
 
 ZEBRecordingVorbTK::~ZEBRecordingVorbTK() {
   for (ZEBSOAPSessionI* session : m_sessions) delete session;
 }
 
 ZEBSOAPSessionI* ZEBRecordingVorbTK::createSession() {
-  std::unique_ptr<ZEBSOAPSessionI> session(new ZEBSOAPSession(m_recorder));
+  auto* made = new ZEBSOAPSession(m_recorder);
+  std::unique_ptr<ZEBSOAPSessionI> session(made);
+  if (m_credentialKey) m_credentialKey->bind(made->getClientID());
   std::lock_guard<std::mutex> lock(m_lock);
   m_sessions.insert(session.get());
   return session.release();
@@ -838,5 +845,6 @@ void ZEBRecordingVorbTK::releaseSession(ZEBSOAPSessionI* session) {
     KRNRuntimeError error("ZEBRecordingVorbTK::releaseSession: the session was not made by this factory");
     ZEBRaise(error, "ZEBRecording");
   }
+  if (m_credentialKey) m_credentialKey->unbind(static_cast<ZEBSOAPSession*>(session)->getClientID());
   delete session;
 }
