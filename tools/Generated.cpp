@@ -16,7 +16,7 @@ std::vector<const CLI::Option*> optionsOf(const CLI::App& app) {
   return list;
 }
 
-bool takesValue(const CLI::Option* option) { return option->get_type_size_max() > 0; }
+bool takesValue(const CLI::Option* option) { return option->get_expected_max() > 0; }
 
 std::string roff(const std::string& text) {
   std::string out;
@@ -128,12 +128,15 @@ void writeCompletion(CLI::App& app, std::FILE* out) {
                "  esac\n"
                "  if [[ \"$cur\" == -* ]]; then\n"
                "    COMPREPLY=($(compgen -W \"$options\" -- \"$cur\"))\n"
-               "  elif [[ -z \"$command\" && \"$prev\" != --* ]]; then\n"
-               "    COMPREPLY=($(compgen -W \"%s\" -- \"$cur\"))\n"
+               "  elif [[ -z \"$command\" ]]; then\n"
+               "    case \"$prev\" in\n"
+               "      %s) ;;\n"
+               "      *) COMPREPLY=($(compgen -W \"%s\" -- \"$cur\")) ;;\n"
+               "    esac\n"
                "  fi\n"
                "}\n"
                "complete -o default -F _dvl dvl\n",
-               commands.c_str());
+               valueWords(global).c_str(), commands.c_str());
 }
 
 void writeCommandList(std::FILE* out) {
