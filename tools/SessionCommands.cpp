@@ -23,18 +23,19 @@ namespace {
 std::string promptPassword(const std::string& user) {
   std::FILE* tty = std::fopen("/dev/tty", "r+");
   if (tty == nullptr) usageError("no password: give --password-file, $DVL_PASSWORD or a terminal");
-  std::fprintf(tty, "password for %s: ", user.c_str());
-  std::fflush(tty);
   termios saved{};
   bool quiet = tcgetattr(fileno(tty), &saved) == 0;
   if (quiet) {
+    // Echo goes off before the prompt, and what was typed ahead is kept.
     termios silent = saved;
     silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(fileno(tty), TCSAFLUSH, &silent);
+    tcsetattr(fileno(tty), TCSANOW, &silent);
   }
+  std::fprintf(tty, "password for %s: ", user.c_str());
+  std::fflush(tty);
   char line[1024] = "";
   bool read = std::fgets(line, sizeof line, tty) != nullptr;
-  if (quiet) tcsetattr(fileno(tty), TCSAFLUSH, &saved);
+  if (quiet) tcsetattr(fileno(tty), TCSANOW, &saved);
   std::fputc('\n', tty);
   std::fclose(tty);
   if (!read) usageError("no password given");

@@ -6,6 +6,7 @@ terminal (util-linux script) but not in a pipe.
 usage: dvl_cli_test.py BIN_DIR SOURCE_DIR"""
 import json
 import os
+import pty
 import shlex
 import stat
 import subprocess
@@ -76,6 +77,22 @@ class DvlCli(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertIn("log on again", out["error"]["message"])
         self.logon()
+
+    def test_password_prompt_does_not_echo(self):
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.execv(DVL, [DVL, "logon", "--user", "demo"])
+        out = b""
+        while b"password for demo: " not in out:
+            out += os.read(fd, 1024)
+        os.write(fd, b"demo\n")
+        try:
+            while chunk := os.read(fd, 1024):
+                out += chunk
+        except OSError:
+            pass
+        self.assertEqual(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), 0, out)
+        self.assertTrue(out.split(b"password for demo: ")[1].lstrip().startswith(b"logged on"), out)
 
     def test_every_command(self):
         self.logon()
