@@ -1,7 +1,7 @@
 // The demo and symbol commands: the typical host run against a server of its own, and the schema's
 // symbol table.
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,8 +23,6 @@
 #include "ContentServer.h"
 #include "ContentService.h"
 #endif
-
-extern char** environ;
 
 namespace dvl {
 
@@ -99,16 +97,23 @@ class DemoServer {
     }
     int out[2];
     if (::pipe(out) != 0) fileError(std::string("cannot start dvl-contentd: ") + std::strerror(errno));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
     std::vector<std::string> words = {server, "--listen", "127.0.0.1:0", "--log", "off"};
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    int failed = posix_spawn(&m_child, server.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    pid_t parent = ::getpid();
+    m_child = ::fork();
+    if (m_child == 0) {
+      // The server goes with dvl, however dvl ends (a signal, a broken pipe).
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (::getppid() != parent) ::_exit(127);
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      ::execv(server.c_str(), argv.data());
+      ::_exit(127);
+    }
+    int failed = m_child < 0 ? errno : 0;
     ::close(out[1]);
     if (failed) {
       ::close(out[0]);
