@@ -171,7 +171,8 @@ int runHistory(Context& context, History& request, const char* what) {
   }
   if (!args.name.empty()) request.setName(args.name.c_str());
   request.setDetail(args.detail.c_str());
-  request.setSeverity(static_cast<ZEBSeverityEnum::Enum>(ZEBSeverityEnum::typeInfo.findEnumName(args.severity.c_str(), args.severity.size())->id));
+  request.setSeverity(static_cast<ZEBSeverityEnum::Enum>(
+      ZEBSeverityEnum::typeInfo.findEnumName(args.severity.c_str(), args.severity.size())->id));
   request.execute();
   context.printReply(request);
   if (request.isCMAdd()) return reportAdded(context, request, what);

@@ -25,8 +25,12 @@
 
 namespace dvl {
 
-void usageError(const std::string& message) { throw Failure(ExitUsage, "usage", "usage", message); }
-void fileError(const std::string& message) { throw Failure(ExitLocalFile, "file", "file", message); }
+void usageError(const std::string& message) {
+  throw Failure(ExitUsage, "usage", "usage", message);
+}
+void fileError(const std::string& message) {
+  throw Failure(ExitLocalFile, "file", "file", message);
+}
 void refused(const std::string& code, const std::string& message) {
   throw Failure(ExitRefused, "refused", code, message);
 }
@@ -109,14 +113,17 @@ void fetchCredentialKey(const std::string& endpoint) {
   std::string url = endpoint + "/credential-key";
   std::string pem;
   CURL* curl = curl_easy_init();
-  if (curl == nullptr) ZEBTransportError(url, "fetching the credential key", "libcurl did not start").raise(KRNFileLocation("dvl", 0), nullptr, "KRN_THROW");
+  if (curl == nullptr)
+    ZEBTransportError(url, "fetching the credential key", "libcurl did not start")
+        .raise(KRNFileLocation("dvl", 0), nullptr, "KRN_THROW");
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
-    static_cast<std::string*>(out)->append(data, size * count);
-    return size * count;
-  });
+  curl_easy_setopt(
+      curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+        static_cast<std::string*>(out)->append(data, size * count);
+        return size * count;
+      });
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &pem);
   CURLcode code = curl_easy_perform(curl);
   curl_easy_cleanup(curl);
@@ -127,7 +134,8 @@ void fetchCredentialKey(const std::string& endpoint) {
     reason = "the answer is not a public key";
   }
   if (!reason.empty()) {
-    ZEBTransportError(endpoint, "fetching the credential key", reason).raise(KRNFileLocation("dvl", 0), nullptr, "KRN_THROW");
+    ZEBTransportError(endpoint, "fetching the credential key", reason)
+        .raise(KRNFileLocation("dvl", 0), nullptr, "KRN_THROW");
   }
   ZEBHelper::setCredentialKey(pem.c_str());
 }
@@ -158,7 +166,9 @@ void Context::printReply(DVLGenericSoap& request) {
   out.flush();
 }
 
-bool Context::showProgress() const { return !args.quiet && isatty(2); }
+bool Context::showProgress() const {
+  return !args.quiet && isatty(2);
+}
 
 // ---------------------------------------------------------------- objects as JSON
 
@@ -245,15 +255,20 @@ unsigned schemaEnum(const ZEBTypeInfo& type, const std::string& name, const char
   const ZEBEnumValue* value = type.findEnumName(name.c_str(), name.size());
   if (value == nullptr) {
     std::string known;
-    for (unsigned i = 0; i < type.enumCount; ++i) known += std::string(known.empty() ? "" : ", ") + type.enumValues[i].name;
+    for (unsigned i = 0; i < type.enumCount; ++i)
+      known += std::string(known.empty() ? "" : ", ") + type.enumValues[i].name;
     usageError("'" + name + "' is not " + what + " (one of: " + known + ")");
   }
   return value->id;
 }
 }  // namespace
 
-unsigned propertyId(const std::string& name) { return schemaEnum(ZEBPropEnum::typeInfo, name, "a property"); }
-unsigned classId(const std::string& name) { return schemaEnum(ZEBClassEnum::typeInfo, name, "an object class"); }
+unsigned propertyId(const std::string& name) {
+  return schemaEnum(ZEBPropEnum::typeInfo, name, "a property");
+}
+unsigned classId(const std::string& name) {
+  return schemaEnum(ZEBClassEnum::typeInfo, name, "an object class");
+}
 
 std::pair<std::string, std::string> splitAssignment(const std::string& text, const char* what) {
   size_t equals = text.find('=');
@@ -304,7 +319,10 @@ constexpr long long kProgressThreshold = 8LL << 20;
 }  // namespace
 
 Progress::Progress(const Context& context, std::string what, long long total)
-    : m_on(total > kProgressThreshold && context.showProgress()), m_what(std::move(what)), m_total(total), m_start(now()) {}
+    : m_on(total > kProgressThreshold && context.showProgress()),
+      m_what(std::move(what)),
+      m_total(total),
+      m_start(now()) {}
 
 void Progress::advance(long long bytes) {
   m_done += bytes;

@@ -4,11 +4,10 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
 #include <deque>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>

@@ -64,8 +64,12 @@ class DemoServer {
       ::waitpid(m_child, nullptr, 0);
     }
   }
-  const std::string& url() const { return m_url; }
-  const std::string& banner() const { return m_banner; }
+  const std::string& url() const {
+    return m_url;
+  }
+  const std::string& banner() const {
+    return m_banner;
+  }
 
  private:
   static std::string findServer() {

@@ -16,7 +16,9 @@ std::vector<const CLI::Option*> optionsOf(const CLI::App& app) {
   return list;
 }
 
-bool takesValue(const CLI::Option* option) { return option->get_expected_max() > 0; }
+bool takesValue(const CLI::Option* option) {
+  return option->get_expected_max() > 0;
+}
 
 std::string roff(const std::string& text) {
   std::string out;
@@ -35,7 +37,8 @@ std::string roff(const std::string& text) {
 
 void manOptions(const CLI::App& app, std::FILE* out) {
   for (const CLI::Option* option : optionsOf(app)) {
-    std::string name = option->get_positional() && option->get_lnames().empty() ? option->get_name(true) : option->get_name();
+    std::string name =
+        option->get_positional() && option->get_lnames().empty() ? option->get_name(true) : option->get_name();
     bool positional = option->get_lnames().empty();
     std::fprintf(out, ".TP\n");
     if (positional) {

@@ -162,6 +162,9 @@ void defineGet(CLI::App& command, Args& args) {
 
 int runGet(Context& context) {
   const Args& args = context.args;
+  if (args.child.find('\'') != std::string::npos && args.child.find('"') != std::string::npos) {
+    usageError("a name holding both ' and \" cannot be looked up by a search path");
+  }
   DVLGetObject request(context.connection.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
   request.setPath(args.path.c_str());
   request.setChildName(args.child.c_str());

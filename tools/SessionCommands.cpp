@@ -86,8 +86,8 @@ int runLogon(Context& context) {
                                          : "the session of " + previous + " is still in effect (dvl logoff ends it)";
     bool wrongPassword = fault.getDetail().find("logonFailed") != std::string::npos;
     throw Failure(ExitRefused, "fault", wrongPassword ? "logonFailed" : "fault",
-                  std::string("logon refused: ") + (wrongPassword ? "unknown user or wrong password" : fault.getFaultString()) +
-                      "; " + still);
+                  std::string("logon refused: ") +
+                      (wrongPassword ? "unknown user or wrong password" : fault.getFaultString()) + "; " + still);
   }
   context.connection.save(account);
   context.say("logged on to %s as %s", context.connection.endpoint().c_str(), account.c_str());
@@ -117,7 +117,8 @@ int runCredential(Context& context) {
   request.execute();
   context.printReply(request);
   const char* credential = request.getAXMCredential();
-  if (credential == nullptr) refused("noCredential", "the service returned no credential for " + context.args.nameSpace);
+  if (credential == nullptr)
+    refused("noCredential", "the service returned no credential for " + context.args.nameSpace);
   context.say("%s", credential);
   context.result = {{"namespace", context.args.nameSpace}, {"credential", credential}};
   return ExitOk;

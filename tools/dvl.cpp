@@ -1,11 +1,12 @@
 // dvl: the command-line client of the DVL library. The command table below is the one list of the
 // commands: the parser, --help, the man page, the bash completion and the list in docs/cli.md are
 // all made from it. The commands themselves live in one file per family.
+#include "DVL.h"
+
 #include <cstdlib>
 #include <cstring>
 
 #include "Cli.h"
-#include "DVL.h"
 #include "KRNThrowable.h"
 #include "ZEBErrors.h"
 #include "ZEBRecording.h"
@@ -32,14 +33,14 @@ const std::vector<Command>& commandTable() {
       {"query-cache", "The cache-validated multiple query, or with --object the cache service's query",
        "dvl query-cache '/content/*' --validator 7f3a-12; dvl query-cache --object /content --entries output",
        defineQueryCache, runQueryCache, true},
-      {"routing", "Determine the routing for objects", "dvl routing /content/Samples", defineRouting, runRouting,
-       true},
+      {"routing", "Determine the routing for objects", "dvl routing /content/Samples", defineRouting, runRouting, true},
       {"add-output", "Store a report output with its document",
        "dvl add-output /content 'Sales 2026' report.pdf --context context.xml", defineAddOutput, runAddOutput, true},
       {"add-version", "Store a report version: specification, models, as-of time, options and parameters",
        "dvl add-version /content 'Sales v2' --specification-file spec.xml --model '/content/model[@name=\"m\"]'",
        defineAddVersion, runAddVersion, true},
-      {"add-history", "Add a history detail: plain, report-service or request-arguments; --event goes through the monitor",
+      {"add-history",
+       "Add a history detail: plain, report-service or request-arguments; --event goes through the monitor",
        "dvl add-history --kind report-service --event run-42 --detail 'finished' --output /content/out",
        defineAddHistory, runAddHistory, true},
       {"add-model", "Store a model from a file or inline text", "dvl add-model /content 'Sales model' model.xml",
@@ -154,8 +155,9 @@ int main(int argc, char** argv) {
   app.name("dvl");
   app.require_subcommand(0, 1);
   app.fallthrough();  // global options may also follow the command
-  app.footer("Exit codes: 0 success, 1 the service refused, 2 usage, 3 transport or TLS, 4 local file, "
-             "5 replay mismatch. docs/cli.md and dvl(1) describe every command.");
+  app.footer(
+      "Exit codes: 0 success, 1 the service refused, 2 usage, 3 transport or TLS, 4 local file, "
+      "5 replay mismatch. docs/cli.md and dvl(1) describe every command.");
   app.add_option("--endpoint", args.endpoint, "the service URL (default $DVL_ENDPOINT or http://127.0.0.1:9300/dvl)");
   app.add_option("--session-file", args.sessionFile,
                  "where logon keeps the passport (default $DVL_SESSION_FILE or ~/.dvl-session)");
