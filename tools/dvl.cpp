@@ -1,196 +1,62 @@
-// dvl: the command-line client of the DVL library. `dvl demo` runs the typical host run against a
-// server it starts itself; the other commands talk to a running dvl-contentd, keeping the passport
-// of `dvl logon` in a session file for the commands that follow.
-#include <CLI/CLI.hpp>
-
-#include <curl/curl.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
-
-#include "ContentServer.h"
-#include "ContentService.h"
+// dvl: the command-line client of the DVL library. The command table below is the one list of the
+// commands: the parser, --help, the man page, the bash completion and the list in docs/cli.md are
+// all made from it. The commands themselves live in one file per family.
 #include "DVL.h"
-#include "DVLAddModel.h"
-#include "DVLAddOutput.h"
-#include "DVLDelete.h"
-#include "DVLDetermineRouting.h"
-#include "DVLGetObject.h"
-#include "DVLLogoff.h"
-#include "DVLLogon.h"
-#include "DVLQuery.h"
-#include "DVLReportHelper.h"
-#include "DVLTestInfo.h"
-#include "HostRun.h"
-#include "ZEBRecording.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "Cli.h"
 #include "KRNThrowable.h"
-#include "MWLStream.h"
-#include "ZEBHelper.h"
-#include "ZEBHttpTransport.h"
-#include "zp2omsymbols1.h"
+#include "ZEBErrors.h"
+#include "ZEBRecording.h"
+
+namespace dvl {
+
+const std::vector<Command>& commandTable() {
+  static const std::vector<Command> table = {
+      {"logon", "Log on and keep the passport for the next commands", "dvl logon --user demo --password-file pw.txt",
+       defineLogon, runLogon, false},
+      {"logoff", "Log off and forget the passport", "dvl logoff", defineLogoff, runLogoff, true},
+      {"credential", "Retrieve the trusted credential of a namespace (standalone access manager)",
+       "dvl credential --namespace LDAP", defineCredential, runCredential, false},
+      {"capabilities", "List the logged-on user's capabilities", "dvl capabilities", defineCapabilities,
+       runCapabilities, true},
+      {"query", "Query objects by search path or store identifier",
+       "dvl query '/content/*' --properties modificationTime --sort defaultName:desc --max 10", defineQuery, runQuery,
+       true},
+      {"get", "Look up a named child of an object; --save writes its document",
+       "dvl get /content 'Sales 2026' --save sales.pdf", defineGet, runGet, true},
+      {"query-multiple", "Run several queries in one call, each with its own properties and sort",
+       "dvl query-multiple '/content/*?sort=defaultName' '//output?properties=format,dataSize&max=5'",
+       defineQueryMultiple, runQueryMultiple, true},
+      {"query-cache", "The cache-validated multiple query, or with --object the cache service's query",
+       "dvl query-cache '/content/*' --validator 7f3a-12; dvl query-cache --object /content --entries output",
+       defineQueryCache, runQueryCache, true},
+      {"routing", "Determine the routing for objects", "dvl routing /content/Samples", defineRouting, runRouting, true},
+      {"add-output", "Store a report output with its document",
+       "dvl add-output /content 'Sales 2026' report.pdf --context context.xml", defineAddOutput, runAddOutput, true},
+      {"add-version", "Store a report version: specification, models, as-of time, options and parameters",
+       "dvl add-version /content 'Sales v2' --specification-file spec.xml --model '/content/model[@name=\"m\"]'",
+       defineAddVersion, runAddVersion, true},
+      {"add-history",
+       "Add a history detail: plain, report-service or request-arguments; --event goes through the monitor",
+       "dvl add-history --kind report-service --event run-42 --detail 'finished' --output /content/out",
+       defineAddHistory, runAddHistory, true},
+      {"add-model", "Store a model from a file or inline text", "dvl add-model /content 'Sales model' model.xml",
+       defineAddModel, runAddModel, true},
+      {"add-task", "Store a data-movement task", "dvl add-task /content 'Nightly load' --specification-file task.xml",
+       defineAddTask, runAddTask, true},
+      {"delete", "Delete an object (and its children) by path or store identifier", "dvl delete --store-id 4f1c...",
+       defineDelete, runDelete, true},
+      {"demo", "Run the typical host run against a server of its own", "dvl demo", defineDemo, runDemo, false},
+      {"symbol", "Look up a schema symbol by name or identifier", "dvl symbol objectClass", defineSymbol, runSymbol,
+       false},
+  };
+  return table;
+}
 
 namespace {
-
-// ---------------------------------------------------------------- output helpers
-
-bool g_printXml = false;
-
-void printReply(DVLGenericSoap& request) {
-  if (!g_printXml) return;
-  MWLStandardOutputStream out;
-  request.getReplyAsXML(out);
-  out.write("\n", 1);
-  out.flush();
-}
-
-const char* orNone(const char* text) { return text ? text : "(none)"; }
-
-std::string className(ZEBClassEnum::Enum value) {
-  try {
-    return zp2omsymbols1::getChar(value);
-  } catch (const KRNThrowable&) {
-    return "?";
-  }
-}
-
-// Prints a symbol given by name or by identifier (decimal or 0x-hexadecimal).
-int showSymbol(const std::string& text) {
-  char* end = nullptr;
-  unsigned long id = std::strtoul(text.c_str(), &end, 0);
-  bool isNumber = !text.empty() && end && *end == '\0';
-  if (!isNumber) {
-    for (unsigned i = 0; i < zp2omsymbols1::getCount(); ++i) {
-      unsigned candidate = zp2omsymbols1::getIdAt(i);
-      if (text == zp2omsymbols1::getChar(candidate)) {
-        std::printf("0x%08X %s\n", candidate, text.c_str());
-        return 0;
-      }
-    }
-    std::fprintf(stderr, "dvl: '%s' is not a symbol of the schema\n", text.c_str());
-    return 1;
-  }
-  try {
-    std::printf("0x%08lX %s\n", id, zp2omsymbols1::getChar(static_cast<unsigned>(id)));
-  } catch (const KRNAssertError&) {
-    std::fprintf(stderr, "dvl: 0x%08lX is not the identifier of a schema symbol\n", id);
-    return 1;
-  }
-  return 0;
-}
-
-// A document read from a file that reports its progress on stderr, for large uploads.
-class ProgressDocument : public ZEBDocumentOutputI {
- public:
-  explicit ProgressDocument(const std::string& path) : m_file(path), m_size(m_file.getSize()) {}
-  const char* getContentType() const override { return m_file.getContentType(); }
-  long long getSize() const override { return m_size; }
-  void rewind() override {
-    m_file.rewind();
-    m_sent = 0;
-    m_shown = -1;
-  }
-  size_t read(char* buffer, size_t length) override {
-    size_t n = m_file.read(buffer, length);
-    m_sent += static_cast<long long>(n);
-    int percent = m_size > 0 ? static_cast<int>(100 * m_sent / m_size) : 100;
-    if (m_size >= (8 << 20) && percent != m_shown && isatty(2)) {
-      std::fprintf(stderr, "\rsending %s: %3d%% of %lld bytes", m_file.getPath().c_str(), percent, m_size);
-      if (percent == 100) std::fprintf(stderr, "\n");
-      m_shown = percent;
-    }
-    return n;
-  }
-
- private:
-  ZEBDocumentOutput m_file;
-  long long m_size;
-  long long m_sent = 0;
-  int m_shown = -1;
-};
-
-// ---------------------------------------------------------------- connection
-
-void ensureCredentialKey();
-
-struct Connection {
-  std::string endpoint;
-  std::string sessionFile;
-  std::string recordFile;  // every exchange is also written here
-  std::string replayFile;  // exchanges come from here instead of a service
-  KRNSmartPointer<DVLTestInfo> settings;
-  std::unique_ptr<VorbTK> factory;
-  ZEBSOAPSession* session = nullptr;
-
-  bool replaying() const { return !replayFile.empty(); }
-
-  void open() {
-    VorbTK* made = nullptr;
-    if (replaying()) {
-      settings = DVLTestInfo::create();
-      made = &settings->getRecordedFilesAsSessionFactory("dvl", "", replayFile);
-      ensureCredentialKey();
-    } else {
-      auto live = std::make_shared<ZEBHttpTransport>(ZEBHttpSettings::fromConfiguration(endpoint));
-      if (recordFile.empty()) {
-        factory = std::make_unique<ZEBLiveVorbTK>(live->getSettings());
-      } else {
-        factory = std::make_unique<ZEBRecordingVorbTK>(live, recordFile);
-      }
-      made = factory.get();
-    }
-    session = static_cast<ZEBSOAPSession*>(made->createSession());
-  }
-
-  // The passport of an earlier `dvl logon` to the same endpoint.
-  void resume() {
-    if (replaying()) return;
-    std::ifstream in(sessionFile);
-    std::string savedEndpoint, passport;
-    if (std::getline(in, savedEndpoint) && std::getline(in, passport) && savedEndpoint == endpoint) {
-      session->setPassport(passport);
-    }
-  }
-
-  void save() const {
-    if (replaying()) return;
-    std::ofstream out(sessionFile, std::ios::trunc);
-    out << endpoint << "\n" << session->getPassport() << "\n";
-    if (!out) throw std::runtime_error("cannot write the session file " + sessionFile);
-  }
-
-  void forget() const { std::remove(sessionFile.c_str()); }
-
-  // The service's key for sealed credentials, from GET <endpoint>/credential-key.
-  void fetchCredentialKey() const {
-    if (replaying() || !ZEBHelper::getCredentialKey().empty()) return;
-    std::string url = endpoint + "/credential-key";
-    std::string pem;
-    CURL* curl = curl_easy_init();
-    if (curl) {
-      curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-      curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
-      curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
-        static_cast<std::string*>(out)->append(data, size * count);
-        return size * count;
-      });
-      curl_easy_setopt(curl, CURLOPT_WRITEDATA, &pem);
-      curl_easy_perform(curl);
-      curl_easy_cleanup(curl);
-    }
-    if (pem.find("BEGIN PUBLIC KEY") == std::string::npos) {
-      throw std::runtime_error("cannot fetch the service's credential key from " + url +
-                               " (use --plain to send the credential unsealed)");
-    }
-    ZEBHelper::setCredentialKey(pem.c_str());
-  }
-};
 
 std::string defaultSessionFile() {
   if (const char* path = std::getenv("DVL_SESSION_FILE")) return path;
@@ -203,220 +69,170 @@ std::string defaultEndpoint() {
   return "http://127.0.0.1:9300/dvl";
 }
 
-// ---------------------------------------------------------------- the typical host run
-
-// Replay still seals the logon credential (the recording masks it), so any key will do.
-void ensureCredentialKey() {
-  if (ZEBHelper::getCredentialKey().empty()) {
-    ZEBHelper::setCredentialKey(ZEBHelper::generateCredentialKeyPair().second.c_str());
+// The reason word of a fault's detail (<dvl:message>notFound</dvl:message>).
+std::string faultReason(const std::string& detail) {
+  std::string text;
+  bool inTag = false;
+  for (char c : detail) {
+    if (c == '<') inTag = true;
+    if (!inTag && !std::isspace(static_cast<unsigned char>(c))) text += c;
+    if (c == '>') inTag = false;
   }
+  return text;
 }
 
-int demo(const std::string& recordFile, const std::string& replayFile) {
-  std::printf("DVL::initialize() returned %d\n", DVL::initialize());
-  if (!replayFile.empty()) {
-    // The library's own replay wiring: the settings object owns the factory.
-    KRNSmartPointer<DVLTestInfo> settings(DVLTestInfo::create());
-    VorbTK& factory = settings->getRecordedFilesAsSessionFactory("dvl demo", "", replayFile);
-    std::printf("replaying %s (no server)\n", replayFile.c_str());
-    ensureCredentialKey();
-    runTypicalHostRun(factory, stdout);
+int report(const Args& args, const Failure& failure, const std::string& trace = "") {
+  if (args.json) {
+    json error = {{"error", {{"kind", failure.kind}, {"code", failure.code}, {"message", failure.what()}}}};
+    std::printf("%s\n", error.dump(2).c_str());
   } else {
-    dvlservice::ServiceOptions serviceOptions;
-    serviceOptions.storePath = ":memory:";
-    dvlservice::ContentService service(serviceOptions);
-    dvlservice::ServerOptions serverOptions;
-    serverOptions.port = 0;
-    dvlservice::ContentServer server(service, serverOptions);
-    server.start();
-    std::printf("dvl-contentd serves a fresh demo store at %s\n", server.getUrl().c_str());
-    ZEBHelper::setCredentialKey(service.getCredentialPublicKey().c_str());
-    auto live = std::make_shared<ZEBHttpTransport>(ZEBHttpSettings::fromConfiguration(server.getUrl()));
-    std::unique_ptr<VorbTK> factory;
-    if (recordFile.empty()) {
-      factory = std::make_unique<ZEBLiveVorbTK>(live->getSettings());
-    } else {
-      factory = std::make_unique<ZEBRecordingVorbTK>(live, recordFile);
-      std::printf("recording to %s\n", recordFile.c_str());
-    }
-    runTypicalHostRun(*factory, stdout);
-    factory.reset();
-    server.stop();
+    std::fprintf(stderr, "dvl: %s\n", failure.what());
   }
-  std::printf("\nDVL::terminate() returned %d\n", DVL::terminate());
-  return 0;
+  if (args.verbose && !trace.empty()) std::fprintf(stderr, "%s\n", trace.c_str());
+  return failure.exitCode;
+}
+
+// The one line (and exit code) a library error becomes.
+Failure describe(const Args& args, const KRNThrowable& error) {
+  if (auto* fault = dynamic_cast<const ZEBSOAPFault*>(&error)) {
+    std::string reason = faultReason(fault->getDetail());
+    if (reason == "invalidPassport") {
+      return Failure(ExitRefused, "fault", reason, "the passport has expired or was ended: log on again (dvl logon)");
+    }
+    if (reason == "notLoggedOn") return Failure(ExitRefused, "fault", reason, "not logged on: run dvl logon first");
+    return Failure(ExitRefused, "fault", reason.empty() ? fault->getFaultCode() : reason,
+                   "the service refused: " + fault->getFaultString());
+  }
+  if (auto* key = dynamic_cast<const ZEBCredentialKeyError*>(&error)) {
+    return Failure(ExitTransport, "credentialKey", "credentialKey", key->getMessage());
+  }
+  if (auto* transport = dynamic_cast<const ZEBTransportError*>(&error)) {
+    std::string where = transport->getEndpoint().empty() ? args.endpoint : transport->getEndpoint();
+    return Failure(ExitTransport, "transport", transport->getPhase(),
+                   "cannot reach the server at " + where + ": " + transport->getReason());
+  }
+  if (dynamic_cast<const ZEBMalformedMessage*>(&error)) {
+    return Failure(ExitTransport, "transport", "malformedReply", error.getMessage());
+  }
+  if (dynamic_cast<const ZEBReplayMismatch*>(&error)) {
+    return Failure(ExitReplay, "replayMismatch", "replayMismatch", error.getMessage());
+  }
+  if (dynamic_cast<const ZEBRecordedFileError*>(&error) || dynamic_cast<const KRNRuntimeError*>(&error)) {
+    return Failure(ExitLocalFile, "file", "file", error.getMessage());
+  }
+  return Failure(ExitRefused, "internal", error.getTypeName(), error.getMessage());
+}
+
+// Hidden options that write what the build installs.
+struct Generated {
+  std::string man, completion, commandList;
+};
+
+bool writeGenerated(CLI::App& app, const Generated& generated) {
+  bool any = false;
+  auto write = [&](const std::string& path, auto writer) {
+    if (path.empty()) return;
+    any = true;
+    std::FILE* out = path == "-" ? stdout : std::fopen(path.c_str(), "w");
+    if (out == nullptr) fileError("cannot write " + path + ": " + std::strerror(errno));
+    writer(out);
+    if (out != stdout) std::fclose(out);
+  };
+  write(generated.man, [&](std::FILE* out) { writeManPage(app, out); });
+  write(generated.completion, [&](std::FILE* out) { writeCompletion(app, out); });
+  write(generated.commandList, [&](std::FILE* out) { writeCommandList(out); });
+  return any;
 }
 
 }  // namespace
+}  // namespace dvl
 
 int main(int argc, char** argv) {
+  using namespace dvl;
+  Args args;
+  args.endpoint = defaultEndpoint();
+  args.sessionFile = defaultSessionFile();
+  Generated generated;
+
   CLI::App app{"dvl - a command-line client of the content store"};
-  app.require_subcommand(1);
+  app.name("dvl");
+  app.require_subcommand(0, 1);
   app.fallthrough();  // global options may also follow the command
-  Connection connection;
-  connection.endpoint = defaultEndpoint();
-  connection.sessionFile = defaultSessionFile();
-  app.add_option("--endpoint", connection.endpoint, "the service URL (default $DVL_ENDPOINT or " + defaultEndpoint() + ")");
-  app.add_option("--session-file", connection.sessionFile, "where `logon` keeps the passport (default $DVL_SESSION_FILE or ~/.dvl-session)");
-  app.add_flag("--xml", g_printXml, "also print each reply as XML");
+  app.footer(
+      "Exit codes: 0 success, 1 the service refused, 2 usage, 3 transport or TLS, 4 local file, "
+      "5 replay mismatch. docs/cli.md and dvl(1) describe every command.");
+  app.add_option("--endpoint", args.endpoint, "the service URL (default $DVL_ENDPOINT or http://127.0.0.1:9300/dvl)");
+  app.add_option("--session-file", args.sessionFile,
+                 "where logon keeps the passport (default $DVL_SESSION_FILE or ~/.dvl-session)");
+  auto* json = app.add_flag("--json", args.json, "print one JSON document on standard output");
+  app.add_flag("--xml", args.xml, "print each reply as XML on standard output (the other lines go to standard error)")
+      ->excludes(json);
+  app.add_flag("--quiet", args.quiet, "no progress line");
+  app.add_flag("--verbose", args.verbose, "with an error, also print its back-trace");
+  auto* record = app.add_option("--record", args.recordFile, "also write every exchange to this recorded-session file");
+  app.add_option("--replay", args.replayFile, "answer from this recorded-session file instead of a service")
+      ->excludes(record);
+  app.add_option("--man", generated.man, "write the man page to FILE")->group("");
+  app.add_option("--completion", generated.completion, "write the bash completion to FILE")->group("");
+  app.add_option("--command-list", generated.commandList, "write the command list of docs/cli.md to FILE")->group("");
 
-  app.add_option("--record", connection.recordFile, "also write every exchange to this recorded-session file");
-  app.add_option("--replay", connection.replayFile, "answer from this recorded-session file instead of a service")
-      ->check(CLI::ExistingFile);
-  app.get_option("--record")->excludes(app.get_option("--replay"));
+  for (const Command& command : commandTable()) {
+    CLI::App* sub = app.add_subcommand(command.name, command.summary);
+    command.define(*sub, args);
+  }
 
-  CLI::App* demoCommand = app.add_subcommand("demo", "Run the typical host run against an embedded dvl-contentd");
-
-  std::string nameSpace = "LDAP", user, password;
-  bool plain = false;
-  CLI::App* logon = app.add_subcommand("logon", "Log on and keep the passport for the next commands");
-  logon->add_option("--namespace", nameSpace, "the account's namespace")->capture_default_str();
-  logon->add_option("--user", user, "the user name")->required();
-  logon->add_option("--password", password, "the password (default: $DVL_PASSWORD)");
-  logon->add_flag("--plain", plain, "send the credential unsealed");
-
-  CLI::App* logoff = app.add_subcommand("logoff", "Log off and forget the passport");
-
-  std::string path, storeID;
-  std::vector<std::string> properties;
-  CLI::App* query = app.add_subcommand("query", "Query objects by search path or store identifier");
-  query->add_option("path", path, "a search path, e.g. /content/*");
-  query->add_option("--store-id", storeID, "select the object with this store identifier");
-
-  std::string child;
-  CLI::App* get = app.add_subcommand("get", "Look up a named child of an object and show its parent");
-  get->add_option("path", path, "the parent's search path")->required();
-  get->add_option("name", child, "the child's name")->required();
-
-  std::string parent, name, file, contextFile, format = "PDF", locale = "en-us";
-  CLI::App* addOutput = app.add_subcommand("add-output", "Store a report output with its document");
-  addOutput->add_option("parent", parent, "the parent's search path")->required();
-  addOutput->add_option("name", name, "the output's name")->required();
-  addOutput->add_option("file", file, "the document to store")->required()->check(CLI::ExistingFile);
-  addOutput->add_option("--context", contextFile, "a context document")->check(CLI::ExistingFile);
-  addOutput->add_option("--format", format, "the output format")->capture_default_str();
-  addOutput->add_option("--locale", locale, "the output locale")->capture_default_str();
-
-  CLI::App* remove = app.add_subcommand("delete", "Delete an object (and its children) by path or store identifier");
-  remove->add_option("path", path, "a search path");
-  remove->add_option("--store-id", storeID, "the store identifier");
-
-  std::vector<std::string> routingPaths;
-  CLI::App* routing = app.add_subcommand("routing", "Determine the routing for objects");
-  routing->add_option("paths", routingPaths, "search paths")->required();
-
-  CLI::App* capabilities = app.add_subcommand("capabilities", "List the logged-on user's capabilities");
-
-  std::string symbol;
-  CLI::App* symbolCommand = app.add_subcommand("symbol", "Look up a schema symbol by name or identifier");
-  symbolCommand->add_option("symbol", symbol, "a name (objectClass) or an identifier (0xECBA7A93)")->required();
-
-  CLI11_PARSE(app, argc, argv);
+  // Usage errors get the documented exit code and, with --json, the JSON error.
+  auto usage = [&](const std::string& message) {
+    return report(args, Failure(ExitUsage, "usage", "usage", message + " (dvl --help)"));
+  };
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ExtrasError& e) {
+    if (app.get_subcommands().empty()) {
+      // The first word that is not an option is where a command should have been.
+      for (const std::string& word : app.remaining()) {
+        if (!word.empty() && word[0] != '-') return usage("unknown command '" + word + "'");
+      }
+    }
+    return usage(e.what());
+  } catch (const CLI::ParseError& e) {
+    return usage(e.what());
+  }
+  args.endpointGiven = app.get_option("--endpoint")->count() > 0;
 
   try {
-    if (*demoCommand) return demo(connection.recordFile, connection.replayFile);
-    if (*symbolCommand) return showSymbol(symbol);
-
-    DVL::initialize();
-    connection.open();
-    ZEBSOAPSession& session = *connection.session;
-    if (!*logon) connection.resume();
-
-    if (*logon) {
-      if (password.empty() && std::getenv("DVL_PASSWORD")) password = std::getenv("DVL_PASSWORD");
-      if (!plain) connection.fetchCredentialKey();
-      DVLLogon request(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-      request.addCredentials(nameSpace.c_str(), user.c_str(), password.c_str(), plain ? 0 : 1);
-      request.execute();
-      printReply(request);
-      connection.save();
-      std::printf("logged on to %s as %s/%s\n", connection.endpoint.c_str(), nameSpace.c_str(), user.c_str());
-    } else if (*logoff) {
-      DVLLogoff request(session, nullptr);
-      request.execute();
-      printReply(request);
-      connection.forget();
-      std::printf("logged off\n");
-    } else if (*query) {
-      if (path.empty() == storeID.empty()) throw std::invalid_argument("give either a search path or --store-id");
-      DVLQuery request(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-      if (storeID.empty()) {
-        request.setPath(path.c_str());
-      } else {
-        request.setStoreID(storeID.c_str());
-      }
-      request.execute();
-      printReply(request);
-      int count = request.getObjectCount();
-      for (int i = 0; i < count; ++i) {
-        std::printf("%-14s %-34s %s\n", className(request.getObjectClass(i)).c_str(), orNone(request.getStoreID(i)),
-                    orNone(request.getName(i)));
-      }
-      std::printf("%d object%s\n", count, count == 1 ? "" : "s");
-    } else if (*get) {
-      DVLGetObject request(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-      request.setPath(path.c_str());
-      request.setChildName(child.c_str());
-      request.execute();
-      printReply(request);
-      if (request.getObjectCount() == 0) {
-        std::printf("no child named \"%s\" under %s\n", child.c_str(), path.c_str());
-        return 1;
-      }
-      std::printf("%s \"%s\" %s\n", className(request.getObjectClass(0)).c_str(), orNone(request.getName(0)),
-                  orNone(request.getStoreID(0)));
-      std::printf("parent %s (%s)\n", orNone(request.getParent()), orNone(request.getParentStoreID()));
-    } else if (*addOutput) {
-      ProgressDocument data(file);
-      std::unique_ptr<ZEBDocumentOutput> context;
-      DVLAddOutput request(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-      request.setParentPath(parent.c_str());
-      request.setName(name.c_str());
-      request.setFormat(format.c_str());
-      request.setLocale(locale.c_str());
-      request.setData(&data);
-      if (!contextFile.empty()) {
-        context = std::make_unique<ZEBDocumentOutput>(contextFile, "text/xml");
-        request.setContext(*context);
-      }
-      request.execute();
-      printReply(request);
-      std::printf("stored %s\nstore identifier %s\n", orNone(request.getPath()), orNone(request.getStoreID()));
-    } else if (*remove) {
-      if (path.empty() == storeID.empty()) throw std::invalid_argument("give either a search path or --store-id");
-      DVLDelete request(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-      if (storeID.empty()) {
-        request.addPath(path.c_str());
-      } else {
-        request.addStoreId(storeID.c_str());
-      }
-      request.execute();
-      printReply(request);
-      std::printf("deleted %s\n", storeID.empty() ? path.c_str() : storeID.c_str());
-    } else if (*routing) {
-      DVLDetermineRouting request(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-      std::vector<std::unique_ptr<ZEBSearchPathSingleObject>> pathObjects;  // the request only points to them
-      for (const std::string& p : routingPaths) {
-        pathObjects.push_back(std::make_unique<ZEBSearchPathSingleObject>());
-        pathObjects.back()->setValue(p.c_str());
-        request.addPath(pathObjects.back().get());
-      }
-      request.execute();
-      printReply(request);
-      std::printf("%s\n", orNone(request.getResult()));
-    } else if (*capabilities) {
-      ZEBVorbHeader header;
-      std::vector<ZEBUserCapabilityEnum::Enum> list;
-      DVLReportHelper::getCapabilities(header, session, list, nullptr, nullptr);
-      for (auto c : list) std::printf("%s\n", zp2omsymbols1::getChar(c));
-    }
-    DVL::terminate();
-  } catch (const KRNThrowable& e) {
-    std::fprintf(stderr, "dvl: %s\n", e.toString().c_str());
-    return 1;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "dvl: %s\n", e.what());
-    return 1;
+    if (writeGenerated(app, generated)) return ExitOk;
+  } catch (const Failure& failure) {
+    return report(args, failure);
   }
-  return 0;
+  if (app.get_subcommands().empty()) return usage("give a command");
+  const std::string name = app.get_subcommands().front()->get_name();
+  const Command* command = nullptr;
+  for (const Command& candidate : commandTable()) {
+    if (name == candidate.name) command = &candidate;
+  }
+
+  int code = ExitOk;
+  try {
+    Context context(args);
+    if (command->run != runDemo && command->run != runSymbol) DVL::initialize();
+    if (command->needsSession) context.connection.resume();
+    code = command->run(context);
+    if (args.json) {
+      context.result["command"] = name;
+      std::printf("%s\n", context.result.dump(2).c_str());
+    }
+  } catch (const Failure& failure) {
+    code = report(args, failure);
+  } catch (const KRNThrowable& error) {
+    code = report(args, describe(args, error), error.toString());
+  } catch (const std::exception& error) {
+    code = report(args, Failure(ExitRefused, "internal", "exception", error.what()));
+  }
+  if (command->run != runDemo && command->run != runSymbol) DVL::terminate();
+  return code;
 }
