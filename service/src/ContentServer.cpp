@@ -217,7 +217,7 @@ class ContentServer::Impl {
 
 int ContentServer::Impl::start() {
   if (m_server) throw std::runtime_error("the server has already started");
-  if (!isLoopback(m_options.host)) {
+  if (!m_options.allowRemote && !isLoopback(m_options.host)) {
     throw std::runtime_error("dvl-contentd serves loopback addresses only, not '" + m_options.host + "'");
   }
   if (m_options.spoolDirectory.empty()) {
@@ -338,6 +338,7 @@ void ContentServer::Impl::post(const httplib::Request& req, httplib::Response& r
   ZEBWireRequest wire;
   wire.soapAction = req.get_header_value("SOAPAction");
   wire.trusted = req.get_header_value("X-DVL-Trusted") == "1" ? 1 : 0;
+  wire.peerAddress = req.remote_addr;
   {
     std::string action = wire.soapAction;
     if (!action.empty() && action.front() == '"') action = action.substr(1, action.size() >= 2 ? action.size() - 2 : 0);

@@ -13,6 +13,7 @@
 #include "Credential.h"
 #include "Crypto.h"
 #include "KRNThrowable.h"
+#include "LogonGuard.h"
 #include "LogonSessions.h"
 #include "ObjectCodec.h"
 #include "PathResolver.h"
@@ -138,6 +139,7 @@ class ContentService::Impl {
   std::unique_ptr<ContentStore> m_store;
   UserDirectory m_users;
   LogonSessions m_sessions;
+  LogonGuard m_guard;
   std::string m_privateKeyPem, m_publicKeyPem;
   std::string m_trustSecret;
   std::mutex m_failureLock;
@@ -153,6 +155,7 @@ class ContentService::Impl {
     const ZEBWireRequest& wire;
     ZEBMessageI& request;
     LogonSession session;
+    std::string account;  // for the reply's log fields, when no session names it
   };
   using Operation = ZEBWireReply (Impl::*)(Call&);
 
@@ -201,7 +204,10 @@ class ContentService::Impl {
 };
 
 ContentService::Impl::Impl(ServiceOptions options)
-    : m_options(std::move(options)), m_sessions(m_options.passportIdleLifetime, m_options.clock) {
+    : m_options(std::move(options)),
+      m_sessions(m_options.passportIdleLifetime, m_options.clock),
+      m_guard({m_options.lockoutAfter, m_options.addressLockoutAfter, m_options.lockoutTime, m_options.clock,
+               m_options.log}) {
   // Requests are parsed on many threads at once; libxml2 must be set up before the first of them.
   xmlInitParser();
   m_store = std::make_unique<ContentStore>(m_options.storePath);
@@ -299,6 +305,7 @@ ZEBWireReply ContentService::Impl::handle(const ZEBWireRequest& wire, const Inje
     return reply;
   }
   if (parsed) reply = dispatch(wire, *request);
+  reply.operation = operation;
   if (injected && failure.garbage) {
     reply.envelope = kGarbage;
     reply.attachments.clear();
@@ -343,11 +350,16 @@ ZEBWireReply ContentService::Impl::dispatch(const ZEBWireRequest& wire, ZEBMessa
     auto it = operations.find(operation);
     if (it == operations.end())
       refuse("unknownOperation", std::string("the operation ") + operation + " is not served");
-    Call call{wire, request, {}};
-    return (this->*(it->second))(call);
+    Call call{wire, request, {}, {}};
+    ZEBWireReply reply = (this->*(it->second))(call);
+    reply.account = call.account.empty() ? call.session.account.nameSpace + "/" + call.session.account.userName
+                                         : call.account;
+    if (reply.account == "/") reply.account.clear();
+    return reply;
   } catch (const ServiceFault& e) {
     return fault(e.getSide(), e.getReason(), e.what());
   } catch (const StoreError& e) {
+    if (m_options.onStoreError) m_options.onStoreError();
     return fault(ServiceFault::Side::Server, "storeFailure", std::string(operation) + ": " + e.what());
   } catch (const KRNThrowable& e) {
     return fault(ServiceFault::Side::Server, "internalError", std::string(operation) + ": " + e.getMessage());
@@ -455,10 +467,24 @@ ZEBWireReply ContentService::Impl::logon(Call& call) {
   }
   if (!document.hasUserName || document.userName.empty()) refuse("badCredential", "the credential names no user");
 
+  // logon guard: a lock-out refuses even the right password, with the same fault as a wrong one.
+  std::string who = document.nameSpace + "/" + document.userName;
+  const char* const failed = "logon failed: unknown user or wrong password";
+  if (m_guard.check(who, call.wire.peerAddress) == LogonGuard::Decision::refuse) {
+    if (m_options.onLogonFailure) m_options.onLogonFailure(false);
+    refuse("logonFailed", failed);
+  }
   const UserAccount* account = m_users.find(document.nameSpace, document.userName);
-  bool ok = account && (isTrustedPassword(*account, document.password) ||
-                        UserDirectory::verifyPassword(document.password, account->passwordHash));
-  if (!ok) refuse("logonFailed", "logon failed: unknown user or wrong password");
+  // An unknown user costs a hash as well, so that timing does not tell which accounts exist.
+  bool ok = (account && isTrustedPassword(*account, document.password)) ||
+            m_users.checkPassword(account, document.password);
+  if (!ok) {
+    bool began = m_guard.recordFailure(who, call.wire.peerAddress);
+    if (m_options.onLogonFailure) m_options.onLogonFailure(began);
+    refuse("logonFailed", failed);
+  }
+  m_guard.recordSuccess(who, call.wire.peerAddress);
+  call.account = account->nameSpace + "/" + account->userName;
 
   // A client that logs on again ends its earlier logon.
   if (const char* old = ZEBHelper::getPassport(header)) m_sessions.close(old);
@@ -936,6 +962,17 @@ ContentStore& ContentService::getStore() {
 
 const UserDirectory& ContentService::getUsers() const {
   return m_impl->m_users;
+}
+
+bool ContentService::checkHealth() {
+  try {
+    auto tx = m_impl->m_store->read();
+    m_impl->cacheValidator(tx);
+    return true;
+  } catch (const std::exception& e) {
+    if (m_impl->m_options.onStoreError) m_impl->m_options.onStoreError();
+    return false;
+  }
 }
 
 std::string ContentService::getCacheValidator() {

@@ -74,6 +74,7 @@ struct ZEBWireRequest {
   std::string envelope;
   const ZEBAttachmentList* attachments = nullptr;  // may be null
   int trusted = 0;                                 // the request's trusted mode
+  std::string peerAddress;                         // the client's address, when a server knows it
 };
 
 // One reply as the transport received it.
@@ -81,6 +82,8 @@ struct ZEBWireReply {
   int httpStatus = 200;
   std::string envelope;
   std::vector<ZEBReceivedAttachment> attachments;
+  std::string operation;  // filled by a server: the operation carried out, for its log and metrics
+  std::string account;    // and the account it ran for ("namespace/user"), when known
 };
 
 // Carries one exchange. Implementations raise KRNThrowable subclasses (ZEBTransportError) on failure.
