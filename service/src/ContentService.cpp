@@ -346,28 +346,30 @@ ZEBWireReply ContentService::Impl::dispatch(const ZEBWireRequest& wire, ZEBMessa
       {"delete", &Impl::remove},
   };
   const char* operation = request.getTypeInfo().operation;
+  Call call{wire, request, {}, {}};
+  ZEBWireReply reply;
   try {
     auto it = operations.find(operation);
     if (it == operations.end())
       refuse("unknownOperation", std::string("the operation ") + operation + " is not served");
-    Call call{wire, request, {}, {}};
-    ZEBWireReply reply = (this->*(it->second))(call);
-    reply.account = call.account.empty() ? call.session.account.nameSpace + "/" + call.session.account.userName
-                                         : call.account;
-    if (reply.account == "/") reply.account.clear();
-    return reply;
+    reply = (this->*(it->second))(call);
   } catch (const ServiceFault& e) {
-    return fault(e.getSide(), e.getReason(), e.what());
+    reply = fault(e.getSide(), e.getReason(), e.what());
   } catch (const StoreError& e) {
     if (m_options.onStoreError) m_options.onStoreError();
-    return fault(ServiceFault::Side::Server, "storeFailure", std::string(operation) + ": " + e.what());
+    reply = fault(ServiceFault::Side::Server, "storeFailure", std::string(operation) + ": " + e.what());
   } catch (const KRNThrowable& e) {
-    return fault(ServiceFault::Side::Server, "internalError", std::string(operation) + ": " + e.getMessage());
+    reply = fault(ServiceFault::Side::Server, "internalError", std::string(operation) + ": " + e.getMessage());
   } catch (const std::bad_alloc&) {
-    return fault(ServiceFault::Side::Server, "outOfMemory", std::string(operation) + ": the server ran out of memory");
+    reply = fault(ServiceFault::Side::Server, "outOfMemory", std::string(operation) + ": the server ran out of memory");
   } catch (const std::exception& e) {
-    return fault(ServiceFault::Side::Server, "internalError", std::string(operation) + ": " + e.what());
+    reply = fault(ServiceFault::Side::Server, "internalError", std::string(operation) + ": " + e.what());
   }
+  // For the server's request log: the session's account, or the one a logon tried.
+  reply.account = call.account.empty() ? call.session.account.nameSpace + "/" + call.session.account.userName
+                                       : call.account;
+  if (reply.account == "/") reply.account.clear();
+  return reply;
 }
 
 ZEBWireReply ContentService::Impl::fault(ServiceFault::Side side, const std::string& reason,
@@ -468,13 +470,15 @@ ZEBWireReply ContentService::Impl::logon(Call& call) {
   if (!document.hasUserName || document.userName.empty()) refuse("badCredential", "the credential names no user");
 
   // logon guard: a lock-out refuses even the right password, with the same fault as a wrong one.
-  std::string who = document.nameSpace + "/" + document.userName;
+  // An account is one key however it is named (with or without its namespace).
+  const UserAccount* account = m_users.find(document.nameSpace, document.userName);
+  std::string who = account ? account->nameSpace + "/" + account->userName : document.nameSpace + "/" + document.userName;
+  call.account = who;
   const char* const failed = "logon failed: unknown user or wrong password";
   if (m_guard.check(who, call.wire.peerAddress) == LogonGuard::Decision::refuse) {
     if (m_options.onLogonFailure) m_options.onLogonFailure(false);
     refuse("logonFailed", failed);
   }
-  const UserAccount* account = m_users.find(document.nameSpace, document.userName);
   // An unknown user costs a hash as well, so that timing does not tell which accounts exist.
   bool ok = (account && isTrustedPassword(*account, document.password)) ||
             m_users.checkPassword(account, document.password);
@@ -484,7 +488,6 @@ ZEBWireReply ContentService::Impl::logon(Call& call) {
     refuse("logonFailed", failed);
   }
   m_guard.recordSuccess(who, call.wire.peerAddress);
-  call.account = account->nameSpace + "/" + account->userName;
 
   // A client that logs on again ends its earlier logon.
   if (const char* old = ZEBHelper::getPassport(header)) m_sessions.close(old);
