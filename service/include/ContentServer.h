@@ -32,8 +32,10 @@ struct ServerOptions {
   int threads = 8;           // requests carried out at once
   // Connections held at once, idle ones included; the next one gets 503 and is closed.
   size_t maxConnections = 1024;
-  int headerTimeoutSeconds = 10;  // a request's head must arrive whole within this
-  int idleTimeoutSeconds = 30;    // a kept-alive connection without a request is closed after this
+  // A request's head must arrive whole within this, counted from the connection opening or the
+  // previous reply (so it is also how long a kept-alive connection may idle); a connection silent
+  // this long at any point is closed as well.
+  int headerTimeoutSeconds = 10;
   size_t minBodyBytesPerSecond = 1024;  // a body arriving slower (after its first 10 s) is cut off
   int drainSeconds = 30;                // on stop, how long requests still arriving may take
   size_t compressAboveBytes = size_t(64) << 10;  // larger replies are gzipped for clients that accept it

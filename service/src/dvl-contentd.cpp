@@ -155,9 +155,6 @@ int main(int argc, char** argv) {
   app.add_option("--header-timeout", serverOptions.headerTimeoutSeconds, "seconds a request's head may take to arrive")
       ->capture_default_str()
       ->check(CLI::Range(1, 3600));
-  app.add_option("--idle-timeout", serverOptions.idleTimeoutSeconds, "seconds a kept-alive connection may wait idle")
-      ->capture_default_str()
-      ->check(CLI::Range(1, 86400));
   app.add_option("--min-body-rate", serverOptions.minBodyBytesPerSecond,
                  "bytes per second a request body must arrive at, at least (0: no limit)")
       ->capture_default_str();

@@ -1,5 +1,6 @@
 // The HTTP(S) front end on a loopback port: what it serves, bad input, Expect: 100-continue,
-// provoked failures, and HTTPS.
+// provoked failures, HTTPS, health and metrics, the connection limit, the logon guard; and the daemon
+// under a thousand slow connections and stopped during a large add.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -77,6 +78,7 @@ class ServiceHttpTest : public testing::Test {
     port = server->start();
     http = std::make_unique<httplib::Client>("127.0.0.1", port);
     http->set_read_timeout(60, 0);
+    http->set_keep_alive(true);  // one connection: a request is counted before the next one is read
   }
 
   httplib::Result post(const std::string& body, const std::string& operation,
@@ -233,15 +235,6 @@ TEST_F(ServiceHttpTest, TheInjectHeaderProvokesFailuresOnlyWhenAllowed) {
   EXPECT_EQ(bad->status, 400);
 
   EXPECT_EQ(count(passport, "/content"), 1u);
-}
-
-TEST(ServiceHttpAddress, OnlyLoopbackAddressesAreServed) {
-  ContentService service;
-  ServerOptions options;
-  options.host = "0.0.0.0";
-  options.port = 0;
-  ContentServer server(service, options);
-  EXPECT_THROW(server.start(), std::runtime_error);
 }
 
 TEST(ServiceHttpTls, ACertificateMakesTheServerSpeakHttps) {
