@@ -54,6 +54,8 @@ constexpr size_t kDrainAllowance = size_t(64) << 20;
 // Connections past the limit are still taken, up to this many more, to be answered 503; past those
 // the event loop closes them unanswered.
 constexpr size_t kRefusalSlack = 256;
+// zlib counts in 32 bits; a reply this large (held in memory already) goes as it is.
+constexpr size_t kGzipUpTo = size_t(1) << 31;
 
 bool isLoopback(const std::string& host) {
   return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
@@ -623,7 +625,7 @@ MHD_Result ContentServer::Impl::finish(MHD_Connection* c, Request& r) {
       if (drop) {
         r.cut = true;
         r.note = "connection dropped on purpose";
-      } else if (r.acceptsGzip && r.body.size() > m_options.compressAboveBytes) {
+      } else if (r.acceptsGzip && r.body.size() > m_options.compressAboveBytes && r.body.size() < kGzipUpTo) {
         r.body = gzip(r.body);
         r.headers.emplace_back("Content-Encoding", "gzip");
       }
