@@ -296,8 +296,8 @@ int ContentServer::Impl::start() {
   m_listen = ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, 0);
   int yes = 1;
   ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);  // a restart reuses a port in TIME_WAIT
-  bool bound = m_listen >= 0 && ::bind(m_listen, found->ai_addr, found->ai_addrlen) == 0 &&
-               ::listen(m_listen, SOMAXCONN) == 0;
+  bool bound =
+      m_listen >= 0 && ::bind(m_listen, found->ai_addr, found->ai_addrlen) == 0 && ::listen(m_listen, SOMAXCONN) == 0;
   int error = errno;
   ::freeaddrinfo(found);
   if (!bound) {
@@ -321,11 +321,10 @@ int ContentServer::Impl::start() {
   };
   m_workers = std::make_unique<Workers>(m_options.threads);
   m_daemon = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &Impl::access, this, MHD_OPTION_LISTEN_SOCKET, m_listen,
-      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(m_options.maxConnections + kRefusalSlack),
-      MHD_OPTION_CONNECTION_TIMEOUT, timeout, MHD_OPTION_NOTIFY_COMPLETED, &Impl::completed, this,
-      MHD_OPTION_NOTIFY_CONNECTION, &Impl::connection, this, MHD_OPTION_ARRAY, m_tls ? tlsOptions : tlsOptions + 2,
-      MHD_OPTION_END);
+      flags, 0, nullptr, nullptr, &Impl::access, this, MHD_OPTION_LISTEN_SOCKET, m_listen, MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(m_options.maxConnections + kRefusalSlack), MHD_OPTION_CONNECTION_TIMEOUT, timeout,
+      MHD_OPTION_NOTIFY_COMPLETED, &Impl::completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Impl::connection, this,
+      MHD_OPTION_ARRAY, m_tls ? tlsOptions : tlsOptions + 2, MHD_OPTION_END);
   if (m_daemon == nullptr) {
     ::close(m_listen);
     m_listen = -1;
@@ -412,8 +411,8 @@ void ContentServer::Impl::sweep() {
 
 // ---------------------------------------------------------------- requests
 
-MHD_Result ContentServer::Impl::access(void* cls, MHD_Connection* c, const char* url, const char* method,
-                                       const char*, const char* data, size_t* size, void** context) {
+MHD_Result ContentServer::Impl::access(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
+                                       const char* data, size_t* size, void** context) {
   auto* self = static_cast<Impl*>(cls);
   auto* r = static_cast<Request*>(*context);
   if (r == nullptr) {
@@ -569,8 +568,7 @@ MHD_Result ContentServer::Impl::finish(MHD_Connection* c, Request& r) {
       }
     }
     if (!r.problem.empty()) {
-      fault(r, r.problemTooLarge ? 413 : 400, "soapenv:Client", r.problemTooLarge ? "tooLarge" : "badBody",
-            r.problem);
+      fault(r, r.problemTooLarge ? 413 : 400, "soapenv:Client", r.problemTooLarge ? "tooLarge" : "badBody", r.problem);
       return reply(c, r);
     }
   } else {
@@ -700,16 +698,15 @@ void ContentServer::Impl::completed(void* cls, MHD_Connection* c, void** context
   --self->m_options.metrics->requestsInFlight;
   double seconds = std::chrono::duration<double>(Clock::now() - r->start).count();
   const char* outcome = r->status == 0 ? "cut" : r->status < 400 ? "ok" : r->worked ? "fault" : "refused";
-  self->m_options.metrics->request(r->operation.empty() ? r->method + " " + r->path : r->operation, outcome,
-                                   seconds);
+  self->m_options.metrics->request(r->operation.empty() ? r->method + " " + r->path : r->operation, outcome, seconds);
   if (self->m_options.log) self->log(*r, code);
   self->setPhase(c, ConnectionState::Phase::head);
   delete r;
 }
 
 void ContentServer::Impl::log(const Request& r, MHD_RequestTerminationCode code) {
-  std::string line = utcNow() + " " + (r.peer.empty() ? "-" : r.peer) + " " + printable(r.method) + " " +
-                     printable(r.path);
+  std::string line =
+      utcNow() + " " + (r.peer.empty() ? "-" : r.peer) + " " + printable(r.method) + " " + printable(r.path);
   if (!r.operation.empty()) line += " " + r.operation;
   if (!r.account.empty()) line += " " + printable(r.account);
   line += " " + std::to_string(r.status);
@@ -719,7 +716,7 @@ void ContentServer::Impl::log(const Request& r, MHD_RequestTerminationCode code)
           "ms";
   std::string note = r.note;
   if (note.empty() && code != MHD_REQUEST_TERMINATED_COMPLETED_OK) {
-    note = code == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED ? "timed out"
+    note = code == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED   ? "timed out"
            : code == MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN ? "closed on stop"
            : r.status == 0                                  ? "the client went before the request arrived whole"
                                                             : "the connection closed";
@@ -730,7 +727,8 @@ void ContentServer::Impl::log(const Request& r, MHD_RequestTerminationCode code)
 
 std::string ContentServer::Impl::wsdl() const {
   std::string text(reinterpret_cast<const char*>(dvlserviceWsdl), dvlserviceWsdlSize);
-  for (size_t at; (at = text.find(kWsdlAddress)) != std::string::npos;) text.replace(at, std::strlen(kWsdlAddress), url());
+  for (size_t at; (at = text.find(kWsdlAddress)) != std::string::npos;)
+    text.replace(at, std::strlen(kWsdlAddress), url());
   return text;
 }
 

@@ -366,8 +366,8 @@ ZEBWireReply ContentService::Impl::dispatch(const ZEBWireRequest& wire, ZEBMessa
     reply = fault(ServiceFault::Side::Server, "internalError", std::string(operation) + ": " + e.what());
   }
   // For the server's request log: the session's account, or the one a logon tried.
-  reply.account = call.account.empty() ? call.session.account.nameSpace + "/" + call.session.account.userName
-                                       : call.account;
+  reply.account =
+      call.account.empty() ? call.session.account.nameSpace + "/" + call.session.account.userName : call.account;
   if (reply.account == "/") reply.account.clear();
   return reply;
 }
@@ -472,7 +472,8 @@ ZEBWireReply ContentService::Impl::logon(Call& call) {
   // logon guard: a lock-out refuses even the right password, with the same fault as a wrong one.
   // An account is one key however it is named (with or without its namespace).
   const UserAccount* account = m_users.find(document.nameSpace, document.userName);
-  std::string who = account ? account->nameSpace + "/" + account->userName : document.nameSpace + "/" + document.userName;
+  std::string who =
+      account ? account->nameSpace + "/" + account->userName : document.nameSpace + "/" + document.userName;
   call.account = who;
   const char* const failed = "logon failed: unknown user or wrong password";
   if (m_guard.check(who, call.wire.peerAddress) == LogonGuard::Decision::refuse) {
@@ -480,8 +481,8 @@ ZEBWireReply ContentService::Impl::logon(Call& call) {
     refuse("logonFailed", failed);
   }
   // An unknown user costs a hash as well, so that timing does not tell which accounts exist.
-  bool ok = (account && isTrustedPassword(*account, document.password)) ||
-            m_users.checkPassword(account, document.password);
+  bool ok =
+      (account && isTrustedPassword(*account, document.password)) || m_users.checkPassword(account, document.password);
   if (!ok) {
     bool began = m_guard.recordFailure(who, call.wire.peerAddress);
     if (m_options.onLogonFailure) m_options.onLogonFailure(began);

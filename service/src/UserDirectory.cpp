@@ -102,10 +102,10 @@ void UserDirectory::add(UserAccount account) {
 
 bool UserDirectory::checkPassword(const UserAccount* account, const std::string& password) const {
   if (account) return verifyPassword(password, account->passwordHash);
-  std::string dummy = m_dummyHash.empty() ? std::string(kScheme) + "$" + std::to_string(kDefaultIterations) + "$" +
-                                                toBase64(std::string(kSaltBytes, '\0')) + "$" +
-                                                toBase64(std::string(kHashBytes, '\0'))
-                                          : m_dummyHash;
+  std::string dummy = m_dummyHash.empty()
+                          ? std::string(kScheme) + "$" + std::to_string(kDefaultIterations) + "$" +
+                                toBase64(std::string(kSaltBytes, '\0')) + "$" + toBase64(std::string(kHashBytes, '\0'))
+                          : m_dummyHash;
   verifyPassword(password, dummy);
   return false;
 }

@@ -25,10 +25,10 @@
 namespace {
 
 // Exit codes (docs/server.md).
-constexpr int kExitFailed = 1;       // a failure while serving
-constexpr int kExitBadOption = 2;    // a bad command line or configuration file
-constexpr int kExitBadFile = 3;      // a file it needs cannot be read or used
-constexpr int kExitCannotListen = 4; // the address is in use or cannot be bound
+constexpr int kExitFailed = 1;        // a failure while serving
+constexpr int kExitBadOption = 2;     // a bad command line or configuration file
+constexpr int kExitBadFile = 3;       // a file it needs cannot be read or used
+constexpr int kExitCannotListen = 4;  // the address is in use or cannot be bound
 
 struct StartupError : std::runtime_error {
   StartupError(int code, const std::string& text) : std::runtime_error(text), exitCode(code) {}
@@ -99,7 +99,8 @@ void parseListen(const std::string& listen, dvlservice::ServerOptions& options) 
   if (!digits || std::stoi(port) > 65535)
     throw StartupError(kExitBadOption, "--listen takes HOST:PORT with a port from 0 to 65535, not '" + listen + "'");
   options.host = listen.substr(0, colon);
-  if (options.host.size() >= 2 && options.host.front() == '[') options.host = options.host.substr(1, options.host.size() - 2);
+  if (options.host.size() >= 2 && options.host.front() == '[')
+    options.host = options.host.substr(1, options.host.size() - 2);
   options.port = std::stoi(port);
 }
 

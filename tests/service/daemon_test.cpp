@@ -46,7 +46,8 @@ TEST(ServiceDaemon, StartUpRefusesWhatIsWrongWithItsExitCode) {
   };
   for (const Case& c : cases) {
     std::vector<std::string> arguments = c.arguments;
-    if (arguments[0] != "--listen" && arguments[0] != "--config") arguments.insert(arguments.end(), {"--listen", "127.0.0.1:0"});
+    if (arguments[0] != "--listen" && arguments[0] != "--config")
+      arguments.insert(arguments.end(), {"--listen", "127.0.0.1:0"});
     Daemon refused(arguments);
     EXPECT_EQ(refused.port(), 0) << arguments[0] << " " << arguments[1];
     EXPECT_EQ(refused.wait(), c.exitCode) << arguments[0] << " " << arguments[1];

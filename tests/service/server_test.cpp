@@ -5,12 +5,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,8 +19,6 @@
 #include <regex>
 #include <thread>
 
-#include "support/Certificate.h"
-#include "support/Daemon.h"
 #include "ContentServer.h"
 #include "ContentService.h"
 #include "Metrics.h"
@@ -29,6 +26,8 @@
 #include "ZEBHelper.h"
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
+#include "support/Certificate.h"
+#include "support/Daemon.h"
 
 using dvlservice::ContentServer;
 using dvlservice::ContentService;
@@ -409,7 +408,7 @@ TEST(ServiceFront, AThousandSlowConnectionsDoNotHoldUpANormalClient) {
   for (int i = 0; i < kSlow; ++i) {
     int fd = connectTo(daemon.port());
     ASSERT_GE(fd, 0) << i;
-    std::string sent = i % 3 == 0 ? "POST /dvl HTTP/1.1\r\nHost: x\r\nContent-Le"
+    std::string sent = i % 3 == 0   ? "POST /dvl HTTP/1.1\r\nHost: x\r\nContent-Le"
                        : i % 3 == 1 ? bodyHead
                                     : "GET /health HTTP/1.1\r\nHost: x\r\n\r\n";
     ::send(fd, sent.data(), sent.size(), MSG_NOSIGNAL);
@@ -471,9 +470,10 @@ TEST(ServiceFront, SigtermDuringALargeAddFinishesItOrLeavesNothing) {
       add.getObjects(&add.getObjectRegistry())->clear();
       const std::string tail = "\r\n--b--\r\n";
       int fd = connectTo(daemon.port());
-      std::string request = "POST /dvl HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/related; boundary=b; "
-                            "start=\"<root>\"\r\nContent-Length: " +
-                            std::to_string(head.size() + size + tail.size()) + "\r\n\r\n" + head;
+      std::string request =
+          "POST /dvl HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/related; boundary=b; "
+          "start=\"<root>\"\r\nContent-Length: " +
+          std::to_string(head.size() + size + tail.size()) + "\r\n\r\n" + head;
       bool sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0;
       const std::string chunk(1 << 20, 'd');
       for (size_t at = 0; sent && at < size; at += chunk.size()) {
