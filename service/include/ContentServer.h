@@ -1,16 +1,24 @@
 // The HTTP(S) front end of the content-store service: POST /dvl takes SOAP requests (text/xml, or
 // multipart/related with attachments), GET /dvl?wsdl describes the service and GET
-// /dvl/credential-key hands out the key that clients seal credentials to. Loopback addresses only.
+// /dvl/credential-key hands out the key that clients seal credentials to, GET /health and GET
+// /metrics let an operator watch it. Loopback addresses only, unless remote ones are allowed.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace dvlservice {
 
+// The address cannot be listened on: in use, out of range, not permitted.
+struct ListenError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 class ContentService;
+class Metrics;
 
 struct ServerOptions {
   std::string host = "127.0.0.1";
@@ -20,8 +28,20 @@ struct ServerOptions {
   size_t maxBodyBytes = size_t(16) << 30;  // a whole request, attachments included
   size_t maxEnvelopeBytes = size_t(64) << 20;
   std::string spoolDirectory;  // where attachments wait for the service; empty: a temporary one
-  int threads = 8;
+  bool allowRemote = false;    // any address may be bound, not only loopback ones
+  int threads = 8;             // requests carried out at once
+  // Connections held at once, idle ones included; the next one gets 503 and is closed.
+  size_t maxConnections = 1024;
+  // A request's head must arrive whole within this, counted from the connection opening or the
+  // previous reply (so it is also how long a kept-alive connection may idle); a connection silent
+  // this long at any point is closed as well.
+  int headerTimeoutSeconds = 10;
+  size_t minBodyBytesPerSecond = 1024;           // a body arriving slower (after its first 10 s) is cut off
+  int drainSeconds = 30;                         // on stop, how long requests still arriving may take
+  size_t compressAboveBytes = size_t(64) << 10;  // larger replies are gzipped for clients that accept it
   bool allowInjectHeader = false;  // honour X-DVL-Inject (failures for tests)
+  // What GET /metrics reports; the server makes its own when empty.
+  std::shared_ptr<Metrics> metrics;
   // One line per request; nothing is logged when empty.
   std::function<void(const std::string&)> log;
 };

@@ -46,6 +46,16 @@ struct ServiceOptions {
   std::function<std::chrono::steady_clock::time_point()> clock;
   // Where failures of the server's own (store, disk) are reported; nothing when empty.
   std::function<void(const std::string&)> log;
+  // Logon guard: after this many failed logons in a row for one account, its logons are refused for
+  // lockoutTime, doubling with every further failure (up to 64 times); the same per client address
+  // after addressLockoutAfter failures for any accounts. 0 turns a lock-out off.
+  int lockoutAfter = 5;
+  int addressLockoutAfter = 20;
+  std::chrono::seconds lockoutTime{30};
+  // Called on every store failure (for metrics); may be empty.
+  std::function<void()> onStoreError;
+  // Called on every failed logon, with whether that failure began a lock-out (for metrics).
+  std::function<void(bool lockoutBegan)> onLogonFailure;
 };
 
 class ContentService {
@@ -76,6 +86,8 @@ class ContentService {
 
   ContentStore& getStore();
   const UserDirectory& getUsers() const;
+  // True while the store answers a trivial read.
+  bool checkHealth();
   // The text that changes whenever the store changes; queryMultipleCache answers with it.
   std::string getCacheValidator();
 

@@ -32,6 +32,10 @@ class UserDirectory {
   // False for a wrong password and for a hash that is not of the users-file form.
   static bool verifyPassword(const std::string& password, const std::string& hash);
 
+  // Whether the password is the account's. With no account (an unknown user) a hash of the same
+  // cost is computed all the same and false returned, so that both failures take equal time.
+  bool checkPassword(const UserAccount* account, const std::string& password) const;
+
   // Adds an account; raises std::invalid_argument when it is malformed or already present.
   void add(UserAccount account);
   // The account, or null. With an empty namespace the user name must be unique across namespaces.
@@ -46,6 +50,7 @@ class UserDirectory {
 
  private:
   std::vector<UserAccount> m_accounts;
+  std::string m_dummyHash;  // of the form and cost of the accounts' hashes; matches no password
 };
 
 }  // namespace dvlservice

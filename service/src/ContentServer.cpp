@@ -1,7 +1,17 @@
+// The HTTP front end on GNU libmicrohttpd: one event-loop thread (epoll) holds every connection,
+// idle and slow ones included, reads heads and bodies (attachments straight to spool files), and a
+// fixed pool of worker threads carries out the requests. docs/server.md says why this engine and
+// gives the measurements.
 #include "ContentServer.h"
 
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,12 +21,16 @@
 #include <ctime>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "ContentService.h"
+#include "Metrics.h"
 #include "MultipartBody.h"
 #include "ZEBErrors.h"
 #include "ZEBMime.h"
@@ -30,19 +44,18 @@ namespace dvlservice {
 
 namespace {
 
-// What the access log needs of the request that this thread is answering.
-thread_local std::chrono::steady_clock::time_point t_start;
-thread_local std::string t_operation;
-thread_local std::string t_reason;
-thread_local size_t t_requestBytes = 0;
-thread_local bool t_routed = false;  // false for a request the library refused before routing it
-
-// A body over the limit is still read, and dropped, up to this much more, so that the client can
-// read the 413; past that the connection is cut.
-constexpr size_t kDrainAllowance = size_t(64) << 20;
+using Clock = std::chrono::steady_clock;
 
 constexpr const char* kWsdlAddress = "http://localhost:9300/dvl";
 constexpr const char* kXml = "text/xml; charset=utf-8";
+// A body over the limit is still read, and dropped, up to this much more, so that the client can
+// read the 413; past that the connection is cut.
+constexpr size_t kDrainAllowance = size_t(64) << 20;
+// Connections past the limit are still taken, up to this many more, to be answered 503; past those
+// the event loop closes them unanswered.
+constexpr size_t kRefusalSlack = 256;
+// zlib counts in 32 bits; a reply this large (held in memory already) goes as it is.
+constexpr size_t kGzipUpTo = size_t(1) << 31;
 
 bool isLoopback(const std::string& host) {
   return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
@@ -57,10 +70,9 @@ std::string utcNow() {
   return text;
 }
 
-// The media type of a Content-Type value in lower case; empty when it cannot be read.
-ZEBContentType contentTypeOf(const std::string& value) {
+ZEBContentType contentTypeOf(const char* value) {
   try {
-    return ZEBMime::parseContentType(value);
+    return ZEBMime::parseContentType(value ? value : "");
   } catch (const KRNThrowable&) {
     return ZEBContentType();
   }
@@ -82,44 +94,42 @@ std::string faultReason(const std::string& envelope) {
   return close == std::string::npos || close - open > 64 ? std::string() : envelope.substr(open, close - open);
 }
 
-// The body goes out without another copy; with `cut`, only its first half does, and then the
-// connection closes, as if the server died while answering.
-void setBody(httplib::Response& res, std::string body, const std::string& contentType, bool cut) {
-  auto shared = std::make_shared<std::string>(std::move(body));
-  size_t total = shared->size();
-  size_t limit = cut ? total / 2 : total;
-  res.set_content_provider(total, contentType, [shared, limit](size_t offset, size_t length, httplib::DataSink& sink) {
-    if (offset >= limit) return false;
-    return sink.write(shared->data() + offset, std::min(length, limit - offset));
-  });
+std::string gzip(const std::string& data) {
+  z_stream z{};
+  if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::bad_alloc();
+  std::string out(deflateBound(&z, data.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  z.avail_out = static_cast<uInt>(out.size());
+  int rc = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  if (rc != Z_STREAM_END) throw std::runtime_error("cannot compress the reply");
+  return out;
 }
 
-void setFault(httplib::Response& res, int status, const char* code, const std::string& reason,
-              const std::string& text) {
-  res.status = status;
-  t_reason = reason;
-  setBody(res, ZEBSoap::writeFault(code, text, reason), kXml, false);
+const char* header(MHD_Connection* c, const char* name) {
+  return MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
 }
 
-// cpp-httplib keeps a connection on one thread of its task queue for as long as the client keeps it
-// alive, so a fixed pool of N threads serves N clients and leaves the next one waiting until one of
-// them closes (never, for a busy client). Here every connection gets a thread (idle ones are reused),
-// up to kMaxConnections at once; RequestSlots keeps the requests run at once to the option's number.
-constexpr size_t kMaxConnections = 256;
+// What the sweeper needs of a connection: where it is, and since when.
+struct ConnectionState {
+  enum class Phase { head, body, busy } phase = Phase::head;
+  int fd = -1;
+  Clock::time_point since = Clock::now();  // of the phase
+  size_t bodyBytes = 0;
+  bool cut = false;  // shut down by the sweeper
+};
 
-class ConnectionThreads : public httplib::TaskQueue {
+// A fixed number of threads that carry out requests.
+class Workers {
  public:
-  void enqueue(std::function<void()> connection) override {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_waiting.push_back(std::move(connection));
-    if (m_waiting.size() > m_idle && m_threads.size() < kMaxConnections) {
-      m_threads.emplace_back([this] { serve(); });
-    } else {
-      m_wake.notify_one();
-    }
+  explicit Workers(int count) {
+    for (int i = 0; i < count; ++i) m_threads.emplace_back([this] { run(); });
   }
-  // Called when the server no longer accepts: the connections already taken are served to the end.
-  void shutdown() override {
+  ~Workers() {
     {
       std::lock_guard<std::mutex> lock(m_lock);
       m_stopping = true;
@@ -127,59 +137,41 @@ class ConnectionThreads : public httplib::TaskQueue {
     m_wake.notify_all();
     for (std::thread& t : m_threads) t.join();
   }
+  void post(std::function<void()> job) {
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      m_jobs.push_back(std::move(job));
+    }
+    m_wake.notify_one();
+  }
 
  private:
-  void serve() {
+  void run() {
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
-      ++m_idle;
-      m_wake.wait(lock, [this] { return !m_waiting.empty() || m_stopping; });
-      --m_idle;
-      if (m_waiting.empty()) return;
-      std::function<void()> connection = std::move(m_waiting.front());
-      m_waiting.pop_front();
+      m_wake.wait(lock, [this] { return !m_jobs.empty() || m_stopping; });
+      if (m_jobs.empty()) return;
+      std::function<void()> job = std::move(m_jobs.front());
+      m_jobs.pop_front();
       lock.unlock();
-      connection();
+      job();
       lock.lock();
     }
   }
-
   std::mutex m_lock;
   std::condition_variable m_wake;
-  std::deque<std::function<void()>> m_waiting;
+  std::deque<std::function<void()>> m_jobs;
   std::vector<std::thread> m_threads;
-  size_t m_idle = 0;
   bool m_stopping = false;
-};
-
-class RequestSlots {
- public:
-  explicit RequestSlots(int count) : m_free(count) {}
-  void acquire() {
-    std::unique_lock<std::mutex> lock(m_lock);
-    m_released.wait(lock, [this] { return m_free > 0; });
-    --m_free;
-  }
-  void release() {
-    {
-      std::lock_guard<std::mutex> lock(m_lock);
-      ++m_free;
-    }
-    m_released.notify_one();
-  }
-
- private:
-  std::mutex m_lock;
-  std::condition_variable m_released;
-  int m_free;
 };
 
 }  // namespace
 
 class ContentServer::Impl {
  public:
-  Impl(ContentService& service, ServerOptions options)
-      : m_service(service), m_options(std::move(options)), m_slots(std::max(1, m_options.threads)) {}
+  Impl(ContentService& service, ServerOptions options) : m_service(service), m_options(std::move(options)) {
+    if (!m_options.metrics) m_options.metrics = std::make_shared<Metrics>();
+  }
   ~Impl() {
     stop();
     if (m_ownSpool) {
@@ -189,10 +181,7 @@ class ContentServer::Impl {
   }
 
   int start();
-  void stop() {
-    if (m_server) m_server->stop();
-    if (m_thread.joinable()) m_thread.join();
-  }
+  void stop();
   std::string url() const {
     std::string host = m_options.host.find(':') != std::string::npos ? "[" + m_options.host + "]" : m_options.host;
     return std::string(m_tls ? "https" : "http") + "://" + host + ":" + std::to_string(m_port) + "/dvl";
@@ -201,24 +190,84 @@ class ContentServer::Impl {
   int m_port = 0;
 
  private:
-  void post(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
-  void log(const httplib::Request& req, const httplib::Response& res, const char* note);
+  // One request from its head to its reply.
+  struct Request {
+    Clock::time_point start = Clock::now();
+    std::string method, path, peer, operation, account, reason, note;
+    ZEBContentType type;
+    bool acceptsGzip = false;
+    size_t bytesIn = 0;
+    bool overLimit = false, envelopeTooLarge = false, refused = false, worked = false, arrived = false;
+    std::string problem;  // a multipart body that cannot be read
+    bool problemTooLarge = false;
+    ZEBWireRequest wire;
+    std::unique_ptr<MultipartReader> multipart;
+    // The reply, once there is one.
+    int status = 0;
+    std::string body, contentType = kXml;
+    std::vector<std::pair<std::string, std::string>> headers;
+    bool cut = false, close = false, ready = false;
+    size_t bytesOut = 0;
+  };
+
+  static MHD_Result access(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
+                           const char* data, size_t* size, void** context);
+  static void completed(void* cls, MHD_Connection* c, void** context, MHD_RequestTerminationCode code);
+  static void connection(void* cls, MHD_Connection* c, void** context, MHD_ConnectionNotificationCode code);
+
+  MHD_Result begin(MHD_Connection* c, Request& r);
+  void feed(Request& r, const char* data, size_t n);
+  MHD_Result finish(MHD_Connection* c, Request& r);
+  void carryOut(Request& r);
+  MHD_Result reply(MHD_Connection* c, Request& r);
+  void fault(Request& r, int status, const char* code, const std::string& reason, const std::string& text);
+  void text(Request& r, int status, std::string body, const char* type);
+  void setPhase(MHD_Connection* c, ConnectionState::Phase phase);
+  void sweep();
+  void log(const Request& r, MHD_RequestTerminationCode code);
+  std::string wsdl() const;
 
   ContentService& m_service;
   ServerOptions m_options;
-  std::unique_ptr<httplib::Server> m_server;
-  std::thread m_thread;
-  RequestSlots m_slots;
+  MHD_Daemon* m_daemon = nullptr;
+  std::unique_ptr<Workers> m_workers;
   bool m_tls = false;
   bool m_ownSpool = false;
-  std::atomic<bool> m_listenEnded{false};
-  int m_listenSocket = -1;
+  std::string m_cert, m_key;  // PEM text; the library keeps pointers to them
+  int m_listen = -1;
+
+  std::mutex m_connectionsLock;
+  std::unordered_map<MHD_Connection*, ConnectionState> m_connections;
+  std::atomic<int> m_arriving{0};  // requests whose body is still arriving
+  std::atomic<int> m_working{0};   // requests carried out or being answered
+  std::thread m_sweeper;
+  std::mutex m_sweeperLock;
+  std::condition_variable m_sweeperWake;
+  bool m_stopping = false;
 };
 
+// ---------------------------------------------------------------- start and stop
+
 int ContentServer::Impl::start() {
-  if (m_server) throw std::runtime_error("the server has already started");
-  if (!isLoopback(m_options.host)) {
-    throw std::runtime_error("dvl-contentd serves loopback addresses only, not '" + m_options.host + "'");
+  if (m_daemon) throw std::runtime_error("the server has already started");
+  if (!m_options.allowRemote && !isLoopback(m_options.host)) {
+    throw ListenError("dvl-contentd serves loopback addresses only (unless remote ones are allowed), not '" +
+                      m_options.host + "'");
+  }
+  if (m_options.port < 0 || m_options.port > 65535)
+    throw ListenError("the port " + std::to_string(m_options.port) + " is out of range");
+  if (m_options.threads < 1) throw std::invalid_argument("the server needs at least one thread");
+  m_tls = !m_options.certificateFile.empty() || !m_options.privateKeyFile.empty();
+  if (m_tls) {
+    auto slurp = [](const std::string& path) {
+      std::ifstream in(path, std::ios::binary);
+      if (!in) throw std::runtime_error("cannot read " + path);
+      std::ostringstream text;
+      text << in.rdbuf();
+      return text.str();
+    };
+    m_cert = slurp(m_options.certificateFile);
+    m_key = slurp(m_options.privateKeyFile);
   }
   if (m_options.spoolDirectory.empty()) {
     const char* tmp = std::getenv("TMPDIR");
@@ -228,255 +277,459 @@ int ContentServer::Impl::start() {
     m_options.spoolDirectory = pattern;
     m_ownSpool = true;
   }
-
-  m_tls = !m_options.certificateFile.empty() || !m_options.privateKeyFile.empty();
-  if (m_tls) {
-    auto tls =
-        std::make_unique<httplib::SSLServer>(m_options.certificateFile.c_str(), m_options.privateKeyFile.c_str());
-    if (!tls->is_valid()) {
-      throw std::runtime_error("cannot use the certificate '" + m_options.certificateFile + "' with the key '" +
-                               m_options.privateKeyFile + "'");
-    }
-    m_server = std::move(tls);
-  } else {
-    m_server = std::make_unique<httplib::Server>();
+  // Every connection is a descriptor: take what the system allows.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
   }
 
-  httplib::Server& s = *m_server;
-  s.new_task_queue = [] { return new ConnectionThreads; };
-  s.set_tcp_nodelay(true);
-  s.set_socket_options([this](int socket) {
-    httplib::default_socket_options(socket);
-    m_listenSocket = socket;
-  });
-  s.set_payload_max_length(m_options.maxBodyBytes);
-  s.set_read_timeout(30, 0);
-  s.set_write_timeout(30, 0);
-  s.set_keep_alive_timeout(3);
-  s.set_keep_alive_max_count(10000);  // the default (5) makes a busy client reconnect every fifth call
-  s.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
-    t_start = std::chrono::steady_clock::now();
-    t_operation.clear();
-    t_reason.clear();
-    t_requestBytes = 0;
-    t_routed = true;
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
-  // Refuse a body that is too large before the client sends it.
-  s.set_expect_100_continue_handler([this](const httplib::Request& req, httplib::Response& res) {
-    unsigned long long length = std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10);
-    bool plain = !contentTypeOf(req.get_header_value("Content-Type")).isMultipartRelated();
-    if (length > m_options.maxBodyBytes || (plain && length > m_options.maxEnvelopeBytes)) {
-      res.status = 413;
-      return 413;
-    }
-    return 100;
-  });
-  s.Post("/dvl", [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
-    m_slots.acquire();
-    struct Release {
-      RequestSlots& slots;
-      ~Release() { slots.release(); }
-    } release{m_slots};
-    post(req, res, reader);
-  });
-  s.Get("/dvl", [this](const httplib::Request& req, httplib::Response& res) {
-    if (!req.has_param("wsdl")) {
-      res.status = 405;
-      res.set_header("Allow", "POST");
-      res.set_content("POST SOAP requests to this address; GET ?wsdl for the service description\n", "text/plain");
-      return;
-    }
-    std::string wsdl(reinterpret_cast<const char*>(dvlserviceWsdl), dvlserviceWsdlSize);
-    for (size_t at; (at = wsdl.find(kWsdlAddress)) != std::string::npos;)
-      wsdl.replace(at, std::strlen(kWsdlAddress), url());
-    setBody(res, std::move(wsdl), kXml, false);
-  });
-  s.Get("/dvl/credential-key", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_content(m_service.getCredentialPublicKey(), "application/x-pem-file");
-  });
-  s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
-    std::string what = "unknown error";
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      what = e.what();
-    } catch (...) {
-    }
-    setFault(res, 500, "soapenv:Server", "internalError", what);
-  });
-  if (m_options.log) {
-    s.set_logger([this](const httplib::Request& req, const httplib::Response& res) { log(req, res, nullptr); });
+  // The socket is bound here rather than by the library: without SO_REUSEPORT, so that a second
+  // server on the same port fails instead of sharing it, and with an error that names the address.
+  std::string host = m_options.host == "localhost" ? "127.0.0.1" : m_options.host;
+  addrinfo hints{}, *found = nullptr;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  std::string where = m_options.host + ":" + std::to_string(m_options.port);
+  if (int rc = ::getaddrinfo(host.c_str(), std::to_string(m_options.port).c_str(), &hints, &found); rc != 0)
+    throw ListenError("cannot listen on " + where + ": " + gai_strerror(rc));
+  m_listen = ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, 0);
+  int yes = 1;
+  ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);  // a restart reuses a port in TIME_WAIT
+  bool bound =
+      m_listen >= 0 && ::bind(m_listen, found->ai_addr, found->ai_addrlen) == 0 && ::listen(m_listen, SOMAXCONN) == 0;
+  int error = errno;
+  ::freeaddrinfo(found);
+  if (!bound) {
+    if (m_listen >= 0) ::close(m_listen);
+    m_listen = -1;
+    throw ListenError("cannot listen on " + where + ": " + std::strerror(error));
   }
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length);
+  m_port = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                               : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 
-  int port = m_options.port == 0 ? s.bind_to_any_port(m_options.host)
-                                 : (s.bind_to_port(m_options.host, m_options.port) ? m_options.port : -1);
-  if (port <= 0) {
-    throw std::runtime_error("cannot listen on " + m_options.host + ":" + std::to_string(m_options.port) + ": " +
-                             std::strerror(errno));
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC;
+  if (m_tls) flags |= MHD_USE_TLS;
+  unsigned timeout = static_cast<unsigned>(m_options.headerTimeoutSeconds);
+  MHD_OptionItem tlsOptions[] = {
+      {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(m_cert.c_str())},
+      {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(m_key.c_str())},
+      {MHD_OPTION_END, 0, nullptr},
+  };
+  m_workers = std::make_unique<Workers>(m_options.threads);
+  m_daemon = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &Impl::access, this, MHD_OPTION_LISTEN_SOCKET, m_listen, MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(m_options.maxConnections + kRefusalSlack), MHD_OPTION_CONNECTION_TIMEOUT, timeout,
+      MHD_OPTION_NOTIFY_COMPLETED, &Impl::completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Impl::connection, this,
+      MHD_OPTION_ARRAY, m_tls ? tlsOptions : tlsOptions + 2, MHD_OPTION_END);
+  if (m_daemon == nullptr) {
+    ::close(m_listen);
+    m_listen = -1;
+    m_workers.reset();
+    throw std::runtime_error(m_tls ? "cannot use the certificate '" + m_options.certificateFile + "' with the key '" +
+                                         m_options.privateKeyFile + "'"
+                                   : "cannot start serving on " + where);
   }
-  m_port = port;
-  // cpp-httplib listens with a backlog of 5: more clients connecting at once overflow it, and some of
-  // their connections are reset. Listening again on the bound socket sets the system's largest.
-  ::listen(m_listenSocket, SOMAXCONN);
-  m_listenEnded = false;
-  m_thread = std::thread([this] {
-    m_server->listen_after_bind();
-    m_listenEnded = true;  // also when it ends at once, so that start() does not wait for ever
-  });
-  // stop() only reaches a server that has begun to listen.
-  while (!s.is_running() && !m_listenEnded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  if (!s.is_running()) {
-    m_thread.join();
-    throw std::runtime_error("the server on " + m_options.host + ":" + std::to_string(port) + " stopped at once");
-  }
-  return port;
+  m_stopping = false;
+  m_sweeper = std::thread([this] { sweep(); });
+  return m_port;
 }
 
-void ContentServer::Impl::post(const httplib::Request& req, httplib::Response& res,
-                               const httplib::ContentReader& reader) {
-  ZEBWireRequest wire;
-  wire.soapAction = req.get_header_value("SOAPAction");
-  wire.trusted = req.get_header_value("X-DVL-Trusted") == "1" ? 1 : 0;
+void ContentServer::Impl::stop() {
+  if (m_daemon == nullptr) return;
+  // New connections are refused from here on; requests still arriving get the drain time, and
+  // every request carried out is answered whole.
+  int listen = MHD_quiesce_daemon(m_daemon);
+  if (listen >= 0) ::close(listen);
+  m_listen = -1;
+  auto deadline = Clock::now() + std::chrono::seconds(m_options.drainSeconds);
+  while (m_working > 0 || (m_arriving > 0 && Clock::now() < deadline))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   {
-    std::string action = wire.soapAction;
-    if (!action.empty() && action.front() == '"') action = action.substr(1, action.size() >= 2 ? action.size() - 2 : 0);
-    t_operation = action.substr(action.find_last_of('/') + 1);
+    std::lock_guard<std::mutex> lock(m_sweeperLock);
+    m_stopping = true;
   }
-  ZEBContentType type = contentTypeOf(req.get_header_value("Content-Type"));
-  // A chunked body announces no length, so the limit is kept here as well as by the library.
-  bool overLimit = false;
-  auto within = [&](size_t n) {
-    t_requestBytes += n;
-    overLimit = overLimit || t_requestBytes > m_options.maxBodyBytes;
-    return !overLimit;
-  };
-  auto drainable = [&](size_t n) {
-    bool ok = within(n);
-    return ok || t_requestBytes <= m_options.maxBodyBytes + kDrainAllowance;
-  };
-  auto refuseLarge = [&] {
-    t_reason = "tooLarge";
-    std::string text = "the request is larger than " + std::to_string(m_options.maxBodyBytes) + " bytes";
-    res.status = 413;
-    // Cut short, the rest of the body could be taken for the next request: the connection goes.
-    bool unread = t_requestBytes > m_options.maxBodyBytes + kDrainAllowance;
-    setBody(res, ZEBSoap::writeFault("soapenv:Client", text, "tooLarge"), kXml, unread);
-  };
-
-  std::unique_ptr<MultipartReader> multipart;
-  std::vector<std::unique_ptr<ZEBDocumentOutput>> documents;
-  ZEBAttachmentList attachments;
-  if (type.isXml()) {
-    bool tooLarge = false;
-    bool complete = reader([&](const char* data, size_t n) {
-      if (!within(n)) return drainable(0);
-      if (!tooLarge && wire.envelope.size() + n <= m_options.maxEnvelopeBytes) {
-        wire.envelope.append(data, n);
-      } else if (!tooLarge) {
-        tooLarge = true;
-        std::string().swap(wire.envelope);
-      }
-      return true;
-    });
-    if (overLimit || res.status == 413) return refuseLarge();
-    if (!complete) return setFault(res, 400, "soapenv:Client", "badBody", "the request body did not arrive whole");
-    if (tooLarge) {
-      return setFault(res, 413, "soapenv:Client", "tooLarge",
-                      "the envelope is larger than " + std::to_string(m_options.maxEnvelopeBytes) + " bytes");
-    }
-  } else if (type.isMultipartRelated()) {
-    std::string problem;
-    bool tooLarge = false;
-    try {
-      multipart = std::make_unique<MultipartReader>(type.getParameter("boundary"), type.getParameter("start"),
-                                                    m_options.spoolDirectory, m_options.maxEnvelopeBytes);
-    } catch (const MultipartError& e) {
-      problem = e.what();
-    }
-    bool complete = reader([&](const char* data, size_t n) {
-      if (!within(n)) return drainable(0);
-      if (problem.empty()) {
-        try {
-          multipart->feed(data, n);
-        } catch (const MultipartError& e) {
-          problem = e.what();
-          tooLarge = e.isTooLarge();
-        }
-      }
-      return true;  // the rest of a body already refused is read and dropped
-    });
-    if (overLimit || res.status == 413) return refuseLarge();
-    if (!complete) return setFault(res, 400, "soapenv:Client", "badBody", "the request body did not arrive whole");
-    if (problem.empty()) {
-      try {
-        multipart->finish();
-      } catch (const MultipartError& e) {
-        problem = e.what();
-      }
-    }
-    if (!problem.empty())
-      return setFault(res, tooLarge ? 413 : 400, "soapenv:Client", tooLarge ? "tooLarge" : "badBody", problem);
-    wire.envelope = multipart->root();
-    for (const SpooledPart& part : multipart->attachments()) {
-      documents.push_back(std::make_unique<ZEBDocumentOutput>(part.path, part.contentType));
-      attachments.emplace_back(part.contentId.c_str(), documents.back().get());
-    }
-    if (!attachments.empty()) wire.attachments = &attachments;
-  } else {
-    reader([&](const char*, size_t n) { return drainable(n); });  // read and dropped, so the connection stays usable
-    if (overLimit) return refuseLarge();
-    return setFault(res, 415, "soapenv:Client", "unsupportedMediaType",
-                    "a request is a SOAP 1.1 envelope sent as text/xml, or multipart/related with attachments; not '" +
-                        req.get_header_value("Content-Type") + "'");
-  }
-
-  InjectedFailure extra;
-  const InjectedFailure* injected = nullptr;
-  if (m_options.allowInjectHeader && req.has_header("X-DVL-Inject")) {
-    try {
-      extra = InjectedFailure::parse(req.get_header_value("X-DVL-Inject"));
-      injected = &extra;
-    } catch (const std::invalid_argument& e) {
-      return setFault(res, 400, "soapenv:Client", "badInjection", std::string("X-DVL-Inject: ") + e.what());
-    }
-  }
-
-  bool drop = false;
-  ZEBWireReply reply = m_service.handle(wire, injected, drop);
-  res.status = reply.httpStatus;
-  if (reply.httpStatus >= 400) t_reason = faultReason(reply.envelope);
-  std::string body, contentType = kXml;
-  if (reply.attachments.empty()) {
-    body = std::move(reply.envelope);
-  } else {
-    ZEBMimeBody mime = ZEBMime::buildRelated(reply.envelope, reply.attachments);
-    body = std::move(mime.body);
-    contentType = std::move(mime.contentType);
-  }
-  if (drop && m_options.log) log(req, res, "connection dropped on purpose");
-  setBody(res, std::move(body), contentType, drop);
+  m_sweeperWake.notify_all();
+  m_sweeper.join();
+  MHD_stop_daemon(m_daemon);  // closes what is left: idle connections and bodies that came too slowly
+  m_daemon = nullptr;
+  m_workers.reset();
 }
 
-void ContentServer::Impl::log(const httplib::Request& req, const httplib::Response& res, const char* note) {
-  std::string line = utcNow() + " " + req.remote_addr + " " + printable(req.method) + " " + printable(req.path);
-  if (!t_operation.empty()) line += " " + t_operation;
-  line += " " + std::to_string(res.status);
-  if (!t_reason.empty()) line += " " + t_reason;
-  size_t out = res.body.empty() ? res.content_length_ : res.body.size();
-  line += " in=" + std::to_string(t_requestBytes) + " out=" + std::to_string(out);
-  if (t_routed) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t_start).count();
-    line += " " + std::to_string(ms) + "ms";
+// ---------------------------------------------------------------- connections and their limits
+
+void ContentServer::Impl::connection(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode code) {
+  auto* self = static_cast<Impl*>(cls);
+  std::lock_guard<std::mutex> lock(self->m_connectionsLock);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+    self->m_connections[c].fd = info ? info->connect_fd : -1;
+    ++self->m_options.metrics->openConnections;
+  } else {
+    self->m_connections.erase(c);  // before the library closes the descriptor
+    --self->m_options.metrics->openConnections;
   }
-  if (note) line += " (" + std::string(note) + ")";
+}
+
+void ContentServer::Impl::setPhase(MHD_Connection* c, ConnectionState::Phase phase) {
+  std::lock_guard<std::mutex> lock(m_connectionsLock);
+  auto it = m_connections.find(c);
+  if (it == m_connections.end()) return;
+  it->second.phase = phase;
+  it->second.since = Clock::now();
+  it->second.bodyBytes = 0;
+}
+
+// The library closes a connection that is silent for the header timeout; this closes those that
+// trickle: a head not whole within the header timeout (an idle kept-alive connection waits for its
+// next head just the same), a body arriving slower than the minimum rate. A shut-down socket makes
+// the event loop close the connection as if the client had gone.
+void ContentServer::Impl::sweep() {
+  std::unique_lock<std::mutex> wait(m_sweeperLock);
+  while (!m_sweeperWake.wait_for(wait, std::chrono::milliseconds(250), [this] { return m_stopping; })) {
+    auto now = Clock::now();
+    auto headLimit = std::chrono::seconds(m_options.headerTimeoutSeconds);
+    std::lock_guard<std::mutex> lock(m_connectionsLock);
+    for (auto& entry : m_connections) {
+      ConnectionState& s = entry.second;
+      if (s.cut || s.fd < 0) continue;
+      double seconds = std::chrono::duration<double>(now - s.since).count();
+      bool late = s.phase == ConnectionState::Phase::head && now - s.since > headLimit;
+      bool slow = s.phase == ConnectionState::Phase::body && m_options.minBodyBytesPerSecond > 0 &&
+                  now - s.since > headLimit && s.bodyBytes < m_options.minBodyBytesPerSecond * seconds;
+      if (late || slow) {
+        ::shutdown(s.fd, SHUT_RDWR);
+        s.cut = true;
+        ++m_options.metrics->connectionsTimedOut;
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------- requests
+
+MHD_Result ContentServer::Impl::access(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
+                                       const char* data, size_t* size, void** context) {
+  auto* self = static_cast<Impl*>(cls);
+  auto* r = static_cast<Request*>(*context);
+  if (r == nullptr) {
+    r = new Request;
+    *context = r;
+    r->method = method;
+    r->path = url;
+    ++self->m_options.metrics->requestsInFlight;
+    ++self->m_arriving;
+    return self->begin(c, *r);
+  }
+  if (*size > 0) {
+    if (!r->ready) self->feed(*r, data, *size);
+    {
+      std::lock_guard<std::mutex> lock(self->m_connectionsLock);
+      auto it = self->m_connections.find(c);
+      if (it != self->m_connections.end()) it->second.bodyBytes += *size;
+    }
+    *size = 0;
+    // Past the allowance a body over the limit is not read on: the connection goes.
+    return r->overLimit && r->bytesIn > self->m_options.maxBodyBytes + kDrainAllowance ? MHD_NO : MHD_YES;
+  }
+  if (r->ready) return self->reply(c, *r);
+  return self->finish(c, *r);
+}
+
+MHD_Result ContentServer::Impl::begin(MHD_Connection* c, Request& r) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info && info->client_addr) {
+    char text[INET6_ADDRSTRLEN] = "";
+    const sockaddr* a = info->client_addr;
+    if (a->sa_family == AF_INET)
+      ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text, sizeof text);
+    else if (a->sa_family == AF_INET6)
+      ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr, text, sizeof text);
+    r.peer = text;
+  }
+  const char* encodings = header(c, "Accept-Encoding");
+  r.acceptsGzip = encodings && std::strstr(encodings, "gzip") != nullptr;
+  setPhase(c, ConnectionState::Phase::body);
+
+  if (size_t(m_options.metrics->openConnections.load()) > m_options.maxConnections) {
+    ++m_options.metrics->connectionsRefused;
+    r.close = true;
+    r.headers.emplace_back("Retry-After", "1");
+    text(r, 503, "the server holds as many connections as it may; try again shortly\n", "text/plain");
+    return reply(c, r);
+  }
+  if (r.method == "GET") {
+    if (r.path == "/health") {
+      bool healthy = m_service.checkHealth();
+      text(r, healthy ? 200 : 503, healthy ? "ok\n" : "the store does not answer\n", "text/plain");
+    } else if (r.path == "/metrics") {
+      text(r, 200, m_options.metrics->render(), "text/plain; version=0.0.4");
+    } else if (r.path == "/dvl/credential-key") {
+      text(r, 200, m_service.getCredentialPublicKey(), "application/x-pem-file");
+    } else if (r.path == "/dvl") {
+      bool wsdl = false;
+      MHD_get_connection_values(
+          c, MHD_GET_ARGUMENT_KIND,
+          [](void* found, MHD_ValueKind, const char* key, const char*) {
+            if (std::strcmp(key, "wsdl") == 0) *static_cast<bool*>(found) = true;
+            return MHD_YES;
+          },
+          &wsdl);
+      if (wsdl) {
+        text(r, 200, this->wsdl(), kXml);
+      } else {
+        r.headers.emplace_back("Allow", "POST");
+        text(r, 405, "POST SOAP requests to this address; GET ?wsdl for the service description\n", "text/plain");
+      }
+    } else {
+      text(r, 404, "not found\n", "text/plain");
+    }
+    return MHD_YES;  // answered when the (empty) body has arrived
+  }
+  if (r.method != "POST" || r.path != "/dvl") {
+    text(r, r.path == "/dvl" ? 405 : 404, "not found\n", "text/plain");
+    return MHD_YES;
+  }
+
+  r.wire.soapAction = header(c, "SOAPAction") ? header(c, "SOAPAction") : "";
+  r.wire.trusted = header(c, "X-DVL-Trusted") && std::strcmp(header(c, "X-DVL-Trusted"), "1") == 0 ? 1 : 0;
+  r.wire.peerAddress = r.peer;
+  r.type = contentTypeOf(header(c, "Content-Type"));
+  // Refuse a body that is too large before the client sends it (an Expect: 100-continue gets the
+  // 413 instead of the 100).
+  const char* announced = header(c, "Content-Length");
+  unsigned long long length = announced ? std::strtoull(announced, nullptr, 10) : 0;
+  if (length > m_options.maxBodyBytes || (!r.type.isMultipartRelated() && length > m_options.maxEnvelopeBytes)) {
+    r.close = true;
+    fault(r, 413, "soapenv:Client", "tooLarge",
+          "the request is larger than " +
+              std::to_string(r.type.isMultipartRelated() ? m_options.maxBodyBytes : m_options.maxEnvelopeBytes) +
+              " bytes");
+    return reply(c, r);
+  }
+  if (r.type.isMultipartRelated()) {
+    try {
+      r.multipart = std::make_unique<MultipartReader>(r.type.getParameter("boundary"), r.type.getParameter("start"),
+                                                      m_options.spoolDirectory, m_options.maxEnvelopeBytes);
+    } catch (const MultipartError& e) {
+      r.problem = e.what();
+    }
+  }
+  return MHD_YES;
+}
+
+void ContentServer::Impl::feed(Request& r, const char* data, size_t n) {
+  r.bytesIn += n;
+  if (r.bytesIn > m_options.maxBodyBytes) r.overLimit = true;
+  if (r.overLimit || r.refused) return;  // read and dropped, so that the connection stays usable
+  if (r.type.isXml()) {
+    if (r.wire.envelope.size() + n <= m_options.maxEnvelopeBytes) {
+      r.wire.envelope.append(data, n);
+    } else {
+      r.envelopeTooLarge = r.refused = true;
+      std::string().swap(r.wire.envelope);
+    }
+  } else if (r.multipart && r.problem.empty()) {
+    try {
+      r.multipart->feed(data, n);
+    } catch (const MultipartError& e) {
+      r.problem = e.what();
+      r.problemTooLarge = e.isTooLarge();
+      r.refused = true;
+    }
+  }
+}
+
+MHD_Result ContentServer::Impl::finish(MHD_Connection* c, Request& r) {
+  if (!r.arrived) {
+    r.arrived = true;
+    --m_arriving;
+  }
+  if (r.overLimit) {
+    fault(r, 413, "soapenv:Client", "tooLarge",
+          "the request is larger than " + std::to_string(m_options.maxBodyBytes) + " bytes");
+    return reply(c, r);
+  }
+  if (r.type.isXml()) {
+    if (r.envelopeTooLarge) {
+      fault(r, 413, "soapenv:Client", "tooLarge",
+            "the envelope is larger than " + std::to_string(m_options.maxEnvelopeBytes) + " bytes");
+      return reply(c, r);
+    }
+  } else if (r.type.isMultipartRelated()) {
+    if (r.problem.empty()) {
+      try {
+        r.multipart->finish();
+      } catch (const MultipartError& e) {
+        r.problem = e.what();
+      }
+    }
+    if (!r.problem.empty()) {
+      fault(r, r.problemTooLarge ? 413 : 400, "soapenv:Client", r.problemTooLarge ? "tooLarge" : "badBody", r.problem);
+      return reply(c, r);
+    }
+  } else {
+    fault(r, 415, "soapenv:Client", "unsupportedMediaType",
+          "a request is a SOAP 1.1 envelope sent as text/xml, or multipart/related with attachments; not '" +
+              std::string(header(c, "Content-Type") ? header(c, "Content-Type") : "") + "'");
+    return reply(c, r);
+  }
+  const char* inject = header(c, "X-DVL-Inject");
+  InjectedFailure extra;
+  bool hasExtra = false;
+  if (m_options.allowInjectHeader && inject) {
+    try {
+      extra = InjectedFailure::parse(inject);
+      hasExtra = true;
+    } catch (const std::invalid_argument& e) {
+      fault(r, 400, "soapenv:Client", "badInjection", std::string("X-DVL-Inject: ") + e.what());
+      return reply(c, r);
+    }
+  }
+  // Carried out on a worker; the connection waits, suspended, and the event loop serves the others.
+  ++m_working;
+  r.worked = true;
+  setPhase(c, ConnectionState::Phase::busy);
+  MHD_suspend_connection(c);
+  m_workers->post([this, c, &r, extra, hasExtra] {
+    try {
+      std::vector<std::unique_ptr<ZEBDocumentOutput>> documents;
+      ZEBAttachmentList attachments;
+      if (r.multipart) {
+        r.wire.envelope = r.multipart->root();
+        for (const SpooledPart& part : r.multipart->attachments()) {
+          documents.push_back(std::make_unique<ZEBDocumentOutput>(part.path, part.contentType));
+          attachments.emplace_back(part.contentId.c_str(), documents.back().get());
+        }
+        if (!attachments.empty()) r.wire.attachments = &attachments;
+      }
+      bool drop = false;
+      ZEBWireReply reply = m_service.handle(r.wire, hasExtra ? &extra : nullptr, drop);
+      r.operation = reply.operation;
+      r.account = reply.account;
+      r.status = reply.httpStatus;
+      if (reply.httpStatus >= 400) r.reason = faultReason(reply.envelope);
+      if (reply.attachments.empty()) {
+        r.body = std::move(reply.envelope);
+      } else {
+        ZEBMimeBody mime = ZEBMime::buildRelated(reply.envelope, reply.attachments);
+        r.body = std::move(mime.body);
+        r.contentType = std::move(mime.contentType);
+      }
+      r.multipart.reset();  // the spool files go now
+      if (drop) {
+        r.cut = true;
+        r.note = "connection dropped on purpose";
+      } else if (r.acceptsGzip && r.body.size() > m_options.compressAboveBytes && r.body.size() < kGzipUpTo) {
+        r.body = gzip(r.body);
+        r.headers.emplace_back("Content-Encoding", "gzip");
+      }
+    } catch (const std::bad_alloc&) {
+      fault(r, 500, "soapenv:Server", "outOfMemory", "the server ran out of memory answering the request");
+    } catch (const std::exception& e) {
+      fault(r, 500, "soapenv:Server", "internalError", e.what());
+    }
+    r.ready = true;
+    MHD_resume_connection(c);
+  });
+  return MHD_YES;
+}
+
+void ContentServer::Impl::fault(Request& r, int status, const char* code, const std::string& reason,
+                                const std::string& text) {
+  r.status = status;
+  r.reason = reason;
+  r.body = ZEBSoap::writeFault(code, text, reason);
+  r.contentType = kXml;
+  r.ready = true;
+}
+
+void ContentServer::Impl::text(Request& r, int status, std::string body, const char* type) {
+  r.status = status;
+  r.body = std::move(body);
+  r.contentType = type;
+  r.ready = true;
+}
+
+MHD_Result ContentServer::Impl::reply(MHD_Connection* c, Request& r) {
+  if (!r.arrived) {  // answered without waiting for the rest of it
+    r.arrived = true;
+    --m_arriving;
+  }
+  MHD_Response* response;
+  r.bytesOut = r.body.size();
+  if (r.cut) {
+    // Half the reply, then the connection closes, as if the server died while answering.
+    response = MHD_create_response_from_callback(
+        r.body.size(), 64 * 1024,
+        [](void* cls, uint64_t pos, char* buffer, size_t max) -> ssize_t {
+          auto* req = static_cast<Request*>(cls);
+          size_t half = req->body.size() / 2;
+          if (pos >= half) return MHD_CONTENT_READER_END_WITH_ERROR;
+          size_t n = std::min(max, size_t(half - pos));
+          std::memcpy(buffer, req->body.data() + pos, n);
+          return static_cast<ssize_t>(n);
+        },
+        &r, nullptr);
+  } else {
+    // The body lives in the request, which outlives the response.
+    response = MHD_create_response_from_buffer(r.body.size(), &r.body[0], MHD_RESPMEM_PERSISTENT);
+  }
+  if (response == nullptr) return MHD_NO;
+  MHD_add_response_header(response, "Content-Type", r.contentType.c_str());
+  for (const auto& h : r.headers) MHD_add_response_header(response, h.first.c_str(), h.second.c_str());
+  if (r.close) MHD_add_response_header(response, "Connection", "close");
+  MHD_Result queued = MHD_queue_response(c, static_cast<unsigned>(r.status), response);
+  MHD_destroy_response(response);
+  return queued;
+}
+
+void ContentServer::Impl::completed(void* cls, MHD_Connection* c, void** context, MHD_RequestTerminationCode code) {
+  auto* self = static_cast<Impl*>(cls);
+  auto* r = static_cast<Request*>(*context);
+  if (r == nullptr) return;
+  *context = nullptr;
+  if (!r->arrived) --self->m_arriving;  // the body never arrived whole
+  if (code == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED) ++self->m_options.metrics->connectionsTimedOut;
+  if (r->worked) --self->m_working;
+  --self->m_options.metrics->requestsInFlight;
+  double seconds = std::chrono::duration<double>(Clock::now() - r->start).count();
+  const char* outcome = r->status == 0 ? "cut" : r->status < 400 ? "ok" : r->worked ? "fault" : "refused";
+  self->m_options.metrics->request(r->operation.empty() ? r->method + " " + r->path : r->operation, outcome, seconds);
+  if (self->m_options.log) self->log(*r, code);
+  self->setPhase(c, ConnectionState::Phase::head);
+  delete r;
+}
+
+void ContentServer::Impl::log(const Request& r, MHD_RequestTerminationCode code) {
+  std::string line =
+      utcNow() + " " + (r.peer.empty() ? "-" : r.peer) + " " + printable(r.method) + " " + printable(r.path);
+  if (!r.operation.empty()) line += " " + r.operation;
+  if (!r.account.empty()) line += " " + printable(r.account);
+  line += " " + std::to_string(r.status);
+  if (!r.reason.empty()) line += " " + r.reason;
+  line += " in=" + std::to_string(r.bytesIn) + " out=" + std::to_string(r.bytesOut);
+  line += " " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - r.start).count()) +
+          "ms";
+  std::string note = r.note;
+  if (note.empty() && code != MHD_REQUEST_TERMINATED_COMPLETED_OK) {
+    note = code == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED   ? "timed out"
+           : code == MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN ? "closed on stop"
+           : r.status == 0                                  ? "the client went before the request arrived whole"
+                                                            : "the connection closed";
+  }
+  if (!note.empty()) line += " (" + note + ")";
   m_options.log(line);
-  if (!note) {  // the next request on this thread starts afresh, even one refused before routing
-    t_operation.clear();
-    t_reason.clear();
-    t_requestBytes = 0;
-    t_routed = false;
-  }
+}
+
+std::string ContentServer::Impl::wsdl() const {
+  std::string text(reinterpret_cast<const char*>(dvlserviceWsdl), dvlserviceWsdlSize);
+  for (size_t at; (at = text.find(kWsdlAddress)) != std::string::npos;)
+    text.replace(at, std::strlen(kWsdlAddress), url());
+  return text;
 }
 
 ContentServer::ContentServer(ContentService& service, ServerOptions options)

@@ -13,6 +13,7 @@
 #include "Credential.h"
 #include "Crypto.h"
 #include "KRNThrowable.h"
+#include "LogonGuard.h"
 #include "LogonSessions.h"
 #include "ObjectCodec.h"
 #include "PathResolver.h"
@@ -139,6 +140,7 @@ class ContentService::Impl {
   std::unique_ptr<ContentStore> m_store;
   UserDirectory m_users;
   LogonSessions m_sessions;
+  LogonGuard m_guard;
   std::string m_privateKeyPem, m_publicKeyPem;
   std::string m_trustSecret;
   std::mutex m_failureLock;
@@ -154,6 +156,7 @@ class ContentService::Impl {
     const ZEBWireRequest& wire;
     ZEBMessageI& request;
     LogonSession session;
+    std::string account;  // for the reply's log fields, when no session names it
   };
   using Operation = ZEBWireReply (Impl::*)(Call&);
 
@@ -202,7 +205,10 @@ class ContentService::Impl {
 };
 
 ContentService::Impl::Impl(ServiceOptions options)
-    : m_options(std::move(options)), m_sessions(m_options.passportIdleLifetime, m_options.clock) {
+    : m_options(std::move(options)),
+      m_sessions(m_options.passportIdleLifetime, m_options.clock),
+      m_guard({m_options.lockoutAfter, m_options.addressLockoutAfter, m_options.lockoutTime, m_options.clock,
+               m_options.log}) {
   // Requests are parsed on many threads at once; libxml2 must be set up before the first of them.
   xmlInitParser();
   m_store = std::make_unique<ContentStore>(m_options.storePath);
@@ -300,6 +306,7 @@ ZEBWireReply ContentService::Impl::handle(const ZEBWireRequest& wire, const Inje
     return reply;
   }
   if (parsed) reply = dispatch(wire, *request);
+  reply.operation = operation;
   if (injected && failure.garbage) {
     reply.envelope = kGarbage;
     reply.attachments.clear();
@@ -340,23 +347,30 @@ ZEBWireReply ContentService::Impl::dispatch(const ZEBWireRequest& wire, ZEBMessa
       {"delete", &Impl::remove},
   };
   const char* operation = request.getTypeInfo().operation;
+  Call call{wire, request, {}, {}};
+  ZEBWireReply reply;
   try {
     auto it = operations.find(operation);
     if (it == operations.end())
       refuse("unknownOperation", std::string("the operation ") + operation + " is not served");
-    Call call{wire, request, {}};
-    return (this->*(it->second))(call);
+    reply = (this->*(it->second))(call);
   } catch (const ServiceFault& e) {
-    return fault(e.getSide(), e.getReason(), e.what());
+    reply = fault(e.getSide(), e.getReason(), e.what());
   } catch (const StoreError& e) {
-    return fault(ServiceFault::Side::Server, "storeFailure", std::string(operation) + ": " + e.what());
+    if (m_options.onStoreError) m_options.onStoreError();
+    reply = fault(ServiceFault::Side::Server, "storeFailure", std::string(operation) + ": " + e.what());
   } catch (const KRNThrowable& e) {
-    return fault(ServiceFault::Side::Server, "internalError", std::string(operation) + ": " + e.getMessage());
+    reply = fault(ServiceFault::Side::Server, "internalError", std::string(operation) + ": " + e.getMessage());
   } catch (const std::bad_alloc&) {
-    return fault(ServiceFault::Side::Server, "outOfMemory", std::string(operation) + ": the server ran out of memory");
+    reply = fault(ServiceFault::Side::Server, "outOfMemory", std::string(operation) + ": the server ran out of memory");
   } catch (const std::exception& e) {
-    return fault(ServiceFault::Side::Server, "internalError", std::string(operation) + ": " + e.what());
+    reply = fault(ServiceFault::Side::Server, "internalError", std::string(operation) + ": " + e.what());
   }
+  // For the server's request log: the session's account, or the one a logon tried.
+  reply.account =
+      call.account.empty() ? call.session.account.nameSpace + "/" + call.session.account.userName : call.account;
+  if (reply.account == "/") reply.account.clear();
+  return reply;
 }
 
 ZEBWireReply ContentService::Impl::fault(ServiceFault::Side side, const std::string& reason,
@@ -456,10 +470,26 @@ ZEBWireReply ContentService::Impl::logon(Call& call) {
   }
   if (!document.hasUserName || document.userName.empty()) refuse("badCredential", "the credential names no user");
 
+  // logon guard: a lock-out refuses even the right password, with the same fault as a wrong one.
+  // An account is one key however it is named (with or without its namespace).
   const UserAccount* account = m_users.find(document.nameSpace, document.userName);
-  bool ok = account && (isTrustedPassword(*account, document.password) ||
-                        UserDirectory::verifyPassword(document.password, account->passwordHash));
-  if (!ok) refuse("logonFailed", "logon failed: unknown user or wrong password");
+  std::string who =
+      account ? account->nameSpace + "/" + account->userName : document.nameSpace + "/" + document.userName;
+  call.account = who;
+  const char* const failed = "logon failed: unknown user or wrong password";
+  if (m_guard.check(who, call.wire.peerAddress) == LogonGuard::Decision::refuse) {
+    if (m_options.onLogonFailure) m_options.onLogonFailure(false);
+    refuse("logonFailed", failed);
+  }
+  // An unknown user costs a hash as well, so that timing does not tell which accounts exist.
+  bool ok =
+      (account && isTrustedPassword(*account, document.password)) || m_users.checkPassword(account, document.password);
+  if (!ok) {
+    bool began = m_guard.recordFailure(who, call.wire.peerAddress);
+    if (m_options.onLogonFailure) m_options.onLogonFailure(began);
+    refuse("logonFailed", failed);
+  }
+  m_guard.recordSuccess(who, call.wire.peerAddress);
 
   // A client that logs on again ends its earlier logon.
   if (const char* old = ZEBHelper::getPassport(header)) m_sessions.close(old);
@@ -937,6 +967,17 @@ ContentStore& ContentService::getStore() {
 
 const UserDirectory& ContentService::getUsers() const {
   return m_impl->m_users;
+}
+
+bool ContentService::checkHealth() {
+  try {
+    auto tx = m_impl->m_store->read();
+    m_impl->cacheValidator(tx);
+    return true;
+  } catch (const std::exception& e) {
+    if (m_impl->m_options.onStoreError) m_impl->m_options.onStoreError();
+    return false;
+  }
 }
 
 std::string ContentService::getCacheValidator() {

@@ -92,7 +92,22 @@ void UserDirectory::add(UserAccount account) {
       throw std::invalid_argument("the account " + account.nameSpace + "/" + account.userName + " appears twice");
     }
   }
+  if (m_dummyHash.empty()) {
+    std::vector<std::string> parts = split(account.passwordHash, '$');
+    m_dummyHash = parts[0] + "$" + parts[1] + "$" + toBase64(std::string(kSaltBytes, '\0')) + "$" +
+                  toBase64(std::string(kHashBytes, '\0'));
+  }
   m_accounts.push_back(std::move(account));
+}
+
+bool UserDirectory::checkPassword(const UserAccount* account, const std::string& password) const {
+  if (account) return verifyPassword(password, account->passwordHash);
+  std::string dummy = m_dummyHash.empty()
+                          ? std::string(kScheme) + "$" + std::to_string(kDefaultIterations) + "$" +
+                                toBase64(std::string(kSaltBytes, '\0')) + "$" + toBase64(std::string(kHashBytes, '\0'))
+                          : m_dummyHash;
+  verifyPassword(password, dummy);
+  return false;
 }
 
 const UserAccount* UserDirectory::find(const std::string& nameSpace, const std::string& userName) const {

@@ -1,25 +1,39 @@
 // The HTTP(S) front end on a loopback port: what it serves, bad input, Expect: 100-continue,
-// provoked failures, and HTTPS.
+// provoked failures, HTTPS, health and metrics, the connection limit, the logon guard; and the daemon
+// under a thousand slow connections and stopped during a large add.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <thread>
 
-#include "support/Certificate.h"
 #include "ContentServer.h"
 #include "ContentService.h"
+#include "Metrics.h"
 #include "ZEB.h"
 #include "ZEBHelper.h"
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
+#include "support/Certificate.h"
+#include "support/Daemon.h"
 
 using dvlservice::ContentServer;
 using dvlservice::ContentService;
 using dvlservice::ServerOptions;
+using dvlservice::ServiceOptions;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -40,9 +54,9 @@ std::string envelope(const ZEBMessageI& message, const std::string& passport = "
   return ZEBSoap::writeEnvelope(message, &header);
 }
 
-std::string logonEnvelope(const char* password = "demo") {
+std::string logonEnvelope(const char* password = "demo", const std::string& user = "demo") {
   ZEBAuthenticationLogon_Request logon;
-  std::string credential = std::string("<credential><namespace>LDAP</namespace><username>demo</username><password>") +
+  std::string credential = "<credential><namespace>LDAP</namespace><username>" + user + "</username><password>" +
                            password + "</password></credential>";
   logon.getCredentials(&logon.getObjectRegistry())->setValue(credential.c_str());
   return envelope(logon);
@@ -58,10 +72,12 @@ class ServiceHttpTest : public testing::Test {
  protected:
   void start(ServerOptions options = ServerOptions()) {
     options.port = 0;
+    options.metrics = metrics;
     server = std::make_unique<ContentServer>(service, options);
     port = server->start();
     http = std::make_unique<httplib::Client>("127.0.0.1", port);
     http->set_read_timeout(60, 0);
+    http->set_keep_alive(true);  // one connection: a request is counted before the next one is read
   }
 
   httplib::Result post(const std::string& body, const std::string& operation,
@@ -90,21 +106,38 @@ class ServiceHttpTest : public testing::Test {
     return reply.getResult() ? reply.getResult()->size() : 0;
   }
 
-  ContentService service;
+  // The service reports logon failures and store errors to the server's metrics, as the daemon does.
+  static ServiceOptions reporting(const std::shared_ptr<dvlservice::Metrics>& metrics) {
+    ServiceOptions options;
+    options.onLogonFailure = [metrics](bool began) { metrics->logonFailure(began); };
+    options.onStoreError = [metrics] { metrics->storeError(); };
+    return options;
+  }
+
+  std::shared_ptr<dvlservice::Metrics> metrics = std::make_shared<dvlservice::Metrics>();
+  ContentService service{reporting(metrics)};
   std::unique_ptr<ContentServer> server;
   std::unique_ptr<httplib::Client> http;
   int port = 0;
 };
 
-// A request written on a socket of our own, for what a library client would not send.
-std::string rawExchange(int port, const std::string& head, const std::string& body, std::string& interim) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+// A loopback connection of our own; -1 when it cannot be made.
+int connectTo(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// A request written on a socket of our own, for what a library client would not send.
+std::string rawExchange(int port, const std::string& head, const std::string& body, std::string& interim) {
+  int fd = connectTo(port);
   std::string response;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+  if (fd >= 0) {
     auto readSome = [&] {
       char buffer[65536];
       ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
@@ -203,15 +236,6 @@ TEST_F(ServiceHttpTest, TheInjectHeaderProvokesFailuresOnlyWhenAllowed) {
   EXPECT_EQ(count(passport, "/content"), 1u);
 }
 
-TEST(ServiceHttpAddress, OnlyLoopbackAddressesAreServed) {
-  ContentService service;
-  ServerOptions options;
-  options.host = "0.0.0.0";
-  options.port = 0;
-  ContentServer server(service, options);
-  EXPECT_THROW(server.start(), std::runtime_error);
-}
-
 TEST(ServiceHttpTls, ACertificateMakesTheServerSpeakHttps) {
   std::string dir = std::filesystem::temp_directory_path().string() + "/dvl-tls-" + std::to_string(::getpid());
   std::filesystem::create_directories(dir);
@@ -235,6 +259,272 @@ TEST(ServiceHttpTls, ACertificateMakesTheServerSpeakHttps) {
   ContentServer broken(service, options);
   EXPECT_THROW(broken.start(), std::runtime_error);
   std::filesystem::remove_all(dir);
+}
+
+// ---------------------------------------------------------------- limits, metrics, logon guard
+
+// name{labels} -> value of every sample; fails the test on a line that is not Prometheus text.
+std::map<std::string, double> scrape(httplib::Client& http) {
+  auto res = http.Get("/metrics");
+  EXPECT_TRUE(res && res->status == 200);
+  std::map<std::string, double> samples;
+  static const std::regex line(R"(([a-zA-Z_:][a-zA-Z0-9_:]*(\{[^}]*\})?) (-?[0-9.eE+-]+|\+Inf|NaN))");
+  static const std::regex comment(R"(# (HELP|TYPE) [a-zA-Z_:][a-zA-Z0-9_:]* .+)");
+  std::istringstream text(res ? res->body : "");
+  for (std::string l; std::getline(text, l);) {
+    std::smatch m;
+    if (std::regex_match(l, m, line)) {
+      samples[m[1]] = std::stod(m[3]);
+    } else {
+      EXPECT_TRUE(std::regex_match(l, comment)) << l;
+    }
+  }
+  return samples;
+}
+
+TEST_F(ServiceHttpTest, HealthAndMetricsAreServedAndCountersMoveWithCalls) {
+  ServerOptions options;
+  options.compressAboveBytes = 100;
+  start(options);
+  auto health = http->Get("/health");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+
+  auto before = scrape(*http);
+  std::string passport = logon();
+  auto query = post(queryEnvelope(passport, "/content"), "query", "text/xml", {{"Accept-Encoding", "gzip"}});
+  ASSERT_TRUE(query);
+  EXPECT_EQ(query->get_header_value("Content-Encoding"), "gzip");  // decompressed by the client
+  EXPECT_NE(query->body.find("queryResponse"), std::string::npos);
+  EXPECT_EQ(post(logonEnvelope("wrong"), "logon")->status, 500);
+  auto after = scrape(*http);
+
+  const std::string ok = "dvl_requests_total{operation=\"query\",outcome=\"ok\"}";
+  EXPECT_EQ(after[ok] - before[ok], 1);
+  EXPECT_EQ((after["dvl_requests_total{operation=\"logon\",outcome=\"fault\"}"]), 1);
+  EXPECT_EQ(after["dvl_logon_failures_total"] - before["dvl_logon_failures_total"], 1);
+  EXPECT_GE(after["dvl_request_duration_seconds_count"] - before["dvl_request_duration_seconds_count"], 3);
+  EXPECT_EQ(after["dvl_request_duration_seconds_bucket{le=\"+Inf\"}"], after["dvl_request_duration_seconds_count"]);
+  EXPECT_GE(after["dvl_open_connections"], 1);
+  EXPECT_EQ(after["dvl_requests_in_flight"], 1);  // the scrape itself
+}
+
+TEST_F(ServiceHttpTest, PastTheConnectionLimitANewConnectionGets503AtOnce) {
+  ServerOptions options;
+  options.maxConnections = 2;
+  start(options);
+  int held[] = {connectTo(port), connectTo(port)};
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // taken by the event loop
+  std::string interim;
+  std::string refused = rawExchange(port, "GET /health HTTP/1.1\r\nHost: x\r\n\r\n", "", interim);
+  EXPECT_EQ(refused.rfind("HTTP/1.1 503", 0), 0u) << refused;
+  for (int fd : held) ::close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(http->Get("/health")->status, 200);
+}
+
+// Failed logons lock the account out, and the client address; the right password is then refused
+// with the same fault until the interval has passed.
+TEST(ServiceLogonGuard, FailuresLockOutTheAccountAndTheAddressForAnInterval) {
+  struct Case {
+    int accountAfter, addressAfter;
+    bool sameUser;  // guess at demo's password, or at made-up users
+  };
+  for (const Case& c : {Case{5, 0, true}, Case{0, 3, false}}) {
+    Clock::time_point now = Clock::now();
+    ServiceOptions options;
+    options.lockoutAfter = c.accountAfter;
+    options.addressLockoutAfter = c.addressAfter;
+    options.clock = [&now] { return now; };
+    ContentService service(options);
+    auto logon = [&](const char* password, const std::string& user) {
+      ZEBWireRequest wire;
+      wire.envelope = logonEnvelope(password, user);
+      wire.peerAddress = "127.0.0.9";
+      return service.handle(wire);
+    };
+    std::string wrongFault;
+    for (int i = 0; i < std::max(c.accountAfter, c.addressAfter); ++i)
+      wrongFault = logon("guess", c.sameUser ? "demo" : "nobody" + std::to_string(i)).envelope;
+    ZEBWireReply locked = logon("demo", "demo");
+    EXPECT_EQ(locked.httpStatus, 500);
+    EXPECT_EQ(locked.envelope, wrongFault);
+    now += options.lockoutTime + std::chrono::seconds(1);
+    EXPECT_EQ(logon("demo", "demo").httpStatus, 200);
+  }
+}
+
+TEST(ServiceLogonGuard, AnUnknownUserFailsInTheTimeOfAWrongPassword) {
+  ServiceOptions options;
+  options.lockoutAfter = options.addressLockoutAfter = 0;
+  ContentService service(options);
+  std::vector<double> unknown, wrong;
+  for (int i = 0; i < 30; ++i) {
+    for (auto* times : {&unknown, &wrong}) {
+      ZEBWireRequest wire;
+      wire.envelope = logonEnvelope("guess", times == &wrong ? "demo" : "nobody" + std::to_string(i));
+      auto t = Clock::now();
+      EXPECT_EQ(service.handle(wire).httpStatus, 500);
+      times->push_back(std::chrono::duration<double>(Clock::now() - t).count());
+    }
+  }
+  for (auto* times : {&unknown, &wrong}) std::nth_element(times->begin(), times->begin() + 15, times->end());
+  EXPECT_NEAR(unknown[15] / wrong[15], 1.0, 0.2) << unknown[15] << " s against " << wrong[15] << " s";
+}
+
+// ---------------------------------------------------------------- the daemon under slow clients
+
+long procStatus(pid_t pid, const char* field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+  return -1;
+}
+
+// Whether the server has closed the connection (end of stream or reset), waiting up to `ms`.
+bool closedByPeer(int fd, int ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  char buffer[4096];
+  for (pollfd p{fd, POLLIN, 0}; Clock::now() < deadline;) {
+    if (::poll(&p, 1, 100) <= 0) continue;
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return true;
+  }
+  return false;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define DVL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DVL_TEST_ASAN 1
+#endif
+#endif
+#ifdef DVL_TEST_ASAN
+constexpr long kRssGrowthKb = 256 * 1024;  // AddressSanitizer keeps freed memory in quarantine
+#else
+constexpr long kRssGrowthKb = 64 * 1024;
+#endif
+
+// 1,000 connections that send half a head, half a body, or sit idle after a request, against one
+// server with four workers: a normal client's calls are answered within a second each, the threads
+// and memory stay bounded, and every slow connection is dropped at its limit.
+TEST(ServiceFront, AThousandSlowConnectionsDoNotHoldUpANormalClient) {
+  constexpr int kWorkers = 4, kSlow = 1000, kHeadSeconds = 3;
+  Daemon daemon({"--listen", "127.0.0.1:0", "--log", "off", "--threads", std::to_string(kWorkers), "--header-timeout",
+                 std::to_string(kHeadSeconds), "--max-connections", "1100"});
+  ASSERT_GT(daemon.port(), 0);
+  long rssBefore = procStatus(daemon.pid(), "VmRSS:");
+  const std::string bodyHead =
+      "POST /dvl HTTP/1.1\r\nHost: x\r\nContent-Type: text/xml\r\nContent-Length: 100000\r\n\r\n<soapenv:Env";
+  std::vector<int> slow;
+  for (int i = 0; i < kSlow; ++i) {
+    int fd = connectTo(daemon.port());
+    ASSERT_GE(fd, 0) << i;
+    std::string sent = i % 3 == 0   ? "POST /dvl HTTP/1.1\r\nHost: x\r\nContent-Le"
+                       : i % 3 == 1 ? bodyHead
+                                    : "GET /health HTTP/1.1\r\nHost: x\r\n\r\n";
+    ::send(fd, sent.data(), sent.size(), MSG_NOSIGNAL);
+    slow.push_back(fd);
+  }
+  auto held = Clock::now();
+  httplib::Client http("127.0.0.1", daemon.port());
+  long maxThreads = 0, maxRss = 0;
+  for (int call = 0; Clock::now() - held < std::chrono::seconds(kHeadSeconds - 1) && call < 50; ++call) {
+    auto t = Clock::now();
+    auto res = http.Post("/dvl", {{"SOAPAction", std::string(kNs) + "logon"}}, logonEnvelope(), "text/xml");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_LT(Clock::now() - t, std::chrono::seconds(1)) << "call " << call;
+    maxThreads = std::max(maxThreads, procStatus(daemon.pid(), "Threads:"));
+    maxRss = std::max(maxRss, procStatus(daemon.pid(), "VmRSS:"));
+  }
+  EXPECT_LE(maxThreads, kWorkers + 4);
+  EXPECT_LT(maxRss - rssBefore, kRssGrowthKb) << "kB";
+  int dropped = 0;
+  for (int fd : slow) {
+    dropped += closedByPeer(fd, 4000) ? 1 : 0;
+    ::close(fd);
+  }
+  EXPECT_EQ(dropped, kSlow);
+}
+
+// SIGTERM while a large add is arriving: with time to drain, the add completes and is acknowledged
+// with a whole reply; without, it is refused and leaves nothing. Either way the store passes SQLite's
+// integrity check. DVL_TERM_ADD_MIB sets the size (64 MiB; service_front_term_1gib: 1 GiB).
+TEST(ServiceFront, SigtermDuringALargeAddFinishesItOrLeavesNothing) {
+  const char* mib = std::getenv("DVL_TERM_ADD_MIB");
+  const size_t size = size_t(mib ? std::atoi(mib) : 64) << 20;
+  for (const char* drain : {"30", "0"}) {
+    std::string dir = std::filesystem::temp_directory_path().string() + "/dvl-term-" + std::to_string(::getpid());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string store = dir + "/store.db";
+    std::string response;
+    {
+      Daemon daemon({"--listen", "127.0.0.1:0", "--log", "off", "--store", store, "--drain-timeout", drain});
+      ASSERT_GT(daemon.port(), 0);
+      httplib::Client http("127.0.0.1", daemon.port());
+      auto logon = http.Post("/dvl", logonEnvelope(), "text/xml");
+      ASSERT_TRUE(logon);
+      ZEBAuthenticationLogon_Reply logonReply;
+      ZEBSoap::readEnvelope(logon->body.data(), logon->body.size(), logonReply);
+
+      ZEBContentAdd_Request add;
+      add.getParentPath(&add.getObjectRegistry())->setValue("/content");
+      ZEBModel model;
+      ZEBAnyTypeMIMEProp document;
+      document.setValue("cid:big");
+      model.setModel(&document);
+      add.getObjects(&add.getObjectRegistry())->push_back(&model);
+      std::string head = "--b\r\nContent-Type: text/xml\r\nContent-ID: <root>\r\n\r\n" +
+                         envelope(add, ZEBHelper::getPassport(logonReply.getVorbHeader(nullptr))) +
+                         "\r\n--b\r\nContent-Type: application/octet-stream\r\nContent-ID: <big>\r\n\r\n";
+      add.getObjects(&add.getObjectRegistry())->clear();
+      const std::string tail = "\r\n--b--\r\n";
+      int fd = connectTo(daemon.port());
+      std::string request =
+          "POST /dvl HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/related; boundary=b; "
+          "start=\"<root>\"\r\nContent-Length: " +
+          std::to_string(head.size() + size + tail.size()) + "\r\n\r\n" + head;
+      bool sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0;
+      const std::string chunk(1 << 20, 'd');
+      for (size_t at = 0; sent && at < size; at += chunk.size()) {
+        if (at == size / 2) ::kill(daemon.pid(), SIGTERM);
+        sent = ::send(fd, chunk.data(), std::min(chunk.size(), size - at), MSG_NOSIGNAL) > 0;
+      }
+      if (sent) ::send(fd, tail.data(), tail.size(), MSG_NOSIGNAL);
+      char buffer[65536];
+      for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) response.append(buffer, size_t(n));
+      ::close(fd);
+      EXPECT_EQ(daemon.wait(), 0);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    auto scalar = [&](const std::string& sql) {
+      sqlite3_stmt* s = nullptr;
+      sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr);
+      std::string value = s && sqlite3_step(s) == SQLITE_ROW ? (const char*)sqlite3_column_text(s, 0) : "";
+      sqlite3_finalize(s);
+      return value;
+    };
+    EXPECT_EQ(scalar("PRAGMA integrity_check"), "ok");
+    std::string stored = scalar("SELECT count(*) FROM documents WHERE size = " + std::to_string(size));
+    sqlite3_close(db);
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(store + ".documents"))
+      files += entry.is_regular_file() && entry.file_size() == size;
+    if (std::string(drain) != "0") {
+      ASSERT_EQ(response.rfind("HTTP/1.1 200", 0), 0u) << response.substr(0, 200);
+      size_t length = std::strtoull(response.c_str() + response.find("Content-Length: ") + 16, nullptr, 10);
+      EXPECT_EQ(response.size() - response.find("\r\n\r\n") - 4, length) << "the reply arrived whole";
+      EXPECT_EQ(stored + std::to_string(files), "11");
+    } else {
+      EXPECT_EQ(response.rfind("HTTP/1.1 200", 0), std::string::npos) << response.substr(0, 200);
+      EXPECT_EQ(stored + std::to_string(files), "00");
+    }
+    std::filesystem::remove_all(dir);
+  }
 }
 
 }  // namespace

@@ -57,6 +57,7 @@ class Daemon {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   const std::string& firstLine() const { return m_firstLine; }
+  pid_t pid() const { return m_pid; }
   // 0 when the server did not say where it listens.
   int port() const { return m_port; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/dvl"; }

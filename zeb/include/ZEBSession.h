@@ -83,6 +83,7 @@ struct ZEBWireRequest {
   int trusted = 0;                                 ///< the request's trusted mode
   /// The operation changes nothing in the store, so a transport may send it again after a failure.
   bool readOnly = false;
+  std::string peerAddress;                         ///< the client's address, when a server knows it
 };
 
 /// One reply as the transport received it.
@@ -93,6 +94,8 @@ struct ZEBWireReply {
   std::string envelope;
   /// The documents that came with the reply, in order.
   std::vector<ZEBReceivedAttachment> attachments;
+  std::string operation;  ///< filled by a server: the operation carried out, for its log and metrics
+  std::string account;    ///< and the account it ran for ("namespace/user"), when known
 };
 
 /// Carries one exchange. Implementations raise KRNThrowable subclasses (ZEBTransportError) on failure.
