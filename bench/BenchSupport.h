@@ -78,6 +78,8 @@ class ChildServer {
 
 // Logs the session on as LDAP/demo with a sealed credential; raises on failure.
 void logOn(ZEBSOAPSessionI& session);
+// The credential document DVLLogon sends for LDAP/demo, sealed for clientId: what the peer sends.
+std::string sealedCredentials(const std::string& clientId);
 
 // Passes exchanges through to another transport and keeps a copy of the last request and reply,
 // so that a floor can send exactly the bytes the library sent.
@@ -133,8 +135,9 @@ size_t walkWithReader(const char* data, size_t length);
 
 // ---------------------------------------------------------------- measurements
 
-// CPU time of the calling thread, in seconds.
+// CPU time of the calling thread, and of the whole process, in seconds.
 double threadCpuSeconds();
+double processCpuSeconds();
 
 // Peak-memory probes through /proc/self/status (kB figures turned into bytes).
 long long currentRss();

@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev sqlite3 libcpp-httplib-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  gsoap libgsoap-dev
 )
 
 missing=()
