@@ -1,6 +1,7 @@
 #include "ZEBSoap.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -194,10 +195,10 @@ class Writer {
       case ZEBFieldKind::String:
         return static_cast<const char*>(s.ptr);
       case ZEBFieldKind::Int:
-        std::snprintf(number, sizeof number, "%d", s.num.i);
+        *std::to_chars(number, number + sizeof number - 1, s.num.i).ptr = '\0';
         return number;
       case ZEBFieldKind::Long:
-        std::snprintf(number, sizeof number, "%lld", s.num.l);
+        *std::to_chars(number, number + sizeof number - 1, s.num.l).ptr = '\0';
         return number;
       default:
         return s.num.b ? "true" : "false";
