@@ -185,6 +185,7 @@ std::string sealedCredentials(const std::string& clientId) {
 
 ZEBWireReply CapturingTransport::exchange(const ZEBWireRequest& request) {
   ZEBWireReply reply = m_inner->exchange(request);
+  if (!m_capturing) return reply;
   std::lock_guard<std::mutex> lock(m_lock);
   m_envelope = request.envelope;
   m_soapAction = request.soapAction;

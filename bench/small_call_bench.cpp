@@ -48,6 +48,7 @@ struct World {
     request = transport->lastEnvelope();
     soapAction = transport->lastSoapAction();
     reply = transport->lastReply();
+    transport->stopCapturing();
     peer = std::make_unique<bench::GSoapPeer>(server.getUrl());
     std::string clientId = UuidGenerator::create();
     peer->logOn(bench::sealedCredentials(clientId), clientId);

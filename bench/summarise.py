@@ -32,6 +32,8 @@ def median(cases, case, metric):
     for row in rows:
         if metric == "seconds":
             values.append(row["real_time"] * TIME_SCALE[row["time_unit"]])
+        elif metric == "cpu_seconds":
+            values.append(row["cpu_time"] * TIME_SCALE[row["time_unit"]])
         elif metric in row:
             values.append(float(row[metric]))
     return statistics.median(values) if values else None
@@ -82,15 +84,15 @@ def main():
     dvl, peer, curl = (median(cases, c, "server_cpu_us") for c in small)
     row("small query: server CPU µs/call (dvl-contentd)", fmt(dvl), fmt(peer), fmt(curl) + " (libcurl)",
         x(ratio_of(dvl, peer)), x(ratio_of(dvl, curl)))
-    dvl = median(cases, "BM_SmallReply_DVLRead", "seconds")
-    floor = median(cases, "BM_SmallReply_ReaderFloor", "seconds")
+    dvl = median(cases, "BM_SmallReply_DVLRead", "cpu_seconds")
+    floor = median(cases, "BM_SmallReply_ReaderFloor", "cpu_seconds")
     row("small reply read: µs", fmt(dvl and dvl * 1e6), "", fmt(floor and floor * 1e6) + " (xmlTextReader)", "",
         x(ratio_of(dvl, floor)))
 
     # 2. The large reply, read from memory by each.
-    dvl = median(cases, "BM_LargeReply_DVLRead", "seconds")
-    peer = median(cases, "BM_LargeReply_GSoapRead", "seconds")
-    floor = median(cases, "BM_LargeReply_ReaderFloor", "seconds")
+    dvl = median(cases, "BM_LargeReply_DVLRead", "cpu_seconds")
+    peer = median(cases, "BM_LargeReply_GSoapRead", "cpu_seconds")
+    floor = median(cases, "BM_LargeReply_ReaderFloor", "cpu_seconds")
     size = median(cases, "BM_LargeReply_DVLRead", "reply_MiB")
     vs_peer = ratio_of(dvl, peer)
     row(f"100k-object reply ({fmt(size)} MiB) read: client CPU ms", fmt(dvl and dvl * 1e3), fmt(peer and peer * 1e3),
@@ -139,8 +141,8 @@ def main():
         ("BM_SmallReplyWrite_DVL", "BM_SmallReplyWrite_WriterFloor", "small reply write", "µs", 1e6),
         ("BM_SmallReplyRead_DVL", "BM_SmallReplyRead_ReaderFloor", "small reply read", "µs", 1e6),
     ):
-        dvl = median(cases, case, "seconds")
-        ref = median(cases, reference, "seconds")
+        dvl = median(cases, case, "cpu_seconds")
+        ref = median(cases, reference, "cpu_seconds")
         what = "unordered_map" if "Hash" in reference else ("xmlTextWriter" if "Writer" in reference else "xmlTextReader")
         row(f"{label}: {unit}", fmt(dvl and dvl * scale, 1), "", fmt(ref and ref * scale, 1) + f" ({what})", "",
             x(ratio_of(dvl, ref)))
@@ -151,6 +153,8 @@ def main():
         print(machine.read_text().strip())
         print("```")
     print("Ratios are DVL's figure over the peer's or the floor's (\"x reply\": peak growth over the reply's size).")
+    print()
+    print("Times are the CPU time of the measuring thread; calls/s are wall-clock.")
     print()
     print("| figure | DVL | gSOAP peer | floor | DVL / gSOAP | DVL / floor | target | |")
     print("|---|---|---|---|---|---|---|---|")
