@@ -176,8 +176,16 @@ void logOn(ZEBSOAPSessionI& session) {
   logon.execute();
 }
 
+std::string sealedCredentials(const std::string& clientId) {
+  const char plain[] = "<credential><namespace>LDAP</namespace><username>demo</username><password>demo</password></credential>";
+  KRNByteBuffer sealed(256, 256);
+  ZEBHelper::encryptAndEncode(plain, sizeof plain - 1, clientId.c_str(), sealed);
+  return std::string("<credential><encryptedValue>") + sealed.str() + "</encryptedValue></credential>";
+}
+
 ZEBWireReply CapturingTransport::exchange(const ZEBWireRequest& request) {
   ZEBWireReply reply = m_inner->exchange(request);
+  if (!m_capturing) return reply;
   std::lock_guard<std::mutex> lock(m_lock);
   m_envelope = request.envelope;
   m_soapAction = request.soapAction;
@@ -297,6 +305,12 @@ size_t walkWithReader(const char* data, size_t length) {
 double threadCpuSeconds() {
   timespec ts;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double processCpuSeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 

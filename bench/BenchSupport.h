@@ -4,6 +4,7 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <atomic>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -78,9 +79,12 @@ class ChildServer {
 
 // Logs the session on as LDAP/demo with a sealed credential; raises on failure.
 void logOn(ZEBSOAPSessionI& session);
+// The credential document DVLLogon sends for LDAP/demo, sealed for clientId: what the peer sends.
+std::string sealedCredentials(const std::string& clientId);
 
 // Passes exchanges through to another transport and keeps a copy of the last request and reply,
-// so that a floor can send exactly the bytes the library sent.
+// so that a floor can send exactly the bytes the library sent. Copies only until stopCapturing, so
+// that the timed calls do not pay for the copies.
 class CapturingTransport : public ZEBTransport {
  public:
   explicit CapturingTransport(std::shared_ptr<ZEBTransport> inner) : m_inner(std::move(inner)) {}
@@ -90,9 +94,11 @@ class CapturingTransport : public ZEBTransport {
   std::string lastEnvelope() const;
   std::string lastSoapAction() const;
   std::string lastReply() const;
+  void stopCapturing() { m_capturing = false; }
 
  private:
   std::shared_ptr<ZEBTransport> m_inner;
+  std::atomic<bool> m_capturing{true};
   mutable std::mutex m_lock;
   std::string m_envelope, m_soapAction, m_reply;
 };
@@ -133,8 +139,9 @@ size_t walkWithReader(const char* data, size_t length);
 
 // ---------------------------------------------------------------- measurements
 
-// CPU time of the calling thread, in seconds.
+// CPU time of the calling thread, and of the whole process, in seconds.
 double threadCpuSeconds();
+double processCpuSeconds();
 
 // Peak-memory probes through /proc/self/status (kB figures turned into bytes).
 long long currentRss();

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the benchmarks in Release and runs them, then prints each figure beside its floor.
+# Builds the benchmarks in Release and runs them, then prints each figure beside its gSOAP peer
+# (generated from our WSDL at build time) and its floor, as ratios, with the targets.
 #
 #   bench/run.sh                 all four programs
 #   bench/run.sh micro small_call   only those (micro, small_call, large_reply, attachment)

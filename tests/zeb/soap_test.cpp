@@ -338,4 +338,15 @@ TEST(SoapWriterTest, UnsetValuesAndNullElementsTravelAsNil) {
   EXPECT_EQ(sentOutput->getFormat()->getValue(), nullptr);
 }
 
+// Text the wire cannot carry is refused before anything is sent, not sent as XML no parser takes.
+TEST(SoapWriterTest, RefusesTextThatIsNotUtf8OrNotAllowedInXml) {
+  for (const char* bad : {"\xC3(", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "a\x01b", "\xEF\xBF\xBE"}) {
+    ZEBContentQuery_Request request;
+    ZEBSearchPathMultipleObject path;
+    path.setValue(bad);
+    request.setSearchPath(&path);
+    EXPECT_THROW(ZEBSoap::writeEnvelope(request, nullptr), ZEBMalformedMessage) << bad;
+  }
+}
+
 }  // namespace

@@ -1,11 +1,7 @@
 #include "ZEBSoap.h"
 
-#include <libxml/SAX2.h>
-#include <libxml/parser.h>
-#include <libxml/xmlreader.h>
-#include <libxml/xmlwriter.h>
-
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -20,51 +16,74 @@
 #include "ZEBPortType.h"
 #include "ZEBSchema.h"
 #include "KRNAllocationHooks.h"
+#include "ZEBSoapReading.h"
 
-namespace {
-
-const char* const kSoapNs = ZEBSoap::envelopeNamespace;
-const char* const kXsiNs = "http://www.w3.org/2001/XMLSchema-instance";
-const char* const kOurNs = ZEB_SCHEMA_NAMESPACE;
-
-const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
-const char* C(const xmlChar* s) { return reinterpret_cast<const char*>(s); }
+namespace zebsoap {
 
 [[noreturn]] void malformed(const std::string& why) {
   ZEBMalformedMessage error(why);
   ZEBRaise(error, "ZEBSoap");
 }
 
+}  // namespace zebsoap
+
+namespace {
+
+using zebsoap::C;
+using zebsoap::kOurNs;
+using zebsoap::kSoapNs;
+using zebsoap::kXsiNs;
+using zebsoap::malformed;
+using zebsoap::X;
+
 // ---------------------------------------------------------------- writing
 
+// Writes straight into one string. libxml2's xmlTextWriter, used before, took about as long as
+// the exchange itself for a small request (a buffer, an output encoder and a node list per message,
+// a call chain per character run); this writes the same bytes, and checks what xmlTextWriter let
+// through: text that is not UTF-8, or holds a character XML 1.0 cannot carry, would make a message
+// the peer refuses as not well-formed, so it fails here instead.
 class Writer {
  public:
-  explicit Writer(bool indent) {
-    m_buffer = xmlBufferCreate();
-    m_writer = m_buffer ? xmlNewTextWriterMemory(m_buffer, 0) : nullptr;
-    if (m_writer == nullptr) {
-      if (m_buffer) xmlBufferFree(m_buffer);  // no destructor runs for a constructor that throws
-      fail();
-    }
-    if (indent) {
-      xmlTextWriterSetIndent(m_writer, 1);
-      xmlTextWriterSetIndentString(m_writer, X("  "));
-    }
-  }
-  ~Writer() {
-    if (m_writer) xmlFreeTextWriter(m_writer);  // also frees nothing of the buffer
-    if (m_buffer) xmlBufferFree(m_buffer);
-  }
+  explicit Writer(bool indent) : m_indent(indent) { m_out.reserve(2048); }
 
-  void declaration() { check(xmlTextWriterStartDocument(m_writer, "1.0", "UTF-8", nullptr)); }
+  void declaration() { m_out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"; }
   void start(const char* prefix, const char* name) {
-    check(xmlTextWriterStartElementNS(m_writer, X(prefix), X(name), nullptr));
+    closeStartTag();
+    if (!m_open.empty()) {
+      m_open.back().hasChildren = true;
+      if (m_indent) newline(m_open.size());
+    }
+    m_out += '<';
+    qualified(prefix, name);
+    m_open.push_back(Open{prefix, name, false});
+    m_inStartTag = true;
   }
-  void end() { check(xmlTextWriterEndElement(m_writer)); }
+  void end() {
+    Open open = m_open.back();
+    m_open.pop_back();
+    if (m_inStartTag) {
+      m_out += "/>";
+      m_inStartTag = false;
+      return;
+    }
+    if (m_indent && open.hasChildren) newline(m_open.size());
+    m_out += "</";
+    qualified(open.prefix, open.name);
+    m_out += '>';
+  }
   void attribute(const char* name, const char* value) {
-    check(xmlTextWriterWriteAttribute(m_writer, X(name), X(value)));
+    m_out += ' ';
+    m_out += name;
+    m_out += "=\"";
+    escape(value, true);
+    m_out += '"';
   }
-  void text(const char* value) { check(xmlTextWriterWriteString(m_writer, X(value))); }
+  void text(const char* value) {
+    if (value == nullptr) fail();
+    closeStartTag();
+    escape(value, false);
+  }
   void element(const char* prefix, const char* name, const char* value) {
     start(prefix, name);
     text(value);
@@ -72,9 +91,8 @@ class Writer {
   }
 
   std::string finish() {
-    check(xmlTextWriterEndDocument(m_writer));
-    check(xmlTextWriterFlush(m_writer));
-    return std::string(C(xmlBufferContent(m_buffer)), static_cast<size_t>(xmlBufferLength(m_buffer)));
+    m_out += '\n';
+    return std::move(m_out);
   }
 
   void envelopeStart() {
@@ -178,10 +196,10 @@ class Writer {
       case ZEBFieldKind::String:
         return static_cast<const char*>(s.ptr);
       case ZEBFieldKind::Int:
-        std::snprintf(number, sizeof number, "%d", s.num.i);
+        *std::to_chars(number, number + sizeof number - 1, s.num.i).ptr = '\0';
         return number;
       case ZEBFieldKind::Long:
-        std::snprintf(number, sizeof number, "%lld", s.num.l);
+        *std::to_chars(number, number + sizeof number - 1, s.num.l).ptr = '\0';
         return number;
       default:
         return s.num.b ? "true" : "false";
@@ -189,13 +207,89 @@ class Writer {
   }
 
  private:
-  void check(int rc) {
-    if (rc < 0) fail();
-  }
-  [[noreturn]] void fail() { malformed("the XML writer failed (out of memory, or text that is not UTF-8)"); }
+  struct Open {
+    const char* prefix;
+    const char* name;
+    bool hasChildren;
+  };
 
-  xmlBufferPtr m_buffer = nullptr;
-  xmlTextWriterPtr m_writer = nullptr;
+  void closeStartTag() {
+    if (!m_inStartTag) return;
+    m_out += '>';
+    m_inStartTag = false;
+  }
+  void newline(size_t depth) {
+    m_out += '\n';
+    m_out.append(2 * depth, ' ');
+  }
+  void qualified(const char* prefix, const char* name) {
+    if (prefix != nullptr) {
+      m_out += prefix;
+      m_out += ':';
+    }
+    m_out += name;
+  }
+
+  // Appends text with the references xmlTextWriter used (&amp; &lt; &gt; &quot; &#13;; in
+  // attributes also &#9; &#10;); checks the UTF-8 on the way.
+  void escape(const char* text, bool attribute) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* plain = p;
+    for (;;) {
+      unsigned char c = *p;
+      if (c >= 0x80) {
+        p = validUtf8(p);
+        continue;
+      }
+      const char* reference = nullptr;
+      switch (c) {
+        case 0:
+          m_out.append(reinterpret_cast<const char*>(plain), p - plain);
+          return;
+        case '&': reference = "&amp;"; break;
+        case '<': reference = "&lt;"; break;
+        case '>': reference = "&gt;"; break;
+        case '"': reference = "&quot;"; break;
+        case '\r': reference = "&#13;"; break;
+        case '\t': reference = attribute ? "&#9;" : nullptr; break;
+        case '\n': reference = attribute ? "&#10;" : nullptr; break;
+        default:
+          if (c < 0x20) fail();
+      }
+      if (reference != nullptr) {
+        m_out.append(reinterpret_cast<const char*>(plain), p - plain);
+        m_out += reference;
+        plain = p + 1;
+      }
+      ++p;
+    }
+  }
+
+  // The end of the UTF-8 sequence at p, which must be one XML allows (no overlong form, surrogate,
+  // U+FFFE, U+FFFF or value beyond U+10FFFF).
+  const unsigned char* validUtf8(const unsigned char* p) {
+    unsigned c = *p;
+    unsigned length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+    if (length == 0 || c > 0xF4) fail();
+    unsigned code = c & (0x3F >> (length - 1));
+    for (unsigned i = 1; i < length; ++i) {
+      if ((p[i] & 0xC0) != 0x80) fail();  // also stops at the terminating 0
+      code = (code << 6) | (p[i] & 0x3F);
+    }
+    static const unsigned kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE ||
+        code == 0xFFFF) {
+      fail();
+    }
+    return p + length;
+  }
+
+  [[noreturn]] void fail() { malformed("the message holds text that is not UTF-8 or not allowed in XML"); }
+
+  bool m_indent;
+  bool m_inStartTag = false;
+  std::string m_out;
+  std::vector<Open> m_open;
 };
 
 // ---------------------------------------------------------------- reading
@@ -218,686 +312,6 @@ void admit(const char* data, size_t length, const ZEBSoapLimits& limits) {
     }
   }
 }
-
-// The reader over libxml2's xmlTextReader: exact in its errors (with the parser's line) and able to
-// give an element's inner XML. Messages the fast reader below leaves alone are read with it.
-class Reader {
- public:
-  Reader(const char* data, size_t length, const ZEBSoapLimits& limits) : m_limits(limits) {
-    // libxml2 reports some errors (encoding ones) through its per-thread generic handler, which
-    // prints to stderr by default; they are reported through the reader's handler below instead.
-    xmlSetGenericErrorFunc(nullptr, &Reader::ignore);
-    m_reader = xmlReaderForMemory(data, static_cast<int>(length), nullptr, nullptr,
-                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    if (m_reader == nullptr) malformed("cannot create an XML reader");
-    xmlTextReaderSetStructuredErrorHandler(m_reader, &Reader::onError, this);
-  }
-  ~Reader() { xmlFreeTextReader(m_reader); }
-
-  // Moves to the next node; false at the end of the document.
-  bool next() {
-    int rc = xmlTextReaderRead(m_reader);
-    if (rc < 0) fail(m_error.empty() ? "the XML is not well-formed" : m_error);
-    return rc == 1;
-  }
-
-  int type() const { return xmlTextReaderNodeType(m_reader); }
-  bool isEmpty() const { return xmlTextReaderIsEmptyElement(m_reader) == 1; }
-  const char* localName() const { return C(xmlTextReaderConstLocalName(m_reader)); }
-  bool inNamespace(const char* ns) const {
-    const xmlChar* uri = xmlTextReaderConstNamespaceUri(m_reader);
-    return uri != nullptr && std::strcmp(C(uri), ns) == 0;
-  }
-  bool is(const char* ns, const char* name) const { return inNamespace(ns) && std::strcmp(localName(), name) == 0; }
-
-  [[noreturn]] void fail(const std::string& why) {
-    int line = xmlTextReaderGetParserLineNumber(m_reader);
-    malformed(line > 0 ? why + " (line " + std::to_string(line) + ")" : why);
-  }
-
-  // Calls onChild for each child element of the current element; skips comments and white space.
-  template <class OnChild>
-  void children(OnChild&& onChild) {
-    if (isEmpty()) return;
-    int depth = xmlTextReaderDepth(m_reader);
-    if (static_cast<size_t>(depth) >= m_limits.maxDepth) fail("elements are nested too deeply");
-    while (next()) {
-      switch (type()) {
-        case XML_READER_TYPE_ELEMENT:
-          onChild();
-          break;
-        case XML_READER_TYPE_END_ELEMENT:
-          if (xmlTextReaderDepth(m_reader) == depth) return;
-          break;
-        case XML_READER_TYPE_TEXT:
-        case XML_READER_TYPE_CDATA:
-          if (!isBlank(C(xmlTextReaderConstValue(m_reader)))) {
-            fail(std::string("unexpected text in element ") + currentParent(depth));
-          }
-          break;
-        case XML_READER_TYPE_ENTITY_REFERENCE:
-          fail("entity references are not allowed");
-        default:
-          break;
-      }
-    }
-    fail("the message ends inside an element");
-  }
-
-  // The text content of the current element; a child element is an error. The text stays valid
-  // until the next call: one buffer serves every value, so reading allocates nothing per value.
-  const std::string& text() {
-    m_text.clear();
-    if (isEmpty()) return m_text;
-    int depth = xmlTextReaderDepth(m_reader);
-    // Interned by the reader's dictionary: valid while the reader lives, no copy needed.
-    const char* name = localName();
-    while (next()) {
-      switch (type()) {
-        case XML_READER_TYPE_TEXT:
-        case XML_READER_TYPE_CDATA:
-        case XML_READER_TYPE_WHITESPACE:
-        case XML_READER_TYPE_SIGNIFICANT_WHITESPACE:
-          m_text += C(xmlTextReaderConstValue(m_reader));
-          if (m_text.size() > m_limits.maxTextBytes) fail(std::string("the text of ") + name + " is too long");
-          break;
-        case XML_READER_TYPE_END_ELEMENT:
-          if (xmlTextReaderDepth(m_reader) == depth) return m_text;
-          break;
-        case XML_READER_TYPE_ELEMENT:
-          fail(std::string("element ") + name + " holds a value, not element " + localName());
-        case XML_READER_TYPE_ENTITY_REFERENCE:
-          fail("entity references are not allowed");
-        default:
-          break;
-      }
-    }
-    fail(std::string("the message ends inside ") + name);
-  }
-
-  // Skips the rest of the current element.
-  void skip() {
-    if (isEmpty()) return;
-    int depth = xmlTextReaderDepth(m_reader);
-    while (next()) {
-      if (type() == XML_READER_TYPE_END_ELEMENT && xmlTextReaderDepth(m_reader) == depth) return;
-    }
-    fail("the message ends inside an element");
-  }
-
-  std::string innerXml() {
-    xmlChar* inner = xmlTextReaderReadInnerXml(m_reader);
-    std::string out = inner ? C(inner) : "";
-    xmlFree(inner);
-    return out;
-  }
-
-  bool isNil() {
-    if (xmlTextReaderHasAttributes(m_reader) != 1) return false;
-    xmlChar* nil = xmlTextReaderGetAttributeNs(m_reader, X("nil"), X(kXsiNs));
-    bool result = nil && (std::strcmp(C(nil), "true") == 0 || std::strcmp(C(nil), "1") == 0);
-    xmlFree(nil);
-    return result;
-  }
-
-  // The type named by xsi:type, checked against the declared type; the declared type without one.
-  // The attributes are walked once; a prefix equal to the element's own resolves without a search.
-  const ZEBTypeInfo& actualType(const ZEBTypeInfo& declared) {
-    if (xmlTextReaderHasAttributes(m_reader) != 1) return declared;
-    if (m_xsiNs == nullptr) m_xsiNs = xmlTextReaderConstString(m_reader, X(kXsiNs));
-    std::string qname;
-    bool found = false;
-    for (int rc = xmlTextReaderMoveToFirstAttribute(m_reader); rc == 1; rc = xmlTextReaderMoveToNextAttribute(m_reader)) {
-      if (xmlTextReaderConstNamespaceUri(m_reader) == m_xsiNs && std::strcmp(localName(), "type") == 0) {
-        qname = C(xmlTextReaderConstValue(m_reader));
-        found = true;
-        break;
-      }
-    }
-    xmlTextReaderMoveToElement(m_reader);
-    if (!found) return declared;
-    std::string prefix, local = qname;
-    size_t colon = qname.find(':');
-    if (colon != std::string::npos) {
-      prefix = qname.substr(0, colon);
-      local = qname.substr(colon + 1);
-    }
-    bool ours;
-    const xmlChar* own = xmlTextReaderConstPrefix(m_reader);
-    if (own != nullptr && prefix == C(own)) {
-      ours = inNamespace(kOurNs);
-    } else {
-      xmlChar* uri = xmlTextReaderLookupNamespace(m_reader, prefix.empty() ? nullptr : X(prefix.c_str()));
-      ours = uri && std::strcmp(C(uri), kOurNs) == 0;
-      xmlFree(uri);
-    }
-    const ZEBTypeInfo* type = ours ? declared.findSubtype(local.data(), local.size()) : nullptr;
-    if (type == nullptr) fail("xsi:type " + qname + " is not " + declared.name + " or one of its kinds");
-    return *type;
-  }
-
- private:
-  static bool isBlank(const char* s) {
-    for (; *s; ++s) {
-      if (*s != ' ' && *s != '\t' && *s != '\n' && *s != '\r') return false;
-    }
-    return true;
-  }
-  std::string currentParent(int depth) { return localName(); }
-
-  static void ignore(void*, const char*, ...) {}
-
-  static void onError(void* self, xmlErrorPtr error) {
-    auto* reader = static_cast<Reader*>(self);
-    if (error && reader->m_error.empty() && error->message) {
-      reader->m_error = error->message;
-      while (!reader->m_error.empty() && reader->m_error.back() == '\n') reader->m_error.pop_back();
-    }
-  }
-
-  xmlTextReaderPtr m_reader = nullptr;
-  const ZEBSoapLimits& m_limits;
-  std::string m_error;
-  std::string m_text;
-  const xmlChar* m_xsiNs = nullptr;
-};
-
-// The fast reader: libxml2's SAX2 parser, fed the message a chunk at a time, queues each chunk's
-// elements and texts; ObjectReader pulls them as from the reader above, without the node tree that
-// xmlTextReader builds and frees for every element. It reports nothing itself: whatever it does not
-// read plainly (an error of any kind, a fault, an entity reference) it gives up with Unread, and
-// the message is read again with the reader above, which says what is wrong and where.
-class SaxReader {
- public:
-  struct Unread {};
-
-  SaxReader(const char* data, size_t length, const ZEBSoapLimits& limits)
-      : m_data(data), m_length(length), m_limits(limits) {
-    if (length < 4) throw Unread();
-    xmlSAXHandler handler;
-    std::memset(&handler, 0, sizeof handler);
-    handler.initialized = XML_SAX2_MAGIC;
-    handler.startElementNs = &SaxReader::onStart;
-    handler.endElementNs = &SaxReader::onEnd;
-    handler.characters = &SaxReader::onText;
-    handler.cdataBlock = &SaxReader::onText;
-    handler.ignorableWhitespace = &SaxReader::onText;
-    handler.reference = &SaxReader::onReference;
-    handler.serror = &SaxReader::onError;
-    handler.error = &SaxReader::onMessage;
-    handler.fatalError = &SaxReader::onMessage;
-    xmlSetGenericErrorFunc(nullptr, &SaxReader::ignore);
-    m_parser = xmlCreatePushParserCtxt(&handler, this, data, 4, nullptr);
-    if (m_parser == nullptr) throw Unread();
-    m_fed = 4;
-    xmlCtxtUseOptions(m_parser, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    m_soapNs = xmlDictLookup(m_parser->dict, X(kSoapNs), -1);
-    m_ourNs = xmlDictLookup(m_parser->dict, X(kOurNs), -1);
-    m_xsiNs = xmlDictLookup(m_parser->dict, X(kXsiNs), -1);
-    if (m_soapNs == nullptr || m_ourNs == nullptr || m_xsiNs == nullptr) {
-      release();  // no destructor runs for a constructor that throws
-      throw Unread();
-    }
-  }
-  ~SaxReader() { release(); }
-  SaxReader(const SaxReader&) = delete;
-  SaxReader& operator=(const SaxReader&) = delete;
-
-  bool next() {
-    if (++m_at >= m_events.size() && !refill()) return false;
-    return true;
-  }
-  int type() const {
-    switch (current().kind) {
-      case Event::Start:
-        return XML_READER_TYPE_ELEMENT;
-      case Event::End:
-        return XML_READER_TYPE_END_ELEMENT;
-      default:
-        return XML_READER_TYPE_TEXT;
-    }
-  }
-  const char* localName() const { return C(current().name); }
-  bool inNamespace(const char* ns) const { return current().uri != nullptr && current().uri == interned(ns); }
-  bool is(const char* ns, const char* name) const { return inNamespace(ns) && std::strcmp(localName(), name) == 0; }
-
-  [[noreturn]] void fail(const std::string&) { throw Unread(); }
-  std::string innerXml() { throw Unread(); }
-
-  template <class OnChild>
-  void children(OnChild&& onChild) {
-    int depth = current().depth;
-    if (static_cast<size_t>(depth) >= m_limits.maxDepth) throw Unread();
-    while (next()) {
-      const Event& e = current();
-      if (e.kind == Event::Start) {
-        onChild();
-      } else if (e.kind == Event::End) {
-        if (e.depth == depth) return;
-      } else if (!isBlank(e)) {
-        throw Unread();
-      }
-    }
-    throw Unread();
-  }
-
-  const std::string& text() {
-    m_text.clear();
-    int depth = current().depth;
-    while (next()) {
-      const Event& e = current();
-      if (e.kind == Event::Text) {
-        m_text.append(m_chars, e.offset, e.length);
-        if (m_text.size() > m_limits.maxTextBytes) throw Unread();
-      } else if (e.kind == Event::End && e.depth == depth) {
-        return m_text;
-      } else {
-        throw Unread();
-      }
-    }
-    throw Unread();
-  }
-
-  void skip() {
-    int depth = current().depth;
-    while (next()) {
-      if (current().kind == Event::End && current().depth == depth) return;
-    }
-    throw Unread();
-  }
-
-  bool isNil() const { return current().nil; }
-
-  const ZEBTypeInfo& actualType(const ZEBTypeInfo& declared) {
-    const Event& e = current();
-    if (!e.typed) return declared;
-    const ZEBTypeInfo* type = e.typeUri == m_ourNs ? declared.findSubtype(m_chars.data() + e.offset, e.length) : nullptr;
-    if (type == nullptr) throw Unread();
-    return *type;
-  }
-
- private:
-  struct Event {
-    enum Kind : uint8_t { Start, End, Text };
-    Kind kind;
-    bool nil;    // Start: xsi:nil is true
-    bool typed;  // Start: with xsi:type, whose local name is at offset
-    int depth;
-    const xmlChar* name;     // Start, End: interned by the parser's dictionary
-    const xmlChar* uri;      // Start, End: the same
-    const xmlChar* typeUri;  // Start with xsi:type: the namespace its prefix names (interned), or null
-    size_t offset, length;   // Text: the text in m_chars; Start with xsi:type: the type's local name
-  };
-
-  static constexpr size_t kChunk = 64 * 1024;
-
-  void release() {
-    if (m_parser == nullptr) return;
-    if (m_parser->myDoc) xmlFreeDoc(m_parser->myDoc);
-    xmlFreeParserCtxt(m_parser);
-    m_parser = nullptr;
-  }
-
-  const Event& current() const { return m_events[m_at]; }
-  const xmlChar* interned(const char* ns) const {
-    if (ns == kOurNs) return m_ourNs;
-    if (ns == kSoapNs) return m_soapNs;
-    return xmlDictLookup(m_parser->dict, X(ns), -1);
-  }
-  bool isBlank(const Event& e) const {
-    for (size_t i = e.offset; i < e.offset + e.length; ++i) {
-      char c = m_chars[i];
-      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
-    }
-    return true;
-  }
-
-  // Parses further until at least one event is queued; false at the end of the document.
-  bool refill() {
-    m_events.clear();
-    m_chars.clear();
-    m_at = 0;
-    while (m_events.empty()) {
-      if (m_fed == m_length) {
-        if (m_depth != 0 || m_parser->wellFormed == 0) throw Unread();
-        return false;
-      }
-      size_t n = std::min(kChunk, m_length - m_fed);
-      int terminate = m_fed + n == m_length ? 1 : 0;
-      int rc = xmlParseChunk(m_parser, m_data + m_fed, static_cast<int>(n), terminate);
-      m_fed += n;
-      if (m_pending) std::rethrow_exception(std::exchange(m_pending, nullptr));
-      if (rc != 0 || m_unread) throw Unread();
-    }
-    return true;
-  }
-
-  // The callbacks only queue: nothing may be thrown through libxml2. What goes wrong is kept and
-  // stops the parser.
-  template <class Body>
-  void guarded(Body&& body) {
-    if (m_unread || m_pending) return;
-    try {
-      body();
-    } catch (...) {
-      m_pending = std::current_exception();
-      xmlStopParser(m_parser);
-    }
-  }
-  void giveUp() {
-    m_unread = true;
-    xmlStopParser(m_parser);
-  }
-
-  static void onStart(void* self, const xmlChar* name, const xmlChar*, const xmlChar* uri, int namespaceCount,
-                      const xmlChar** namespaces, int attributeCount, int, const xmlChar** attributes) {
-    auto* r = static_cast<SaxReader*>(self);
-    r->guarded([&] {
-      size_t before = r->m_namespaces.size();
-      for (int i = 0; i < namespaceCount; ++i) r->m_namespaces.emplace_back(namespaces[2 * i], namespaces[2 * i + 1]);
-      r->m_scopes.push_back(r->m_namespaces.size() - before);
-      Event e{Event::Start, false, false, r->m_depth++, name, uri, nullptr, 0, 0};
-      for (int i = 0; i < attributeCount; ++i) {
-        const xmlChar* const* a = attributes + 5 * i;  // local name, prefix, URI, value, value end
-        if (a[2] != r->m_xsiNs) continue;
-        const char* value = C(a[3]);
-        size_t length = static_cast<size_t>(a[4] - a[3]);
-        if (std::strcmp(C(a[0]), "nil") == 0) {
-          e.nil = (length == 4 && std::memcmp(value, "true", 4) == 0) || (length == 1 && value[0] == '1');
-        } else if (std::strcmp(C(a[0]), "type") == 0) {
-          const char* colon = static_cast<const char*>(std::memchr(value, ':', length));
-          std::string prefix = colon ? std::string(value, colon) : std::string();
-          const char* local = colon ? colon + 1 : value;
-          e.typed = true;
-          e.typeUri = r->lookupNamespace(prefix);
-          e.offset = r->m_chars.size();
-          e.length = static_cast<size_t>(value + length - local);
-          r->m_chars.append(local, e.length);
-        }
-      }
-      r->m_events.push_back(e);
-    });
-  }
-
-  static void onEnd(void* self, const xmlChar* name, const xmlChar*, const xmlChar* uri) {
-    auto* r = static_cast<SaxReader*>(self);
-    r->guarded([&] {
-      r->m_namespaces.resize(r->m_namespaces.size() - r->m_scopes.back());
-      r->m_scopes.pop_back();
-      r->m_events.push_back(Event{Event::End, false, false, --r->m_depth, name, uri, nullptr, 0, 0});
-    });
-  }
-
-  static void onText(void* self, const xmlChar* text, int length) {
-    auto* r = static_cast<SaxReader*>(self);
-    r->guarded([&] {
-      if (!r->m_events.empty() && r->m_events.back().kind == Event::Text) {
-        r->m_events.back().length += static_cast<size_t>(length);
-      } else {
-        r->m_events.push_back(Event{Event::Text, false, false, r->m_depth, nullptr, nullptr, nullptr,
-                                    r->m_chars.size(), static_cast<size_t>(length)});
-      }
-      r->m_chars.append(C(text), static_cast<size_t>(length));
-    });
-  }
-
-  static void onReference(void* self, const xmlChar*) { static_cast<SaxReader*>(self)->giveUp(); }
-  static void onError(void* self, xmlErrorPtr error) {
-    if (error == nullptr || error->level >= XML_ERR_ERROR) static_cast<SaxReader*>(self)->giveUp();
-  }
-  static void onMessage(void* self, const char*, ...) { static_cast<SaxReader*>(self)->giveUp(); }
-  static void ignore(void*, const char*, ...) {}
-
-  // The namespace a prefix names where the current element starts (empty: the default one).
-  const xmlChar* lookupNamespace(const std::string& prefix) const {
-    for (auto it = m_namespaces.rbegin(); it != m_namespaces.rend(); ++it) {
-      const char* p = C(it->first);
-      if (prefix.empty() ? p == nullptr : p != nullptr && prefix == p) return it->second;
-    }
-    return nullptr;
-  }
-
-  const char* m_data;
-  size_t m_length;
-  size_t m_fed = 0;
-  const ZEBSoapLimits& m_limits;
-  xmlParserCtxtPtr m_parser = nullptr;
-  const xmlChar* m_soapNs = nullptr;
-  const xmlChar* m_ourNs = nullptr;
-  const xmlChar* m_xsiNs = nullptr;
-  std::vector<Event> m_events;  // of the chunk parsed last
-  std::string m_chars;          // their texts
-  size_t m_at = 0;
-  int m_depth = 0;
-  std::vector<std::pair<const xmlChar*, const xmlChar*>> m_namespaces;  // prefix and URI, in scope
-  std::vector<size_t> m_scopes;                                          // declared by each open element
-  std::string m_text;
-  bool m_unread = false;
-  std::exception_ptr m_pending;
-};
-
-// Builds objects from either reader above; they share the interface ObjectReader needs.
-template <class XmlReader>
-class ObjectReader {
- public:
-  // What is read lives in registry's arena; the objects read into must be registry's or its message.
-  ObjectReader(XmlReader& reader, ZEBObjectRegistry& registry) : r(reader), m_registry(registry) {}
-
-  // Reads the current element as a new object of the declared type (null for xsi:nil).
-  ZEBObject* readNew(const ZEBTypeInfo& declared) {
-    const ZEBTypeInfo& type = r.actualType(declared);
-    if (r.isNil() && type.kind != ZEBTypeKind::Value && type.kind != ZEBTypeKind::Enum) {
-      r.skip();
-      return nullptr;
-    }
-    if (type.create == nullptr) r.fail(std::string("type ") + type.name + " is abstract; xsi:type must name a kind of it");
-    ZEBObject* made = m_registry.placeObject(type);
-    readContent(*made);
-    return made;
-  }
-
-  // Reads the current element's content into object.
-  void readContent(ZEBObject& o) {
-    const ZEBTypeInfo& type = o.getTypeInfo();
-    switch (type.kind) {
-      case ZEBTypeKind::Enum:
-        if (r.isNil()) {
-          r.skip();
-        } else {
-          const std::string& name = r.text();
-          const ZEBEnumValue* v = type.findEnumName(name.data(), name.size());
-          if (v == nullptr) r.fail("'" + name + "' is not a value of " + type.name);
-          static_cast<ZEBEnumObject&>(o).setRawValue(v->id);
-        }
-        return;
-      case ZEBTypeKind::Array:
-        r.children([&] {
-          if (!r.is(kOurNs, "item")) r.fail(std::string("array ") + type.name + " holds element " + r.localName());
-          static_cast<ZEBArrayObject&>(o).pushItem(readNew(*type.elementType));
-        });
-        return;
-      case ZEBTypeKind::TextArray:
-        r.children([&] {
-          if (!r.is(kOurNs, "item")) r.fail(std::string("array ") + type.name + " holds element " + r.localName());
-          static_cast<ZEBTextArrayObject&>(o).push_back(r.text().c_str());
-        });
-        return;
-      case ZEBTypeKind::Value:
-        readValue(o);
-        return;
-      default:
-        r.children([&] {
-          const char* name = r.localName();
-          int index = r.inNamespace(kOurNs) ? type.findField(name, std::strlen(name)) : -1;
-          if (index < 0) r.fail(std::string(type.name) + " has no element " + name);
-          readField(o, static_cast<unsigned>(index));
-        });
-    }
-  }
-
- private:
-  void readValue(ZEBObject& o) {
-    const ZEBFieldInfo& f = o.getTypeInfo().fields[0];
-    if (r.isNil()) {
-      r.skip();
-      return;
-    }
-    if (f.kind == ZEBFieldKind::Object) {
-      ZEBObject* value = m_registry.placeObject(*f.type);
-      o.slot(0).ptr = value;
-      readContent(*value);
-    } else if (f.kind == ZEBFieldKind::Embedded) {
-      readContent(o.placedEmbeddedObject(0, m_registry));
-    } else {
-      readScalar(o, 0, f);
-    }
-  }
-
-  void readField(ZEBObject& o, unsigned index) {
-    const ZEBFieldInfo& f = o.getTypeInfo().fields[index];
-    if (o.hasField(index)) r.fail(std::string("element ") + f.name + " appears twice");
-    switch (f.kind) {
-      case ZEBFieldKind::Object:
-        o.slot(index).ptr = readNew(*f.type);
-        return;
-      case ZEBFieldKind::Embedded:
-        if (r.isNil()) {
-          r.skip();
-        } else {
-          readContent(o.placedEmbeddedObject(index, m_registry));
-        }
-        return;
-      default:
-        if (r.isNil()) {
-          r.skip();
-          return;
-        }
-        readScalar(o, index, f);
-    }
-  }
-
-  void readScalar(ZEBObject& o, unsigned index, const ZEBFieldInfo& f) {
-    const std::string& text = r.text();
-    ZEBSlot& s = o.slot(index);
-    switch (f.kind) {
-      case ZEBFieldKind::String:
-        o.setPlacedStringField(index, m_registry.placeText(text.data(), text.size()));
-        return;
-      case ZEBFieldKind::Int:
-      case ZEBFieldKind::Long: {
-        errno = 0;
-        char* end = nullptr;
-        long long v = std::strtoll(text.c_str(), &end, 10);
-        bool ok = !text.empty() && end && *end == '\0' && errno == 0;
-        if (f.kind == ZEBFieldKind::Int && (v < INT_MIN || v > INT_MAX)) ok = false;
-        if (!ok) r.fail(std::string("element ") + f.name + " holds '" + text + "', not a number of its range");
-        if (f.kind == ZEBFieldKind::Int) {
-          s.num.i = static_cast<int>(v);
-        } else {
-          s.num.l = v;
-        }
-        o.markSet(index);
-        return;
-      }
-      default:
-        if (text == "true" || text == "1") {
-          s.num.b = true;
-        } else if (text == "false" || text == "0") {
-          s.num.b = false;
-        } else {
-          r.fail(std::string("element ") + f.name + " holds '" + text + "', not a boolean");
-        }
-        o.markSet(index);
-    }
-  }
-
-  XmlReader& r;
-  ZEBObjectRegistry& m_registry;
-};
-
-// Reads an envelope: the header into message's header, then the body. A fault raises.
-template <class XmlReader>
-void readEnvelopeInto(XmlReader& r, const char* data, size_t length, ZEBMessageI* message,
-                      std::unique_ptr<ZEBMessageI>* made) {
-  bool found = false;
-  while (r.next()) {
-    if (r.type() == XML_READER_TYPE_ELEMENT) {
-      found = true;
-      break;
-    }
-  }
-  if (!found) r.fail("the message holds no element");
-  if (!r.is(kSoapNs, "Envelope")) r.fail(std::string("expected a SOAP 1.1 Envelope, found ") + r.localName());
-
-  std::unique_ptr<ZEBObjectRegistry> pendingHeaderRegistry;
-  ZEBObject* headerObject = nullptr;
-  bool bodySeen = false;
-  r.children([&] {
-    if (r.is(kSoapNs, "Header")) {
-      r.children([&] {
-        if (r.is(kOurNs, ZEBVorbHeader::typeInfo.name)) {
-          if (message == nullptr) {
-            // The request message does not exist yet: keep the header until it does.
-            pendingHeaderRegistry = std::make_unique<ZEBObjectRegistry>();
-            headerObject = ObjectReader<XmlReader>(r, *pendingHeaderRegistry).readNew(ZEBVorbHeader::typeInfo);
-          } else {
-            ObjectReader<XmlReader>(r, message->getObjectRegistry()).readContent(*message->getVorbHeader(&message->getObjectRegistry()));
-          }
-        } else {
-          r.skip();
-        }
-      });
-    } else if (r.is(kSoapNs, "Body")) {
-      if (bodySeen) r.fail("the envelope has two bodies");
-      bodySeen = true;
-      bool first = true;
-      r.children([&] {
-        if (!first) r.fail("the body holds more than one element");
-        first = false;
-        if (r.is(kSoapNs, "Fault")) {
-          std::string code, text, detail;
-          r.children([&] {
-            std::string name = r.localName();
-            if (name == "faultcode") {
-              code = r.text();
-            } else if (name == "faultstring") {
-              text = r.text();
-            } else if (name == "detail") {
-              detail = r.innerXml();
-              r.skip();
-            } else {
-              r.skip();
-            }
-          });
-          ZEBSOAPFault fault(code, text, detail, std::string(data, length));
-          ZEBRaise(fault, "ZEBSoap");
-        }
-        ZEBMessageI* target = message;
-        if (target == nullptr) {
-          const ZEBTypeInfo* type = r.inNamespace(kOurNs) ? ZEBSoap::findRequestType(r.localName()) : nullptr;
-          if (type == nullptr) r.fail(std::string("unknown operation ") + r.localName());
-          made->reset(static_cast<ZEBMessageI*>(type->create()));
-          target = made->get();
-          if (headerObject) {
-            ZEBObject* copy = ZEBClone(*headerObject, target->getObjectRegistry());
-            target->setVorbHeader(static_cast<ZEBVorbHeader*>(copy));
-          }
-        } else if (!r.is(kOurNs, target->getTypeInfo().name)) {
-          r.fail(std::string("expected ") + target->getTypeInfo().name + ", found " + r.localName());
-        }
-        ObjectReader<XmlReader>(r, target->getObjectRegistry()).readContent(*target);
-      });
-      if (first) r.fail("the body is empty");
-    } else {
-      r.fail(std::string("unexpected element ") + r.localName() + " in the envelope");
-    }
-  });
-  if (!bodySeen) r.fail("the envelope has no body");
-  while (r.next()) {
-    if (r.type() == XML_READER_TYPE_ELEMENT) r.fail("content after the envelope");
-  }
-}
-
 }  // namespace
 
 std::string ZEBSoap::writeEnvelope(const ZEBMessageI& message, const ZEBVorbHeader* header, bool indent) {
@@ -938,7 +352,7 @@ std::string ZEBSoap::writeFault(const std::string& faultCode, const std::string&
   return w.finish();
 }
 
-// The fast reader first; what it leaves unread is read again by the exact one. Objects made by a
+// The fast reader first; what it gives up is read again by the exact one. Objects made by a
 // reading given up stay in the message's registry until the message goes.
 // A read during which libxml2 could not allocate is reported as running out of memory: it may
 // otherwise have dropped a text and read on.
@@ -946,15 +360,20 @@ void ZEBSoap::readEnvelope(const char* data, size_t length, ZEBMessageI& message
   message.clearFields();
   admit(data, length, limits);
   KRNWatchingAllocations("ZEBSoap", 0, [&] {
-    try {
-      SaxReader r(data, length, limits);
-      readEnvelopeInto(r, data, length, &message, nullptr);
-      return;
-    } catch (const SaxReader::Unread&) {
-      message.clearFields();
-    }
-    Reader r(data, length, limits);
-    readEnvelopeInto(r, data, length, &message, nullptr);
+    if (zebsoap::readFast(data, length, limits, &message, nullptr)) return;
+    message.clearFields();
+    zebsoap::readExact(data, length, limits, &message, nullptr);
+  });
+}
+
+bool ZEBSoap::readEnvelopeWith(Reader reader, const char* data, size_t length, ZEBMessageI& message,
+                               const ZEBSoapLimits& limits) {
+  message.clearFields();
+  admit(data, length, limits);
+  return KRNWatchingAllocations("ZEBSoap", 0, [&] {
+    if (reader == Reader::Fast) return zebsoap::readFast(data, length, limits, &message, nullptr);
+    zebsoap::readExact(data, length, limits, &message, nullptr);
+    return true;
   });
 }
 
@@ -962,15 +381,9 @@ std::unique_ptr<ZEBMessageI> ZEBSoap::readRequest(const char* data, size_t lengt
   admit(data, length, limits);
   return KRNWatchingAllocations("ZEBSoap", 0, [&] {
     std::unique_ptr<ZEBMessageI> made;
-    try {
-      SaxReader r(data, length, limits);
-      readEnvelopeInto(r, data, length, nullptr, &made);
-      return made;
-    } catch (const SaxReader::Unread&) {
-      made.reset();
-    }
-    Reader r(data, length, limits);
-    readEnvelopeInto(r, data, length, nullptr, &made);
+    if (zebsoap::readFast(data, length, limits, nullptr, &made)) return made;
+    made.reset();
+    zebsoap::readExact(data, length, limits, nullptr, &made);
     return made;
   });
 }

@@ -1,0 +1,154 @@
+// The two envelope readers (the fast SAX2 one and the exact xmlTextReader one) must come to the same
+// result on every message shape: every message of the schema filled in every field, the XML forms
+// a peer may choose, faults and malformed messages. The fast one may give a message up, never read
+// it differently or accept what the exact one refuses.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ZEBErrors.h"
+#include "ZEBSchema.h"
+#include "ZEBSoap.h"
+
+namespace {
+
+// Every field set, every abstract type in its concrete kinds, down to a depth.
+void fill(ZEBObject& o, ZEBObjectRegistryI& registry, int depth, unsigned& counter) {
+  const ZEBTypeInfo& type = o.getTypeInfo();
+  auto make = [&](const ZEBTypeInfo& declared) {
+    std::vector<const ZEBTypeInfo*> kinds;
+    if (declared.create) kinds.push_back(&declared);
+    for (unsigned i = 0; i < declared.subtypeCount; ++i) {
+      if (declared.subtypes[i]->create) kinds.push_back(declared.subtypes[i]);
+    }
+    ZEBObject* made = kinds[counter++ % kinds.size()]->create();
+    registry.registerObject(made);
+    fill(*made, registry, depth - 1, counter);
+    return made;
+  };
+  if (type.kind == ZEBTypeKind::Enum) {
+    static_cast<ZEBEnumObject&>(o).setRawValue(type.enumValues[counter++ % type.enumCount].id);
+  } else if (type.kind == ZEBTypeKind::Array) {
+    for (int i = 0; i < 2 && depth > 0; ++i) static_cast<ZEBArrayObject&>(o).pushItem(make(*type.elementType));
+  } else if (type.kind == ZEBTypeKind::TextArray) {
+    static_cast<ZEBTextArrayObject&>(o).push_back("a <&> b");
+  }
+  if (type.kind == ZEBTypeKind::Enum || type.kind == ZEBTypeKind::Array || type.kind == ZEBTypeKind::TextArray) return;
+  for (unsigned i = 0; i < type.fieldCount; ++i) {
+    const ZEBFieldInfo& f = type.fields[i];
+    std::string text = std::string(f.name) + " \xC3\xA9 ]]> " + std::to_string(counter++);
+    switch (f.kind) {
+      case ZEBFieldKind::String: o.setStringField(i, text.c_str()); break;
+      case ZEBFieldKind::Int: o.setNumberField<int>(i, -7 - static_cast<int>(counter++)); break;
+      case ZEBFieldKind::Long: o.setNumberField<long long>(i, (1LL << 40) + counter++); break;
+      case ZEBFieldKind::Bool: o.setNumberField<bool>(i, counter++ % 2 == 0); break;
+      case ZEBFieldKind::Object: if (depth > 0) o.setObjectField(i, make(*f.type)); break;
+      case ZEBFieldKind::Embedded: if (depth > 0) fill(o.embeddedObject(i), registry, depth - 1, counter); break;
+    }
+  }
+}
+
+// What one reader made of a message: the message written out again, or the error it raised
+// ("gave up" for the fast reader letting it go).
+std::string outcome(ZEBSoap::Reader reader, const std::string& xml, const ZEBTypeInfo& type) {
+  std::unique_ptr<ZEBMessageI> message(static_cast<ZEBMessageI*>(type.create()));
+  try {
+    if (!ZEBSoap::readEnvelopeWith(reader, xml.data(), xml.size(), *message)) return "gave up";
+  } catch (const ZEBSOAPFault& fault) {
+    return "fault " + fault.getFaultCode() + ": " + fault.getFaultString() + " / " + fault.getDetail();
+  } catch (const ZEBMalformedMessage& error) {
+    return "malformed: " + error.getMessage();
+  }
+  return ZEBSoap::writeEnvelope(*message, message->getVorbHeader(nullptr));
+}
+
+// Both readers on one message: the same result, or the fast reader gave it up. fastReads: the fast
+// reader must read it itself (what it exists for).
+void expectAgreement(const std::string& xml, const ZEBTypeInfo& type, bool fastReads) {
+  std::string exact = outcome(ZEBSoap::Reader::Exact, xml, type);
+  std::string fast = outcome(ZEBSoap::Reader::Fast, xml, type);
+  if (fast != "gave up") EXPECT_EQ(fast, exact) << xml;
+  if (fastReads) EXPECT_EQ(fast, exact) << xml;
+}
+
+TEST(ReaderAgreementTest, EveryMessageOfTheSchemaFilledInEveryField) {
+  size_t count = 0;
+  const ZEBTypeInfo* const* types = ZEBSchemaTypes(&count);
+  for (size_t i = 0; i < count; ++i) {
+    const ZEBTypeInfo& type = *types[i];
+    if (type.kind != ZEBTypeKind::Request && type.kind != ZEBTypeKind::Reply) continue;
+    std::unique_ptr<ZEBMessageI> message(static_cast<ZEBMessageI*>(type.create()));
+    unsigned counter = static_cast<unsigned>(i);
+    fill(*message, message->getObjectRegistry(), 5, counter);
+    ZEBVorbHeader* header = message->getVorbHeader(&message->getObjectRegistry());
+    header->setPassport("passport");
+    std::string xml = ZEBSoap::writeEnvelope(*message, header);
+    SCOPED_TRACE(type.name);
+    expectAgreement(xml, type, true);
+    EXPECT_EQ(outcome(ZEBSoap::Reader::Exact, xml, type), xml);
+  }
+}
+
+std::string envelopeWith(const std::string& body) {
+  return "<soapenv:Envelope xmlns:soapenv='http://schemas.xmlsoap.org/soap/envelope/' "
+         "xmlns:dvl='" ZEB_SCHEMA_NAMESPACE "' xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance'>"
+         "<soapenv:Body>" + body + "</soapenv:Body></soapenv:Envelope>";
+}
+
+TEST(ReaderAgreementTest, FormsFaultsAndMalformedMessages) {
+  const std::string longText(200000, 'n');  // longer than the fast reader's chunks
+  struct Case {
+    std::string xml;  // "@" + body: wrapped in an envelope
+    bool fastReads;
+  } cases[] = {
+      // XML forms of the same values
+      {"@<dvl:queryResponse><dvl:result><dvl:item xmlns:c='" ZEB_SCHEMA_NAMESPACE "' xsi:type='c:report'>"
+       "<c:defaultName>a&amp;b&#x43;<![CDATA[<d>]]></c:defaultName></dvl:item></dvl:result></dvl:queryResponse>", true},
+      {"@<queryResponse xmlns='" ZEB_SCHEMA_NAMESPACE "'><result><item xsi:type='folder'>"
+       "<defaultName xsi:nil='1'/><searchPath>" + longText + "</searchPath></item>"
+       "<item xsi:nil='true'/></result></queryResponse>", true},
+      {"@<dvl:queryResponse>\n  <!-- note --><dvl:result>\n</dvl:result>\n</dvl:queryResponse>", true},
+      {"<?xml version='1.0'?><e:Envelope xmlns:e='http://schemas.xmlsoap.org/soap/envelope/'><e:Header>"
+       "<other xmlns='urn:x'/><dvl:vorbHeader xmlns:dvl='" ZEB_SCHEMA_NAMESPACE "'><dvl:passport>p</dvl:passport>"
+       "</dvl:vorbHeader></e:Header><e:Body><dvl:queryResponse xmlns:dvl='" ZEB_SCHEMA_NAMESPACE "'/></e:Body>"
+       "</e:Envelope>", true},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:output'><dvl:defaultName>a<!-- c -->b"
+       "</dvl:defaultName><dvl:contextBlockCount> 12</dvl:contextBlockCount></dvl:item></dvl:result>"
+       "</dvl:queryResponse>", false},
+      // faults
+      {ZEBSoap::writeFault("soapenv:Client", "The passport has expired.", "passport 12"), false},
+      {"@<soapenv:Fault><faultcode>soapenv:Server</faultcode><faultstring>x</faultstring></soapenv:Fault>", false},
+      // refused
+      {"", false},
+      {"<a>", false},
+      {"<a/>", false},
+      {"<!DOCTYPE a [<!ENTITY x 'y'>]><a>&x;</a>", false},
+      {"@<dvl:nothing/>", false},
+      {"@<dvl:queryResponse><dvl:unknown/></dvl:queryResponse>", false},
+      {"@<dvl:queryResponse><dvl:result><dvl:item/></dvl:result></dvl:queryResponse>", false},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:sort'/></dvl:result></dvl:queryResponse>", false},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='x:output' xmlns:x='urn:other'/></dvl:result>"
+       "</dvl:queryResponse>", false},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:output'><dvl:objectClass>nonsense"
+       "</dvl:objectClass></dvl:item></dvl:result></dvl:queryResponse>", false},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:output'><dvl:contextBlockCount>12x"
+       "</dvl:contextBlockCount></dvl:item></dvl:result></dvl:queryResponse>", false},
+      {"@<dvl:queryResponse><dvl:result/><dvl:result/></dvl:queryResponse>", false},
+      {"@<dvl:queryResponse>text</dvl:queryResponse>", false},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:output'><dvl:defaultName><dvl:x/>"
+       "</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", false},
+      {"@<dvl:queryResponse/><dvl:queryResponse/>", false},
+      {"@<dvl:queryResponse>", false},
+      {"@<dvl:queryResponse/></soapenv:Body></soapenv:Envelope><a/>", false},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'><dvl:defaultName>\xC3("
+       "</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", false},
+  };
+  for (const Case& c : cases) {
+    std::string xml = !c.xml.empty() && c.xml[0] == '@' ? envelopeWith(c.xml.substr(1)) : c.xml;
+    expectAgreement(xml, ZEBContentQuery_Reply::typeInfo, c.fastReads);
+  }
+}
+
+}  // namespace

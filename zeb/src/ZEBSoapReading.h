@@ -1,0 +1,277 @@
+// What the two envelope readers share. Both pull the message as a sequence of nodes through one
+// interface, which ObjectReader and readEnvelopeInto below are written against:
+//
+//   bool next();                      moves to the next node; false at the end of the document
+//   int type() const;                 XML_READER_TYPE_ELEMENT, _END_ELEMENT or a text type
+//   const char* localName() const;    of the current element
+//   bool inNamespace(const char*) const; bool is(const char* ns, const char* name) const;
+//   void children(OnChild);           calls OnChild for each child element of the current one
+//   const std::string& text();        the text content of the current element
+//   void skip();                      the rest of the current element
+//   bool isNil(); const ZEBTypeInfo& actualType(const ZEBTypeInfo& declared);  xsi:nil, xsi:type
+//   std::string innerXml();           of the current element (fault details)
+//   [[noreturn]] void fail(const std::string& why);
+//
+// TextReader (ZEBSoapTextReader.cpp) is libxml2's xmlTextReader: exact in its errors, with the
+// parser's line. SaxReader (ZEBSoapSaxReader.cpp) feeds libxml2's SAX2 push parser a chunk at a
+// time and queues what it reports; it says nothing of what is wrong and gives up instead, and the
+// message is then read again with TextReader. tests/zeb/reader_agreement_test.cpp holds them to the
+// same result on every message shape.
+#pragma once
+
+#include <libxml/xmlreader.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "ZEBErrors.h"
+#include "ZEBObject.h"
+#include "ZEBSchema.h"
+#include "ZEBSoap.h"
+
+namespace zebsoap {
+
+inline constexpr const char* kSoapNs = ZEBSoap::envelopeNamespace;
+inline constexpr const char* kXsiNs = "http://www.w3.org/2001/XMLSchema-instance";
+inline constexpr const char* kOurNs = ZEB_SCHEMA_NAMESPACE;
+
+inline const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
+inline const char* C(const xmlChar* s) { return reinterpret_cast<const char*>(s); }
+
+[[noreturn]] void malformed(const std::string& why);
+
+// Reads an envelope into message (a reply), or into a new request made in *made (message null).
+// readExact raises what is wrong (ZEBMalformedMessage, ZEBSOAPFault); readFast returns false where
+// it gives the message up, leaving in message whatever it had read.
+void readExact(const char* data, size_t length, const ZEBSoapLimits& limits, ZEBMessageI* message,
+               std::unique_ptr<ZEBMessageI>* made);
+bool readFast(const char* data, size_t length, const ZEBSoapLimits& limits, ZEBMessageI* message,
+              std::unique_ptr<ZEBMessageI>* made);
+
+// Builds objects from either reader; both offer the pull interface described at the top.
+template <class XmlReader>
+class ObjectReader {
+ public:
+  // What is read lives in registry's arena; the objects read into must be registry's or its message.
+  ObjectReader(XmlReader& reader, ZEBObjectRegistry& registry) : r(reader), m_registry(registry) {}
+
+  // Reads the current element as a new object of the declared type (null for xsi:nil).
+  ZEBObject* readNew(const ZEBTypeInfo& declared) {
+    const ZEBTypeInfo& type = r.actualType(declared);
+    if (r.isNil() && type.kind != ZEBTypeKind::Value && type.kind != ZEBTypeKind::Enum) {
+      r.skip();
+      return nullptr;
+    }
+    if (type.create == nullptr) r.fail(std::string("type ") + type.name + " is abstract; xsi:type must name a kind of it");
+    ZEBObject* made = m_registry.placeObject(type);
+    readContent(*made);
+    return made;
+  }
+
+  // Reads the current element's content into object.
+  void readContent(ZEBObject& o) {
+    const ZEBTypeInfo& type = o.getTypeInfo();
+    switch (type.kind) {
+      case ZEBTypeKind::Enum:
+        if (r.isNil()) {
+          r.skip();
+        } else {
+          const std::string& name = r.text();
+          const ZEBEnumValue* v = type.findEnumName(name.data(), name.size());
+          if (v == nullptr) r.fail("'" + name + "' is not a value of " + type.name);
+          static_cast<ZEBEnumObject&>(o).setRawValue(v->id);
+        }
+        return;
+      case ZEBTypeKind::Array:
+        r.children([&] {
+          if (!r.is(kOurNs, "item")) r.fail(std::string("array ") + type.name + " holds element " + r.localName());
+          static_cast<ZEBArrayObject&>(o).pushItem(readNew(*type.elementType));
+        });
+        return;
+      case ZEBTypeKind::TextArray:
+        r.children([&] {
+          if (!r.is(kOurNs, "item")) r.fail(std::string("array ") + type.name + " holds element " + r.localName());
+          static_cast<ZEBTextArrayObject&>(o).push_back(r.text().c_str());
+        });
+        return;
+      case ZEBTypeKind::Value:
+        readValue(o);
+        return;
+      default:
+        r.children([&] {
+          const char* name = r.localName();
+          int index = r.inNamespace(kOurNs) ? type.findField(name, std::strlen(name)) : -1;
+          if (index < 0) r.fail(std::string(type.name) + " has no element " + name);
+          readField(o, static_cast<unsigned>(index));
+        });
+    }
+  }
+
+ private:
+  void readValue(ZEBObject& o) {
+    const ZEBFieldInfo& f = o.getTypeInfo().fields[0];
+    if (r.isNil()) {
+      r.skip();
+      return;
+    }
+    if (f.kind == ZEBFieldKind::Object) {
+      ZEBObject* value = m_registry.placeObject(*f.type);
+      o.slot(0).ptr = value;
+      readContent(*value);
+    } else if (f.kind == ZEBFieldKind::Embedded) {
+      readContent(o.placedEmbeddedObject(0, m_registry));
+    } else {
+      readScalar(o, 0, f);
+    }
+  }
+
+  void readField(ZEBObject& o, unsigned index) {
+    const ZEBFieldInfo& f = o.getTypeInfo().fields[index];
+    if (o.hasField(index)) r.fail(std::string("element ") + f.name + " appears twice");
+    switch (f.kind) {
+      case ZEBFieldKind::Object:
+        o.slot(index).ptr = readNew(*f.type);
+        return;
+      case ZEBFieldKind::Embedded:
+        if (r.isNil()) {
+          r.skip();
+        } else {
+          readContent(o.placedEmbeddedObject(index, m_registry));
+        }
+        return;
+      default:
+        if (r.isNil()) {
+          r.skip();
+          return;
+        }
+        readScalar(o, index, f);
+    }
+  }
+
+  void readScalar(ZEBObject& o, unsigned index, const ZEBFieldInfo& f) {
+    const std::string& text = r.text();
+    ZEBSlot& s = o.slot(index);
+    switch (f.kind) {
+      case ZEBFieldKind::String:
+        o.setPlacedStringField(index, m_registry.placeText(text.data(), text.size()));
+        return;
+      case ZEBFieldKind::Int:
+      case ZEBFieldKind::Long: {
+        errno = 0;
+        char* end = nullptr;
+        long long v = std::strtoll(text.c_str(), &end, 10);
+        bool ok = !text.empty() && end && *end == '\0' && errno == 0;
+        if (f.kind == ZEBFieldKind::Int && (v < INT_MIN || v > INT_MAX)) ok = false;
+        if (!ok) r.fail(std::string("element ") + f.name + " holds '" + text + "', not a number of its range");
+        if (f.kind == ZEBFieldKind::Int) {
+          s.num.i = static_cast<int>(v);
+        } else {
+          s.num.l = v;
+        }
+        o.markSet(index);
+        return;
+      }
+      default:
+        if (text == "true" || text == "1") {
+          s.num.b = true;
+        } else if (text == "false" || text == "0") {
+          s.num.b = false;
+        } else {
+          r.fail(std::string("element ") + f.name + " holds '" + text + "', not a boolean");
+        }
+        o.markSet(index);
+    }
+  }
+
+  XmlReader& r;
+  ZEBObjectRegistry& m_registry;
+};
+
+// Reads an envelope: the header into message's header, then the body. A fault raises.
+template <class XmlReader>
+void readEnvelopeInto(XmlReader& r, const char* data, size_t length, ZEBMessageI* message,
+                      std::unique_ptr<ZEBMessageI>* made) {
+  bool found = false;
+  while (r.next()) {
+    if (r.type() == XML_READER_TYPE_ELEMENT) {
+      found = true;
+      break;
+    }
+  }
+  if (!found) r.fail("the message holds no element");
+  if (!r.is(kSoapNs, "Envelope")) r.fail(std::string("expected a SOAP 1.1 Envelope, found ") + r.localName());
+
+  std::unique_ptr<ZEBObjectRegistry> pendingHeaderRegistry;
+  ZEBObject* headerObject = nullptr;
+  bool bodySeen = false;
+  r.children([&] {
+    if (r.is(kSoapNs, "Header")) {
+      r.children([&] {
+        if (r.is(kOurNs, ZEBVorbHeader::typeInfo.name)) {
+          if (message == nullptr) {
+            // The request message does not exist yet: keep the header until it does.
+            pendingHeaderRegistry = std::make_unique<ZEBObjectRegistry>();
+            headerObject = ObjectReader<XmlReader>(r, *pendingHeaderRegistry).readNew(ZEBVorbHeader::typeInfo);
+          } else {
+            ObjectReader<XmlReader>(r, message->getObjectRegistry()).readContent(*message->getVorbHeader(&message->getObjectRegistry()));
+          }
+        } else {
+          r.skip();
+        }
+      });
+    } else if (r.is(kSoapNs, "Body")) {
+      if (bodySeen) r.fail("the envelope has two bodies");
+      bodySeen = true;
+      bool first = true;
+      r.children([&] {
+        if (!first) r.fail("the body holds more than one element");
+        first = false;
+        if (r.is(kSoapNs, "Fault")) {
+          std::string code, text, detail;
+          r.children([&] {
+            std::string name = r.localName();
+            if (name == "faultcode") {
+              code = r.text();
+            } else if (name == "faultstring") {
+              text = r.text();
+            } else if (name == "detail") {
+              detail = r.innerXml();
+              r.skip();
+            } else {
+              r.skip();
+            }
+          });
+          ZEBSOAPFault fault(code, text, detail, std::string(data, length));
+          ZEBRaise(fault, "ZEBSoap");
+        }
+        ZEBMessageI* target = message;
+        if (target == nullptr) {
+          const ZEBTypeInfo* type = r.inNamespace(kOurNs) ? ZEBSoap::findRequestType(r.localName()) : nullptr;
+          if (type == nullptr) r.fail(std::string("unknown operation ") + r.localName());
+          made->reset(static_cast<ZEBMessageI*>(type->create()));
+          target = made->get();
+          if (headerObject) {
+            ZEBObject* copy = ZEBClone(*headerObject, target->getObjectRegistry());
+            target->setVorbHeader(static_cast<ZEBVorbHeader*>(copy));
+          }
+        } else if (!r.is(kOurNs, target->getTypeInfo().name)) {
+          r.fail(std::string("expected ") + target->getTypeInfo().name + ", found " + r.localName());
+        }
+        ObjectReader<XmlReader>(r, target->getObjectRegistry()).readContent(*target);
+      });
+      if (first) r.fail("the body is empty");
+    } else {
+      r.fail(std::string("unexpected element ") + r.localName() + " in the envelope");
+    }
+  });
+  if (!bodySeen) r.fail("the envelope has no body");
+  while (r.next()) {
+    if (r.type() == XML_READER_TYPE_ELEMENT) r.fail("content after the envelope");
+  }
+}
+
+}  // namespace zebsoap
