@@ -35,10 +35,11 @@ class ZEB_EXPORT ZEBSoap {
   /// ZEBSOAPFault; anything the schema does not allow raises ZEBMalformedMessage.
   static void readEnvelope(const char* data, size_t length, ZEBMessageI& message,
                            const ZEBSoapLimits& limits = ZEBSoapLimits());
-  /// The two readers behind readEnvelope, one alone, so that tests can hold them in agreement: Fast
-  /// returns false where it gives a message up (readEnvelope then reads it with Exact); Exact
-  /// raises as readEnvelope does.
-  enum class Reader { Fast, Exact };  ///< the SAX2 reader, the xmlTextReader one
+  /// The two readers behind readEnvelope: the SAX2 one and the xmlTextReader one.
+  enum class Reader { Fast, Exact };
+  /// Reads with one reader alone, so that tests can hold the two in agreement: Fast returns false
+  /// where it gives a message up (readEnvelope then reads it with Exact); Exact raises as
+  /// readEnvelope does.
   static bool readEnvelopeWith(Reader reader, const char* data, size_t length, ZEBMessageI& message,
                                const ZEBSoapLimits& limits = ZEBSoapLimits());
   /// Server side: parses a request envelope whose body names any request of the schema.
