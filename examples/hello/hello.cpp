@@ -1,9 +1,10 @@
-// A minimal DVL host: log on, list a folder, store a report output with its document, read it back
-// and log off, against the service at the endpoint given on the command line.
+// A minimal DVL host: log on, list a folder, store a report output with its document, read it back,
+// delete it and log off, against the service at the endpoint given on the command line.
 //
 //   hello http://127.0.0.1:9300/dvl [user password]
 #include <dvl/DVL.h>
 #include <dvl/DVLAddOutput.h>
+#include <dvl/DVLDelete.h>
 #include <dvl/DVLLogoff.h>
 #include <dvl/DVLLogon.h>
 #include <dvl/DVLQuery.h>
@@ -63,6 +64,11 @@ int main(int argc, char** argv) {
     readBack.execute();
     std::printf("read back: %d object named %s\n", readBack.getObjectCount(),
                 readBack.getObjectCount() ? readBack.getName(0) : "-");
+
+    DVLDelete remove(session, nullptr, mode);
+    remove.addStoreId(storeID.c_str());
+    remove.execute();
+    std::printf("deleted %s\n", storeID.c_str());
 
     DVLLogoff logoff(session, nullptr);
     logoff.execute();

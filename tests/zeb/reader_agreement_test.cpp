@@ -69,8 +69,12 @@ std::string outcome(ZEBSoap::Reader reader, const std::string& xml, const ZEBTyp
 void expectAgreement(const std::string& xml, const ZEBTypeInfo& type, bool fastReads) {
   std::string exact = outcome(ZEBSoap::Reader::Exact, xml, type);
   std::string fast = outcome(ZEBSoap::Reader::Fast, xml, type);
-  if (fast != "gave up") EXPECT_EQ(fast, exact) << xml;
-  if (fastReads) EXPECT_EQ(fast, exact) << xml;
+  if (fast != "gave up") {
+    EXPECT_EQ(fast, exact) << xml;
+  }
+  if (fastReads) {
+    EXPECT_EQ(fast, exact) << xml;
+  }
 }
 
 TEST(ReaderAgreementTest, EveryMessageOfTheSchemaFilledInEveryField) {
