@@ -34,6 +34,7 @@ const std::vector<std::string> kCacheProperties = {"objectClass", "defaultName",
 constexpr const char* kEventsFolder = "Events";
 constexpr int kTrustedCredentialSeconds = 300;
 constexpr size_t kMaxNameBytes = 1024;
+constexpr int kConflictAttempts = 8;
 
 // Bytes that are no envelope: what a broken proxy or a crashed server might send.
 const std::string kGarbage("\x1f\x8b\x08\x00 not a SOAP envelope \xff\xfe\x00<<<<", 32);
@@ -137,7 +138,7 @@ class ContentService::Impl {
   ServiceOptions m_options;
   std::unique_ptr<ContentStore> m_store;
   UserDirectory m_users;
-  LogonSessions m_sessions;
+  std::unique_ptr<LogonSessions> m_sessions;
   std::string m_privateKeyPem, m_publicKeyPem;
   std::string m_trustSecret;
   std::mutex m_failureLock;
@@ -157,6 +158,8 @@ class ContentService::Impl {
   using Operation = ZEBWireReply (Impl::*)(Call&);
 
   ZEBWireReply dispatch(const ZEBWireRequest& wire, ZEBMessageI& request);
+  template <class F>
+  auto withRetries(F&& f) -> decltype(f());
   bool takeFailure(const std::string& operation, const InjectedFailure* extra, InjectedFailure& taken);
   ZEBWireReply fault(ServiceFault::Side side, const std::string& reason, const std::string& message);
   ZEBWireReply answer(const ZEBMessageI& reply, const std::string& passport,
@@ -201,21 +204,39 @@ class ContentService::Impl {
 };
 
 ContentService::Impl::Impl(ServiceOptions options)
-    : m_options(std::move(options)), m_sessions(m_options.passportIdleLifetime, m_options.clock) {
+    : m_options(std::move(options)) {
   // Requests are parsed on many threads at once; libxml2 must be set up before the first of them.
   xmlInitParser();
   m_store = std::make_unique<ContentStore>(m_options.storePath);
   m_users = m_options.usersFile.empty() ? UserDirectory::demo() : UserDirectory::load(m_options.usersFile);
-  if (m_options.credentialKeyPem.empty()) {
-    auto pair = ZEBHelper::generateCredentialKeyPair();
-    m_privateKeyPem = pair.first;
-    m_publicKeyPem = pair.second;
-  } else {
-    m_privateKeyPem = m_options.credentialKeyPem;
-    m_publicKeyPem = x25519PublicKeyPem(m_privateKeyPem);
+  m_sessions =
+      std::make_unique<LogonSessions>(*m_store, m_users, m_options.passportIdleLifetime, m_options.clock);
+  // Every server on a store seals and signs with the same keys, kept in the store unless the
+  // key was given: a client must not notice which server it reached.
+  {
+    auto tx = m_store->write();
+    m_privateKeyPem = m_options.credentialKeyPem.empty()
+                          ? tx.initSetting("credentialKey", ZEBHelper::generateCredentialKeyPair().first)
+                          : m_options.credentialKeyPem;
+    m_trustSecret = tx.initSetting("trustSecret", randomHex(32));
+    tx.commit();
   }
-  m_trustSecret = randomHex(32);
-  seed();
+  m_publicKeyPem = x25519PublicKeyPem(m_privateKeyPem);
+  withRetries([&] { seed(); });
+}
+
+// A store shared by several servers refuses the loser of a race (a name taken meanwhile); the whole
+// operation runs again and then sees the winner's change, as it would have on one server.
+template <class F>
+auto ContentService::Impl::withRetries(F&& f) -> decltype(f()) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return f();
+    } catch (const StoreConflict&) {
+      if (attempt >= kConflictAttempts) throw;
+      std::this_thread::sleep_for(std::chrono::milliseconds(attempt * attempt));
+    }
+  }
 }
 
 ObjectRecord ContentService::Impl::folder(ContentStore::Transaction& tx, const ObjectRecord& parent,
@@ -343,8 +364,10 @@ ZEBWireReply ContentService::Impl::dispatch(const ZEBWireRequest& wire, ZEBMessa
     auto it = operations.find(operation);
     if (it == operations.end())
       refuse("unknownOperation", std::string("the operation ") + operation + " is not served");
-    Call call{wire, request, {}};
-    return (this->*(it->second))(call);
+    return withRetries([&] {
+      Call call{wire, request, {}};
+      return (this->*(it->second))(call);
+    });
   } catch (const ServiceFault& e) {
     return fault(e.getSide(), e.getReason(), e.what());
   } catch (const StoreError& e) {
@@ -388,7 +411,7 @@ LogonSession ContentService::Impl::requireSession(ZEBMessageI& request, const ch
   if (passport == nullptr || *passport == '\0') {
     refuse("notLoggedOn", std::string(operation) + " needs a passport: log on first");
   }
-  auto session = m_sessions.use(passport);
+  auto session = m_sessions->use(passport);
   if (!session) {
     refuse("invalidPassport", "the passport is not valid: it has expired, ended with a logoff, or was never issued");
   }
@@ -461,21 +484,21 @@ ZEBWireReply ContentService::Impl::logon(Call& call) {
   if (!ok) refuse("logonFailed", "logon failed: unknown user or wrong password");
 
   // A client that logs on again ends its earlier logon.
-  if (const char* old = ZEBHelper::getPassport(header)) m_sessions.close(old);
+  if (const char* old = ZEBHelper::getPassport(header)) m_sessions->close(old);
   {
     auto tx = m_store->write();
     ObjectRecord accounts = folder(tx, *tx.object(tx.rootId()), PathResolver::kAccountsFolder);
     folder(tx, folder(tx, accounts, account->nameSpace), account->userName);
     tx.commit();
   }
-  std::string passport = m_sessions.open(*account);
+  std::string passport = m_sessions->open(*account);
   ZEBAuthenticationLogon_Reply reply;
   return answer(reply, passport);
 }
 
 ZEBWireReply ContentService::Impl::logoff(Call& call) {
   LogonSession session = requireSession(call.request, "logoff");
-  m_sessions.close(session.passport);
+  m_sessions->close(session.passport);
   ZEBAuthenticationLogoff_Reply reply;
   return answer(reply, "");
 }
@@ -928,6 +951,10 @@ void ContentService::injectFailure(const InjectedFailure& failure) {
 void ContentService::clearInjectedFailures() {
   std::lock_guard<std::mutex> lock(m_impl->m_failureLock);
   m_impl->m_failures.clear();
+}
+
+bool ContentService::checkHealth() {
+  return m_impl->m_store->ping();
 }
 
 ContentStore& ContentService::getStore() {
