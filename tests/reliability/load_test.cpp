@@ -236,14 +236,15 @@ TEST(Load, SixteenClientsMakeMixedCallsWithoutAnError) {
 
   // Latency percentiles in milliseconds per kind of call and over all, then the throughput.
   std::ostringstream figures;
-  figures << kClients << " clients x " << calls << " calls against dvl-contentd (default settings, store " << (teststore::postgres() ? "in PostgreSQL" : "in memory") << ")\n"
+  figures << kClients << " clients x " << calls << " calls against dvl-contentd (default settings, store "
+          << (teststore::postgres() ? "in PostgreSQL" : "in memory") << ")\n"
           << "latency ms            calls      p50      p90      p99      max\n";
   auto row = [&](const char* name, std::vector<double> v) {
     std::sort(v.begin(), v.end());
     auto at = [&](double p) { return v.empty() ? 0 : v[static_cast<size_t>(std::ceil(p * v.size())) - 1] / 1000; };
     char text[128];
-    std::snprintf(text, sizeof text, "%-18s %8zu %8.2f %8.2f %8.2f %8.2f\n", name, v.size(), at(0.5), at(0.9),
-                  at(0.99), at(1));
+    std::snprintf(text, sizeof text, "%-18s %8zu %8.2f %8.2f %8.2f %8.2f\n", name, v.size(), at(0.5), at(0.9), at(0.99),
+                  at(1));
     figures << text;
   };
   std::vector<double> everything;

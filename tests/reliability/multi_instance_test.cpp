@@ -21,8 +21,8 @@
 #include "DVLAdd.h"
 #include "DVLAddOutput.h"
 #include "DVLDelete.h"
-#include "DVLLogon.h"
 #include "DVLLogoff.h"
+#include "DVLLogon.h"
 #include "DVLQuery.h"
 #include "ZEBErrors.h"
 #include "ZEBHttpTransport.h"
@@ -38,8 +38,8 @@ constexpr int kClients = 16, kCalls = 24;
 struct Fleet {
   explicit Fleet(int count) {
     for (int i = 0; i < count; ++i) {
-      servers.push_back(
-          std::make_unique<Daemon>(std::vector<std::string>{"--listen", "127.0.0.1:0", "--store", store, "--log", "off"}));
+      servers.push_back(std::make_unique<Daemon>(
+          std::vector<std::string>{"--listen", "127.0.0.1:0", "--store", store, "--log", "off"}));
       EXPECT_GT(servers.back()->port(), 0) << "server " << i << ": " << servers.back()->firstLine();
     }
   }
@@ -240,7 +240,8 @@ TEST_F(MultiInstance, HaproxyWithTheSampleConfigurationStepsAroundADeadServer) {
   for (int i = 0; i < 4; ++i) EXPECT_NO_THROW(host.add("/content", "via-" + std::to_string(i), "bytes"));
   fleet.servers[0]->stop(SIGKILL);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a few health checks
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(host.names("/content/output[@name='via-" + std::to_string(i) + "']").size(), 1u);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(host.names("/content/output[@name='via-" + std::to_string(i) + "']").size(), 1u);
   ::kill(haproxy, SIGTERM);
   ::waitpid(haproxy, nullptr, 0);
 }

@@ -1,6 +1,7 @@
 // The content store: the object tree, documents kept byte for byte, transactions, and what
 // survives closing and reopening the database.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,11 +9,9 @@
 #include <random>
 #include <sstream>
 
-#include <sqlite3.h>
-
 #include "ContentStore.h"
-#include "support/TestStore.h"
 #include "ZEBSession.h"
+#include "support/TestStore.h"
 
 using dvlservice::ContentStore;
 using dvlservice::NewObject;

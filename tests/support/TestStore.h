@@ -27,7 +27,8 @@ inline std::string clusterUri() {
 #endif
   std::string uri;
   if (state == nullptr || !std::getline(std::ifstream(state) >> std::ws, uri) || uri.empty()) {
-    throw std::runtime_error("DVL_TEST_STORE=postgres but no cluster: DVL_PG_STATE names no file written by pg-cluster.sh");
+    throw std::runtime_error(
+        "DVL_TEST_STORE=postgres but no cluster: DVL_PG_STATE names no file written by pg-cluster.sh");
   }
   return uri;
 }

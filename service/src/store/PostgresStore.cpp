@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <unordered_map>
 #include <mutex>
+#include <unordered_map>
 
 #include "Crypto.h"
 #include "SqlStore.h"
@@ -122,8 +122,8 @@ class PgConnection : public SqlConnection {
         if (PQgetisnull(result.get(), r, c)) {
           row.columns.emplace_back();
         } else {
-          row.columns.emplace_back(std::string(PQgetvalue(result.get(), r, c),
-                                               static_cast<size_t>(PQgetlength(result.get(), r, c))));
+          row.columns.emplace_back(
+              std::string(PQgetvalue(result.get(), r, c), static_cast<size_t>(PQgetlength(result.get(), r, c))));
         }
       }
       rows.push_back(std::move(row));
@@ -140,8 +140,8 @@ class PgConnection : public SqlConnection {
   void readBlob(int64_t blob, int64_t offset, int64_t length, char* out) {
     std::string oid = std::to_string(blob), from = std::to_string(offset), count = std::to_string(length);
     const char* values[] = {oid.c_str(), from.c_str(), count.c_str()};
-    Result result(PQexecParams(m_conn, "SELECT lo_get($1::oid, $2::bigint, $3::int)", 3, nullptr, values, nullptr,
-                               nullptr, 1));
+    Result result(
+        PQexecParams(m_conn, "SELECT lo_get($1::oid, $2::bigint, $3::int)", 3, nullptr, values, nullptr, nullptr, 1));
     check(result.get(), "lo_get");
     if (PQntuples(result.get()) != 1 || PQgetlength(result.get(), 0, 0) != length) {
       throw StoreError("store " + m_where + ": the large object " + oid + " is shorter than its document");

@@ -134,7 +134,8 @@ std::unique_ptr<ObjectRecord> SqlTransaction::objectByStoreId(const std::string&
 }
 
 std::unique_ptr<ObjectRecord> SqlTransaction::child(int64_t parent, const std::string& name) {
-  return first(m_connection.run("SELECT " OBJECT_COLUMNS " FROM objects WHERE parent = $1 AND name = $2", {parent, name}));
+  return first(
+      m_connection.run("SELECT " OBJECT_COLUMNS " FROM objects WHERE parent = $1 AND name = $2", {parent, name}));
 }
 
 std::vector<ObjectRecord> SqlTransaction::children(int64_t parent) {
@@ -273,9 +274,11 @@ void SqlTransaction::update(int64_t id, const NewObject& changes, bool replaceAl
   if (!dropped.empty()) m_hooks.dropDocuments(*this, dropped);
 
   for (const auto& [property, value] : changes.properties) {
-    auto row = [&, &property = property](int64_t item, int64_t part, const std::string& itemKey, const std::string& text) {
-      m_connection.run("INSERT INTO properties(object, property, item, part, key, value) VALUES ($1, $2, $3, $4, $5, $6)",
-                       {id, property, item, part, itemKey, text});
+    auto row = [&, &property = property](int64_t item, int64_t part, const std::string& itemKey,
+                                         const std::string& text) {
+      m_connection.run(
+          "INSERT INTO properties(object, property, item, part, key, value) VALUES ($1, $2, $3, $4, $5, $6)",
+          {id, property, item, part, itemKey, text});
     };
     if (value.empty()) row(kEmptyList, 0, "", "");
     for (size_t item = 0; item < value.size(); ++item) {
@@ -343,7 +346,8 @@ std::optional<std::string> SqlTransaction::setting(const std::string& name) {
 }
 
 std::string SqlTransaction::initSetting(const std::string& name, const std::string& value) {
-  m_connection.run("INSERT INTO meta(key, value) VALUES ($1, $2) ON CONFLICT(key) DO NOTHING", {"setting." + name, value});
+  m_connection.run("INSERT INTO meta(key, value) VALUES ($1, $2) ON CONFLICT(key) DO NOTHING",
+                   {"setting." + name, value});
   return setting(name).value_or(value);
 }
 

@@ -162,8 +162,8 @@ class SqliteConnection : public SqlConnection {
         if (s == nullptr) {
           row.columns.emplace_back();
         } else {
-          row.columns.emplace_back(std::string(reinterpret_cast<const char*>(s),
-                                               static_cast<size_t>(sqlite3_column_bytes(stmt, c))));
+          row.columns.emplace_back(
+              std::string(reinterpret_cast<const char*>(s), static_cast<size_t>(sqlite3_column_bytes(stmt, c))));
         }
       }
       rows.push_back(std::move(row));
@@ -312,8 +312,9 @@ class SqliteStore : public StoreBackend, public SqlBackendHooks {
       syncDirectory(bucket);
       tx.placedFiles.push_back(target);
     }
-    tx.connection().run("INSERT INTO documents(object, property, content_type, size, sha256) VALUES ($1, $2, $3, $4, $5)",
-                        {object, property, document.m_contentType, document.m_size, document.m_sha256});
+    tx.connection().run(
+        "INSERT INTO documents(object, property, content_type, size, sha256) VALUES ($1, $2, $3, $4, $5)",
+        {object, property, document.m_contentType, document.m_size, document.m_sha256});
   }
 
   void fillDocument(DocumentRecord& record, const SqlRow&) override { record.path = documentFile(record.sha256); }
