@@ -56,6 +56,7 @@ Figures run(const std::vector<std::string>& stores, double seconds) {
       ZEBSOAPSessionI& session = *factory.createSession();
       const std::string document(4096, 'b');
       std::vector<std::string> mine;
+      std::string last;  // the name of the newest add still there
       try {
         DVLLogon logon(session, nullptr, kUntrusted);
         logon.addCredentials("LDAP", "demo", "demo", 0);
@@ -68,7 +69,8 @@ Figures run(const std::vector<std::string>& stores, double seconds) {
         try {
           if (i % 10 < 6) {
             DVLQuery query(session, nullptr, kUntrusted);
-            query.setPath("/content/*");
+            // One object: the reply's size stays the same however many objects the run added.
+            query.setPath(last.empty() ? "/content" : ("/content/output[@name='" + last + "']").c_str());
             query.execute();
           } else if (i % 10 < 9 || mine.empty()) {
             std::string name = "c" + std::to_string(c) + "-" + std::to_string(i);
@@ -79,11 +81,13 @@ Figures run(const std::vector<std::string>& stores, double seconds) {
             add.setData(&data);
             add.execute();
             mine.push_back(add.getStoreID() ? add.getStoreID() : "");
+            last = name;
           } else {
             DVLDelete remove(session, nullptr, kUntrusted);
             remove.addStoreId(mine.back().c_str());
             remove.execute();
             mine.pop_back();
+            last.clear();
           }
           ++calls;
         } catch (const std::exception&) {
