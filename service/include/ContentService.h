@@ -34,9 +34,9 @@ struct InjectedFailure {
 };
 
 struct ServiceOptions {
-  std::string storePath = ":memory:";
+  std::string storePath = ":memory:";  // a SQLite file, :memory:, or postgresql://...
   std::string usersFile;         // empty: the built-in demo accounts
-  std::string credentialKeyPem;  // X25519 private key; empty: one is made for this service
+  std::string credentialKeyPem;  // X25519 private key; empty: the store's own, made with the store
   std::chrono::seconds passportIdleLifetime{1800};
   size_t maxEnvelopeBytes = size_t(64) << 20;
   int64_t maxDocumentBytes = int64_t(16) << 30;

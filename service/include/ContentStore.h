@@ -1,20 +1,23 @@
-// The content store of dvl-contentd: a tree of objects in SQLite (WAL, synchronous=FULL, so that an
-// acknowledged change survives a crash), each with a random store identifier, a class, a name, the
-// properties it was given, and documents kept byte for byte as files beside the database, named by
-// their SHA-256. One connection serves every caller; a transaction holds it for its whole length, so
-// readers see one state and there is one writer at a time.
+// The content store of dvl-contentd: a tree of objects, each with a random store identifier, a class,
+// a name, the properties it was given, and documents kept byte for byte; the logon sessions; and a
+// few settings every server sharing the store must agree on (credential key, cache validator).
+//
+// One interface, two backends chosen by the location text:
+//  - a file path or ":memory:": SQLite (WAL, synchronous=FULL, documents as files beside the
+//    database, named by their SHA-256), one server per file;
+//  - "postgresql://..." (or "postgres://..."): PostgreSQL, documents as large objects in the
+//    database, any number of servers on one database. Concurrency comes from the database: unique
+//    constraints and transactions; a write that lost a race raises StoreConflict and is run again.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-struct sqlite3;
-struct sqlite3_stmt;
 class ZEBDocumentOutputI;
 
 namespace dvlservice {
@@ -23,6 +26,13 @@ namespace dvlservice {
 class StoreError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// A write lost a race with another transaction (a unique name taken meanwhile, a serialization
+// failure, a deadlock); running the whole operation again gives the answer one server would give.
+class StoreConflict : public StoreError {
+ public:
+  using StoreError::StoreError;
 };
 
 struct ObjectRecord {
@@ -50,28 +60,34 @@ struct DocumentRecord {
   std::string contentType;
   std::string sha256;
   int64_t size = 0;
-  std::string path;  // the file that holds the bytes
+  std::string path;  // SQLite: the file that holds the bytes
+  int64_t blob = 0;  // PostgreSQL: the large object that holds them
 };
 
-// A document copied into the store's directory and not yet part of an object. Its file goes away
-// with it unless a transaction took it.
+// A logon session as the store keeps it: under a hash of its passport, never the passport.
+struct StoredSession {
+  std::string sessionId;
+  std::string nameSpace, userName;
+  int64_t lastUseMs = 0;  // milliseconds of the service's clock
+};
+
+// What a backend keeps of a staged document until a transaction takes it or it is dropped.
+class StagedBody {
+ public:
+  virtual ~StagedBody() = default;
+};
+
+// A document copied into the store and not yet part of an object. It goes away with this object
+// unless a committed transaction took it.
 class StagedDocument {
  public:
-  StagedDocument() = default;
-  ~StagedDocument();
-  StagedDocument(StagedDocument&& other) noexcept;
-  StagedDocument& operator=(StagedDocument&& other) noexcept;
-  StagedDocument(const StagedDocument&) = delete;
-  StagedDocument& operator=(const StagedDocument&) = delete;
-
   const std::string& sha256() const { return m_sha256; }
   int64_t size() const { return m_size; }
   const std::string& contentType() const { return m_contentType; }
 
- private:
-  friend class ContentStore;
-  std::string m_tempPath, m_sha256, m_contentType;
+  std::string m_sha256, m_contentType;
   int64_t m_size = 0;
+  std::unique_ptr<StagedBody> m_body;
 };
 
 struct NewObject {
@@ -81,95 +97,146 @@ struct NewObject {
   std::vector<std::pair<std::string, const StagedDocument*>> documents;  // (property, document)
 };
 
+// One transaction of a backend. Rolls back in its destructor what was not committed.
+class StoreTransaction {
+ public:
+  virtual ~StoreTransaction() = default;
+  virtual int64_t rootId() = 0;
+  virtual std::unique_ptr<ObjectRecord> object(int64_t id) = 0;
+  virtual std::unique_ptr<ObjectRecord> objectByStoreId(const std::string& storeId) = 0;
+  virtual std::unique_ptr<ObjectRecord> child(int64_t parent, const std::string& name) = 0;
+  virtual std::vector<ObjectRecord> children(int64_t parent) = 0;
+  virtual std::vector<ObjectRecord> descendants(int64_t id) = 0;
+  virtual std::vector<ObjectRecord> ancestors(int64_t id) = 0;
+  virtual PropertyMap properties(int64_t id) = 0;
+  virtual std::vector<DocumentRecord> documents(int64_t id) = 0;
+  virtual std::string readDocument(const DocumentRecord& document, int64_t skip, int64_t length) = 0;
+  virtual std::vector<std::pair<int64_t, PropertyItem>> propertyItems(const std::string& property) = 0;
+  virtual uint64_t generation() = 0;
+  virtual const std::string& instance() const = 0;
+  virtual ObjectRecord insert(int64_t parent, const NewObject& object) = 0;
+  virtual void update(int64_t id, const NewObject& changes, bool replaceAll) = 0;
+  virtual size_t remove(int64_t id) = 0;
+  virtual void putSession(const std::string& passportHash, const StoredSession& session) = 0;
+  virtual std::optional<StoredSession> session(const std::string& passportHash) = 0;
+  virtual void touchSession(const std::string& passportHash, int64_t lastUseMs) = 0;
+  virtual bool dropSession(const std::string& passportHash) = 0;
+  virtual size_t dropSessionsUsedBefore(int64_t lastUseMs) = 0;
+  virtual std::optional<std::string> setting(const std::string& name) = 0;
+  // Stores the value unless the setting has one; returns the value the store keeps.
+  virtual std::string initSetting(const std::string& name, const std::string& value) = 0;
+  virtual void commit() = 0;
+};
+
+class StoreBackend {
+ public:
+  virtual ~StoreBackend() = default;
+  virtual std::unique_ptr<StoreTransaction> begin(bool write) = 0;
+  virtual StagedDocument stage(ZEBDocumentOutputI& source, const std::string& contentType, int64_t maxBytes) = 0;
+  virtual std::string documentDirectory() const { return std::string(); }
+};
+
 class ContentStore {
  public:
   static constexpr const char* kMemory = ":memory:";
+  // The schema version this build writes; a store with a newer one is refused, an older one upgraded.
+  static constexpr int kSchemaVersion = 2;
 
-  // Opens or creates the store. A file store keeps its documents in "<path>.documents/"; a store in
-  // memory keeps them in a temporary directory that is removed with the store. A new store holds
-  // the root object alone.
-  explicit ContentStore(const std::string& path);
+  // Opens or creates the store at location (see above). A SQLite file store keeps its documents in
+  // "<path>.documents/"; a store in memory keeps them in a temporary directory removed with it. A new
+  // store holds the root object alone.
+  explicit ContentStore(const std::string& location);
   ~ContentStore();
   ContentStore(const ContentStore&) = delete;
   ContentStore& operator=(const ContentStore&) = delete;
 
-  // Copies a document into the store's directory, computing its SHA-256 on the way. Done before a
-  // transaction so that a large document does not hold the store. maxBytes < 0: no limit.
+  static bool isPostgres(const std::string& location);
+
+  // Copies a document into the store, computing its SHA-256 on the way. Done before a transaction so
+  // that a large document does not hold the store. maxBytes < 0: no limit.
   StagedDocument stage(ZEBDocumentOutputI& source, const std::string& contentType, int64_t maxBytes = -1);
   StagedDocument stage(const std::string& bytes, const std::string& contentType);
 
   class Transaction {
    public:
-    Transaction(Transaction&& other) noexcept;
-    ~Transaction();  // rolls back what was not committed
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
+    explicit Transaction(std::unique_ptr<StoreTransaction> impl) : m(std::move(impl)) {}
+    Transaction(Transaction&&) noexcept = default;
+    Transaction& operator=(Transaction&&) noexcept = default;
 
-    int64_t rootId();
-    std::unique_ptr<ObjectRecord> object(int64_t id);
-    std::unique_ptr<ObjectRecord> objectByStoreId(const std::string& storeId);
-    std::unique_ptr<ObjectRecord> child(int64_t parent, const std::string& name);
-    std::vector<ObjectRecord> children(int64_t parent);  // ordered by name
-    std::vector<ObjectRecord> descendants(int64_t id);   // depth first, each level by name
-    std::vector<ObjectRecord> ancestors(int64_t id);     // root first, without the object itself
-    PropertyMap properties(int64_t id);
-    std::vector<DocumentRecord> documents(int64_t id);
+    int64_t rootId() { return get().rootId(); }
+    std::unique_ptr<ObjectRecord> object(int64_t id) { return get().object(id); }
+    std::unique_ptr<ObjectRecord> objectByStoreId(const std::string& s) { return get().objectByStoreId(s); }
+    std::unique_ptr<ObjectRecord> child(int64_t parent, const std::string& name) { return get().child(parent, name); }
+    std::vector<ObjectRecord> children(int64_t parent) { return get().children(parent); }  // ordered by name
+    // Depth first, each level by name.
+    std::vector<ObjectRecord> descendants(int64_t id) { return get().descendants(id); }
+    // Root first, without the object itself.
+    std::vector<ObjectRecord> ancestors(int64_t id) { return get().ancestors(id); }
+    PropertyMap properties(int64_t id) { return get().properties(id); }
+    std::vector<DocumentRecord> documents(int64_t id) { return get().documents(id); }
+    // length bytes of the document from skip on; length < 0: to the end.
+    std::string readDocument(const DocumentRecord& d, int64_t skip = 0, int64_t length = -1) {
+      return get().readDocument(d, skip, length);
+    }
     // (object, value) of every stored value of the named properties, for reference checks.
-    std::vector<std::pair<int64_t, PropertyItem>> propertyItems(const std::string& property);
+    std::vector<std::pair<int64_t, PropertyItem>> propertyItems(const std::string& property) {
+      return get().propertyItems(property);
+    }
     // Counts every change committed to the store; a new store starts at 1.
-    uint64_t generation();
+    uint64_t generation() { return get().generation(); }
     // Random text fixed when the store was created; with the generation it makes a cache validator.
-    const std::string& instance() const;
+    const std::string& instance() { return get().instance(); }
 
     // Writes (write transactions only).
-    ObjectRecord insert(int64_t parent, const NewObject& object);
+    ObjectRecord insert(int64_t parent, const NewObject& object) { return get().insert(parent, object); }
     // Sets properties and documents of an object. With replaceAll every earlier property and
     // document goes; otherwise only those named in `changes` are replaced.
-    void update(int64_t id, const NewObject& changes, bool replaceAll);
+    void update(int64_t id, const NewObject& changes, bool replaceAll) { get().update(id, changes, replaceAll); }
     // Deletes the object and everything below it; returns how many objects went.
-    size_t remove(int64_t id);
+    size_t remove(int64_t id) { return get().remove(id); }
+
+    // Logon sessions, by the hash of their passport. Changing them does not count as a change.
+    void putSession(const std::string& hash, const StoredSession& s) { get().putSession(hash, s); }
+    std::optional<StoredSession> session(const std::string& hash) { return get().session(hash); }
+    void touchSession(const std::string& hash, int64_t lastUseMs) { get().touchSession(hash, lastUseMs); }
+    bool dropSession(const std::string& hash) { return get().dropSession(hash); }
+    size_t dropSessionsUsedBefore(int64_t lastUseMs) { return get().dropSessionsUsedBefore(lastUseMs); }
+    // Settings every server on the store shares (credential key and the like).
+    std::optional<std::string> setting(const std::string& name) { return get().setting(name); }
+    std::string initSetting(const std::string& name, const std::string& value) {
+      return get().initSetting(name, value);
+    }
+
     // Keeps the changes and frees the store; the transaction cannot be used afterwards.
-    void commit();
+    void commit() {
+      get().commit();
+      m.reset();
+    }
 
    private:
-    friend class ContentStore;
-    Transaction(ContentStore& store, bool write);
-    void requireWrite();
-    ContentStore& db();  // the store, while the transaction is open
-    void placeDocument(int64_t id, const std::string& property, const StagedDocument& document);
-
-    ContentStore* m_store;
-    std::unique_lock<std::mutex> m_lock;
-    bool m_write;
-    bool m_open = false;
-    bool m_changed = false;
-    std::vector<std::string> m_placedFiles;    // files this transaction moved into place
-    std::vector<std::string> m_droppedHashes;  // documents that may have lost their last object
+    StoreTransaction& get() {
+      if (!m) throw StoreError("the transaction has already ended");
+      return *m;
+    }
+    std::unique_ptr<StoreTransaction> m;
   };
 
-  Transaction read();
-  Transaction write();
+  Transaction read() { return Transaction(m_backend->begin(false)); }
+  Transaction write() { return Transaction(m_backend->begin(true)); }
+  // True while the store answers a trivial read.
+  bool ping();
 
-  const std::string& getPath() const { return m_path; }
-  const std::string& getDocumentDirectory() const { return m_documentDir; }
+  const std::string& getPath() const { return m_location; }
+  // SQLite: where the document files are; empty for PostgreSQL.
+  std::string getDocumentDirectory() const { return m_backend->documentDirectory(); }
 
  private:
-  friend class Transaction;
-  class Statement;
-  Statement statement(const char* sql);
-  void exec(const char* sql);
-  [[noreturn]] void fail(const std::string& doing) const;
-  std::string documentFile(const std::string& sha256) const;
-  void removeUnreferencedFiles();
-  void removeFileIfUnreferenced(const std::string& sha256);
-
-  std::string m_path;
-  std::string m_documentDir;
-  bool m_inMemory;
-  sqlite3* m_db = nullptr;
-  std::mutex m_lock;
-  std::map<std::string, sqlite3_stmt*> m_statements;
-  std::string m_instance;
+  std::string m_location;
+  std::unique_ptr<StoreBackend> m_backend;
 };
+
+// The backends (service/src/store/).
+std::unique_ptr<StoreBackend> openSqliteStore(const std::string& path);
+std::unique_ptr<StoreBackend> openPostgresStore(const std::string& uri);
 
 }  // namespace dvlservice

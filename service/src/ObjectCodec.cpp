@@ -388,12 +388,7 @@ std::string ReplyEncoder::documentText(const ObjectRecord& record, const Documen
                                    " has " + std::to_string(length) + " bytes, more than a reply carries (" +
                                    std::to_string(m_settings.maxInlineBytes) + "); ask for a part of it");
   }
-  std::string bytes(static_cast<size_t>(length), '\0');
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(document.path.c_str(), "rb"), &std::fclose);
-  if (!file || (skip > 0 && std::fseek(file.get(), static_cast<long>(skip), SEEK_SET) != 0) ||
-      std::fread(&bytes[0], 1, bytes.size(), file.get()) != bytes.size()) {
-    throw StoreError("cannot read the document " + document.path);
-  }
+  std::string bytes = m_tx.readDocument(document, skip, length);
 
   if (m_settings.encoding == DocumentEncoding::Mime) {
     std::string contentId = record.storeId + "." + document.property;

@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("dvl-contentd ") + DVL_VERSION);
   app.add_option("--listen", listen, "HOST:PORT to serve on; port 0 takes any free port")->capture_default_str();
   app.add_flag("--allow-remote", serverOptions.allowRemote, "allow --listen on addresses other than loopback ones");
-  app.add_option("--store", store, "the store's database file, or :memory:")->capture_default_str();
+  app.add_option("--store", store, "the store: a SQLite database file, :memory:, or a postgresql:// URI")->capture_default_str();
   app.add_option("--users", users, "the users file (default: the built-in demo accounts)");
   app.add_option("--cert", cert, "certificate (PEM) for HTTPS");
   app.add_option("--key", key, "private key (PEM) of the certificate");

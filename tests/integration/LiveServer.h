@@ -1,4 +1,4 @@
-// The integration tests' fixture: a dvl-contentd in this process (store in memory) on a free
+// The integration tests' fixture: a dvl-contentd in this process (a fresh store of the backend under test) on a free
 // loopback port, and a session to it through the live HTTP transport, as a host would have.
 #pragma once
 
@@ -26,6 +26,7 @@
 #include "ZEBHelper.h"
 #include "ZEBHttpTransport.h"
 #include "ZEBSchema.h"
+#include "support/TestStore.h"
 
 namespace live {
 
@@ -54,7 +55,9 @@ class LiveServer : public testing::Test {
  protected:
   void SetUp() override {
     DVL::initialize();
-    m_service = std::make_unique<dvlservice::ContentService>();
+    dvlservice::ServiceOptions options;
+    options.storePath = teststore::fresh();  // the backend under test (DVL_TEST_STORE)
+    m_service = std::make_unique<dvlservice::ContentService>(options);
     dvlservice::ServerOptions front;
     front.port = 0;
     m_server = std::make_unique<dvlservice::ContentServer>(*m_service, front);
@@ -120,8 +123,7 @@ class LiveServer : public testing::Test {
     if (!object) return "(no such object)";
     for (const dvlservice::DocumentRecord& document : tx.documents(object->id)) {
       if (document.property != property) continue;
-      std::ifstream in(document.path, std::ios::binary);
-      return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      return tx.readDocument(document);
     }
     ADD_FAILURE() << "the object " << storeId << " has no " << property << " document";
     return std::string();

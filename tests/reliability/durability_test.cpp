@@ -29,6 +29,7 @@
 #include "DVLQuery.h"
 #include "ZEBHttpTransport.h"
 #include "support/Daemon.h"
+#include "support/TestStore.h"
 
 namespace {
 
@@ -105,7 +106,7 @@ class Durability : public testing::Test {
     std::string pattern = (fs::temp_directory_path() / "dvl-durability-XXXXXX").string();
     ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
     m_dir = pattern;
-    m_store = m_dir + "/s.db";
+    m_store = teststore::fresh(m_dir + "/s.db");
     const char* fixed = std::getenv("DVL_RELIABILITY_SEED");
     m_seed = fixed && *fixed ? std::strtoul(fixed, nullptr, 10) : std::random_device()();
     std::cout << "DVL_RELIABILITY_SEED=" << m_seed << std::endl;
@@ -164,6 +165,7 @@ class Durability : public testing::Test {
   // The crashed store as the next server will find it, checked on a copy so that the server still
   // does its own recovery: SQLite's integrity check, and a whole file for every document row.
   void checkCrashedStore() {
+    if (teststore::postgres()) return checkPostgresStore(false);
     const std::string copy = m_dir + "/copy.db";
     fs::copy_file(m_store, copy, fs::copy_options::overwrite_existing);
     if (fs::exists(m_store + "-wal"))
@@ -180,6 +182,31 @@ class Durability : public testing::Test {
     }
     sqlite3_close(db);
     for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(copy + suffix);
+  }
+
+  // PostgreSQL: every document row has its large object, whole; at the end no large object is
+  // left that neither a row nor a staged add holds.
+  void checkPostgresStore(bool strays) {
+    PGconn* c = PQconnectdb(m_store.c_str());
+    ASSERT_EQ(PQstatus(c), CONNECTION_OK) << PQerrorMessage(c);
+    auto count = [&](const char* sql) {
+      PGresult* r = PQexec(c, sql);
+      EXPECT_EQ(PQresultStatus(r), PGRES_TUPLES_OK) << PQerrorMessage(c);
+      std::string n = PQntuples(r) == 1 ? PQgetvalue(r, 0, 0) : "?";
+      PQclear(r);
+      return n;
+    };
+    EXPECT_EQ(count("SELECT count(*) FROM documents d WHERE NOT EXISTS (SELECT 1 FROM pg_largeobject_metadata m "
+                    "WHERE m.oid = d.blob) OR length(lo_get(d.blob)) <> d.size OR encode(sha256(lo_get(d.blob)), "
+                    "'hex') <> d.sha256"),
+              "0");
+    if (strays) {
+      EXPECT_EQ(count("SELECT count(*) FROM pg_largeobject_metadata WHERE oid NOT IN (SELECT blob FROM documents "
+                      "UNION SELECT blob FROM staged)"),
+                "0");
+      EXPECT_NE(count("SELECT count(*) FROM documents"), "0");
+    }
+    PQfinish(c);
   }
 
   // Reads every object of the folder back with its document, compares with the ledger, and settles
@@ -286,6 +313,7 @@ TEST_F(Durability, AcknowledgedChangesSurviveSigkillMidStream) {
     checkCrashedStore();
   }
 
+  if (teststore::postgres()) return checkPostgresStore(true);
   // The files left by the crashes went when the store was next opened: every file in the store is
   // one that a row names.
   sqlite3* db = nullptr;

@@ -37,6 +37,7 @@
 #include "DVLReportHelper.h"
 #include "ZEBHttpTransport.h"
 #include "support/Daemon.h"
+#include "support/TestStore.h"
 
 namespace {
 
@@ -204,7 +205,7 @@ TEST(Load, SixteenClientsMakeMixedCallsWithoutAnError) {
   const int calls = setting && *setting ? std::atoi(setting) : 10000;
   ASSERT_GT(calls, 0);
   DVL::initialize();
-  Daemon server({"--listen", "127.0.0.1:0", "--log", "off"});
+  Daemon server({"--listen", "127.0.0.1:0", "--log", "off", "--store", teststore::fresh()});
   ASSERT_GT(server.port(), 0) << "dvl-contentd did not start: " << server.firstLine();
 
   std::vector<std::unique_ptr<Client>> clients;
@@ -235,14 +236,15 @@ TEST(Load, SixteenClientsMakeMixedCallsWithoutAnError) {
 
   // Latency percentiles in milliseconds per kind of call and over all, then the throughput.
   std::ostringstream figures;
-  figures << kClients << " clients x " << calls << " calls against dvl-contentd (default settings, store in memory)\n"
+  figures << kClients << " clients x " << calls << " calls against dvl-contentd (default settings, store "
+          << (teststore::postgres() ? "in PostgreSQL" : "in memory") << ")\n"
           << "latency ms            calls      p50      p90      p99      max\n";
   auto row = [&](const char* name, std::vector<double> v) {
     std::sort(v.begin(), v.end());
     auto at = [&](double p) { return v.empty() ? 0 : v[static_cast<size_t>(std::ceil(p * v.size())) - 1] / 1000; };
     char text[128];
-    std::snprintf(text, sizeof text, "%-18s %8zu %8.2f %8.2f %8.2f %8.2f\n", name, v.size(), at(0.5), at(0.9),
-                  at(0.99), at(1));
+    std::snprintf(text, sizeof text, "%-18s %8zu %8.2f %8.2f %8.2f %8.2f\n", name, v.size(), at(0.5), at(0.9), at(0.99),
+                  at(1));
     figures << text;
   };
   std::vector<double> everything;

@@ -49,6 +49,21 @@ class Client {
     request.getCredentials(&request.getObjectRegistry())->setValue(credential.c_str());
     send(request, reply);
   }
+  // The same, sealed to the key that ZEBHelper::setCredentialKey set.
+  void logonSealed(const std::string& user = "demo", const std::string& password = "demo") {
+    std::string plain = "<credential><namespace>LDAP</namespace><username>" + user + "</username><password>" +
+                        password + "</password></credential>";
+    KRNByteBuffer sealed;
+    ZEBHelper::encryptAndEncode(plain.data(), plain.size(), m_session.getClientID(), sealed);
+    std::string credential = "<credential><encryptedValue>" + std::string(sealed.str(), sealed.size()) +
+                             "</encryptedValue></credential>";
+    ZEBAuthenticationLogon_Request request;
+    ZEBAuthenticationLogon_Reply reply;
+    request.getCredentials(&request.getObjectRegistry())->setValue(credential.c_str());
+    send(request, reply);
+  }
+  std::string passport() const { return m_session.getPassport(); }
+  void setPassport(const std::string& passport) { m_session.setPassport(passport); }
   void logoff() {
     ZEBAuthenticationLogoff_Request request;
     ZEBAuthenticationLogoff_Reply reply;

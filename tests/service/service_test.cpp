@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "ServiceClient.h"
 #include "ZEB.h"
 #include "ZEBSoap.h"
+#include "support/TestStore.h"
 
 using dvlservice::ContentService;
 using dvlservice::InjectedFailure;
@@ -22,9 +24,16 @@ using servicetest::storeIdOf;
 
 namespace {
 
+// The service on a fresh store of the backend under test (DVL_TEST_STORE).
+ServiceOptions onFreshStore(std::string location = "") {
+  ServiceOptions options;
+  options.storePath = location.empty() ? teststore::fresh() : location;
+  return options;
+}
+
 class ServiceTest : public testing::Test {
  protected:
-  ContentService service;
+  ContentService service{onFreshStore()};
   Client client{service};
 
   // Adds one object below parentPath through the content manager and returns the result object.
@@ -71,7 +80,7 @@ class ServiceTest : public testing::Test {
 
 TEST(ServicePassport, APassportLivesAsLongAsItIsUsedWithinItsIdleLifetime) {
   auto now = std::chrono::steady_clock::time_point();
-  ServiceOptions options;
+  ServiceOptions options = onFreshStore();
   options.passportIdleLifetime = std::chrono::seconds(60);
   options.clock = [&] { return now; };
   ContentService service(options);
@@ -83,6 +92,31 @@ TEST(ServicePassport, APassportLivesAsLongAsItIsUsedWithinItsIdleLifetime) {
   client.query("/content");
   now += std::chrono::seconds(60);
   EXPECT_TRUE(hasReason(Client::faultOf([&] { client.query("/content"); }), "invalidPassport"));
+}
+
+// A restart (or another server on the store) keeps hosts logged on and seals to the same key; a
+// logoff holds everywhere.
+TEST(ServicePassport, PassportsAndTheCredentialKeyLiveInTheStore) {
+  char dir[] = "/tmp/dvl-service-test-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string location = teststore::fresh(std::string(dir) + "/s.db");
+  auto first = std::make_unique<ContentService>(onFreshStore(location));
+  Client client(*first);
+  ZEBHelper::setCredentialKey(first->getCredentialPublicKey().c_str());
+  client.logonSealed();
+  const std::string passport = client.passport();
+  if (!teststore::postgres()) first.reset();  // one server per SQLite file: this is a restart
+  ContentService second(onFreshStore(location));
+  Client other(second);
+  other.setPassport(passport);
+  EXPECT_NO_THROW(other.query("/content"));
+  other.logonSealed();  // sealed to the first server's key
+  other.logoff();
+  if (first) {  // the logon through the second server ended the passport on the first
+    EXPECT_TRUE(hasReason(Client::faultOf([&] { client.query("/content"); }), "invalidPassport"));
+  }
+  first.reset();
+  std::filesystem::remove_all(dir);
 }
 
 // ---------------------------------------------------------------- queries

@@ -1,0 +1,249 @@
+// Several dvl-contentd on one PostgreSQL database (DVL_TEST_STORE=postgres): sixteen clients spread
+// over three servers make mixed calls while one server is killed with SIGKILL; concurrent adds of one
+// name through different servers; haproxy (docs/haproxy-dvl.cfg) in front of two servers.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DVL.h"
+#include "DVLAdd.h"
+#include "DVLAddOutput.h"
+#include "DVLDelete.h"
+#include "DVLLogoff.h"
+#include "DVLLogon.h"
+#include "DVLQuery.h"
+#include "ZEBErrors.h"
+#include "ZEBHttpTransport.h"
+#include "support/Daemon.h"
+#include "support/TestStore.h"
+
+namespace {
+
+constexpr auto kUntrusted = ZEBSOAPSessionI::ZEBSOAPUntrusted;
+constexpr int kClients = 16, kCalls = 24;
+
+// Servers on one fresh database.
+struct Fleet {
+  explicit Fleet(int count) {
+    for (int i = 0; i < count; ++i) {
+      servers.push_back(std::make_unique<Daemon>(
+          std::vector<std::string>{"--listen", "127.0.0.1:0", "--store", store, "--log", "off"}));
+      EXPECT_GT(servers.back()->port(), 0) << "server " << i << ": " << servers.back()->firstLine();
+    }
+  }
+  std::string store = teststore::fresh();
+  std::vector<std::unique_ptr<Daemon>> servers;
+};
+
+// A host's session to one endpoint; moved to another by hand, passport and all.
+struct Host {
+  explicit Host(const std::string& url) { connect(url); }
+  void connect(const std::string& url) {
+    std::string passport = factory ? session().getPassport() : "";
+    ZEBHttpSettings settings;
+    settings.endpoint = url;
+    settings.connectTimeoutMs = 2000;
+    settings.stallTimeoutMs = 20000;
+    settings.poolSize = 1;
+    factory = std::make_unique<ZEBLiveVorbTK>(settings);
+    raw = factory->createSession();
+    session().setPassport(passport);
+  }
+  ZEBSOAPSession& session() { return *static_cast<ZEBSOAPSession*>(raw); }
+  void logon() {
+    DVLLogon logon(session(), nullptr, kUntrusted);
+    logon.addCredentials("LDAP", "demo", "demo", 0);
+    logon.execute();
+  }
+  std::string add(const std::string& parent, const std::string& name, const std::string& bytes) {
+    ZEBMemoryDocumentOutput document(bytes.data(), bytes.size(), "application/pdf");
+    DVLAddOutput add(session(), nullptr, kUntrusted);
+    add.setParentPath(parent.c_str());
+    add.setName(name.c_str());
+    add.setData(&document);
+    add.execute();
+    return add.getPath() ? add.getPath() : "";
+  }
+  std::set<std::string> names(const std::string& path) {
+    DVLQuery query(session(), nullptr, kUntrusted);
+    query.setPath(path.c_str());
+    query.execute();
+    std::set<std::string> out;
+    for (int i = 0; i < query.getObjectCount(); ++i) out.insert(query.getName(i));
+    return out;
+  }
+  std::unique_ptr<ZEBLiveVorbTK> factory;
+  ZEBSOAPSessionI* raw = nullptr;
+};
+
+bool hasReason(const ZEBSOAPFault& fault, const std::string& reason) {
+  return fault.getDetail().find(">" + reason + "<") != std::string::npos;
+}
+
+class MultiInstance : public testing::Test {
+ protected:
+  void SetUp() override { DVL::initialize(); }
+};
+
+TEST_F(MultiInstance, SixteenClientsOnThreeServersLoseNothingWhenOneIsKilled) {
+  Fleet fleet(3);
+  Host setup(fleet.servers[0]->url());
+  setup.logon();
+  DVLAdd<ZEBFolder> folder(setup.session(), nullptr, kUntrusted);
+  folder.setParentPath("/content");
+  folder.setName("Fleet");
+  folder.execute();
+  const std::string parent = folder.getPath();
+
+  // What each name went through: 1 add sent, 2 add acknowledged, 3 delete sent, 4 delete acknowledged.
+  std::mutex lock;
+  std::map<std::string, int> ledger;
+  auto note = [&](const std::string& name, int state) {
+    std::lock_guard<std::mutex> guard(lock);
+    ledger[name] = state;
+  };
+  std::atomic<int> acknowledged{0}, errors{0}, movedOver{0};
+  std::atomic<bool> killed{false};
+  std::vector<std::string> firstErrors;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      int server = c % 3;
+      Host host(fleet.servers[server]->url());
+      std::vector<std::string> mine;
+      for (int i = 0; i < kCalls; ++i) {
+        std::string name = "c" + std::to_string(c) + "-" + std::to_string(i);
+        try {
+          if (i == 0) host.logon();
+          if (i % 4 == 3 && !mine.empty()) {
+            note(mine.front(), 3);
+            DVLDelete remove(host.session(), nullptr, kUntrusted);
+            remove.addPath((parent + "/output[@name='" + mine.front() + "']").c_str());
+            remove.execute();
+            note(mine.front(), 4);
+            mine.erase(mine.begin());
+          } else if (i % 4 == 2) {
+            std::set<std::string> seen = host.names(parent + "/*");
+            for (const std::string& m : mine) {
+              if (!seen.count(m)) throw std::runtime_error("the acknowledged " + m + " is not listed");
+            }
+          } else {
+            note(name, 1);
+            host.add(parent, name, name + std::string(2000 + 97 * i, 'd'));
+            note(name, 2);
+            mine.push_back(name);
+            ++acknowledged;
+          }
+        } catch (const std::exception& e) {
+          if (server == 2 && killed) {  // its server is gone: on to another, passport and all
+            server = c % 2;
+            host.connect(fleet.servers[server]->url());
+            ++movedOver;
+            continue;
+          }
+          std::lock_guard<std::mutex> guard(lock);
+          if (++errors <= 3) firstErrors.push_back(name + ": " + e.what());
+        }
+      }
+      try {
+        DVLLogoff(host.session(), nullptr).execute();
+      } catch (const std::exception&) {
+        ++errors;
+      }
+    });
+  }
+  while (acknowledged < kClients * kCalls / 6) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  killed = true;
+  fleet.servers[2]->stop(SIGKILL);
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(errors.load(), 0) << (firstErrors.empty() ? "" : firstErrors.front());
+  EXPECT_GT(movedOver.load(), 0);
+
+  // Every acknowledged add is there, every acknowledged delete stays done; the rest either way.
+  std::set<std::string> stored = setup.names(parent + "/*");
+  for (const auto& [name, state] : ledger) {
+    EXPECT_FALSE(state == 2 && !stored.count(name)) << "the acknowledged add of " << name << " is lost";
+    EXPECT_FALSE(state == 4 && stored.count(name)) << "the deleted " << name << " is back";
+  }
+  std::cout << acknowledged << " acknowledged adds, " << stored.size() << " objects stored, " << movedOver
+            << " clients moved to another server" << std::endl;
+}
+
+TEST_F(MultiInstance, OfConcurrentAddsOfOneNameThroughThreeServersExactlyOneSucceeds) {
+  Fleet fleet(3);
+  constexpr int kRivals = 9;
+  std::atomic<int> ready{0}, added{0}, refused{0};
+  std::vector<std::thread> rivals;
+  for (int r = 0; r < kRivals; ++r) {
+    rivals.emplace_back([&, r] {
+      Host host(fleet.servers[r % 3]->url());
+      host.logon();
+      for (++ready; ready < kRivals;) std::this_thread::yield();
+      try {
+        host.add("/content", "contested", "rival " + std::to_string(r));
+        ++added;
+      } catch (const ZEBSOAPFault& fault) {
+        if (hasReason(fault, "nameExists")) ++refused;
+      }
+    });
+  }
+  for (std::thread& t : rivals) t.join();
+  EXPECT_EQ(added.load(), 1);
+  EXPECT_EQ(refused.load(), kRivals - 1);
+}
+
+// haproxy with the sample configuration in front of two servers: calls go through either, and go on
+// when one is killed.
+TEST_F(MultiInstance, HaproxyWithTheSampleConfigurationStepsAroundADeadServer) {
+  Fleet fleet(2);
+  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string front = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  ::close(probe);
+  pid_t haproxy = ::fork();
+  if (haproxy == 0) {
+    ::setenv("DVL_LISTEN", front.c_str(), 1);
+    for (int i = 0; i < 2; ++i) {
+      std::string server = "127.0.0.1:" + std::to_string(fleet.servers[i]->port());
+      ::setenv(("DVL_SERVER" + std::to_string(i + 1)).c_str(), server.c_str(), 1);
+    }
+    ::execl("/usr/sbin/haproxy", "haproxy", "-db", "-q", "-f", DVL_HAPROXY_CONFIG, nullptr);
+    ::_exit(127);
+  }
+  Host host("http://" + front + "/dvl");
+  for (int attempt = 0;; ++attempt) {  // until haproxy listens
+    try {
+      host.logon();
+      break;
+    } catch (const ZEBTransportError&) {
+      ASSERT_LT(attempt, 50) << "haproxy did not start";
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  for (int i = 0; i < 4; ++i) EXPECT_NO_THROW(host.add("/content", "via-" + std::to_string(i), "bytes"));
+  fleet.servers[0]->stop(SIGKILL);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a few health checks
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(host.names("/content/output[@name='via-" + std::to_string(i) + "']").size(), 1u);
+  ::kill(haproxy, SIGTERM);
+  ::waitpid(haproxy, nullptr, 0);
+}
+
+}  // namespace
