@@ -27,6 +27,7 @@
 #include "ZEBHttpTransport.h"
 #include "ZEBSchema.h"
 #include "support/TestStore.h"
+#include "support/Raised.h"
 
 namespace live {
 
@@ -78,6 +79,7 @@ class LiveServer : public testing::Test {
     s.endpoint = m_server->getUrl();
     s.connectTimeoutMs = 2000;
     s.stallTimeoutMs = stallTimeoutMs;
+    s.fetchCredentialKey = false;  // the process holds the service's key; nothing is fetched or kept in $HOME
     return s;
   }
 
@@ -130,15 +132,7 @@ class LiveServer : public testing::Test {
   }
 
   // The fault that call raises; fails the test when it raises none.
-  static ZEBSOAPFault faultOf(const std::function<void()>& call) {
-    try {
-      call();
-    } catch (const ZEBSOAPFault& fault) {
-      return fault;
-    }
-    ADD_FAILURE() << "no SOAP fault";
-    return ZEBSOAPFault("", "", "", "");
-  }
+  static ZEBSOAPFault faultOf(const std::function<void()>& call) { return raisedBy<ZEBSOAPFault>(call); }
 
  private:
   std::unique_ptr<dvlservice::ContentService> m_service;

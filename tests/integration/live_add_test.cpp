@@ -159,28 +159,13 @@ TEST_F(LiveAdd, AHistoryDetailTakesEitherRoad) {
 
 TEST_F(LiveAdd, AModelIsStoredFromTextOrFromADocument) {
   const std::string inlineText = "<model><table name='sales'/></model>";
-  DVLAddModel byText(session(), nullptr, kUntrusted);
-  byText.setParentPath(folder.path.c_str());
-  byText.setName("inline model");
-  byText.setModel(inlineText.c_str());
-  byText.execute();
-  ASSERT_NE(byText.getStoreID(), nullptr);
-  EXPECT_EQ(byText.getExtraPath(), nullptr);  // one object stored, none beside it
-
   const std::string text = "<model><table name=\"orders\"/><!-- " + std::string(100000, 'x') + " --></model>";
   ZEBMemoryDocumentOutput document(text.data(), text.size(), "text/xml");
-  DVLAddModel byDocument(session(), nullptr, kUntrusted);
-  byDocument.setParentPath(folder.path.c_str());
-  byDocument.setName("attached model");
-  byDocument.setExtraPath("/content");
-  byDocument.setData(&document);
-  byDocument.execute();
-  ASSERT_NE(byDocument.getStoreID(), nullptr);
-  EXPECT_EQ(byDocument.getExtraPath(), nullptr);
-  EXPECT_EQ(storedDocument(byDocument.getStoreID(), "model"), text);
+  Stored byText = add<DVLAddModel>(folder.path, "inline model", [&](DVLAddModel& m) { m.setModel(inlineText.c_str()); });
+  Stored byDocument = add<DVLAddModel>(folder.path, "attached model", [&](DVLAddModel& m) { m.setData(&document); });
+  EXPECT_EQ(storedDocument(byDocument.storeId, "model"), text);
 
-  for (const auto& [storeId, expected] : {std::make_pair(std::string(byText.getStoreID()), inlineText),
-                                          std::make_pair(std::string(byDocument.getStoreID()), text)}) {
+  for (const auto& [storeId, expected] : {std::make_pair(byText.storeId, inlineText), std::make_pair(byDocument.storeId, text)}) {
     auto* model = dynamic_cast<ZEBModel*>(fetch(storeId, {ZEBPropEnum::model}).getObject(0));
     ASSERT_TRUE(model && model->getModel(nullptr));
     EXPECT_EQ(model->getModel(nullptr)->getValue(), expected);

@@ -101,9 +101,7 @@ TEST(RethrowTest, AddsOneEntryAndKeepsTheSameObject) {
   }
 }
 
-TEST(RethrowTest, StdExceptionPassesUnchanged) {
-  EXPECT_THROW(KRNRethrowing("F", 1, nullptr, [] { throw std::out_of_range("x"); }), std::out_of_range);
-}
+// A std exception passes a rethrow unchanged: ExecuteTest (tests/prod/request_base_test).
 
 TEST(ThrowableTest, RenderingNamesTheKindMessageAndEveryEntry) {
   KRNAssertError error(0, "KRN_ASSERT(path);");

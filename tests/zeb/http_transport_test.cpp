@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -22,8 +21,8 @@
 #include "ZEBErrors.h"
 #include "ZEBHttpTransport.h"
 #include "ZEBMime.h"
-#include "support/Certificate.h"
 #include "support/Peers.h"
+#include "support/Raised.h"
 
 namespace {
 
@@ -64,21 +63,10 @@ ZEBWireRequest wireRequest(std::string envelope, const ZEBAttachmentList* attach
 }
 
 ZEBTransportError exchangeFailure(ZEBTransport& transport, const ZEBWireRequest& request) {
-  try {
-    transport.exchange(request);
-  } catch (const ZEBTransportError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "the exchange succeeded";
-  return ZEBTransportError("", "", "");
+  return raisedBy<ZEBTransportError>([&] { transport.exchange(request); });
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-template <size_t N>
-std::string bytesOf(const char (&literal)[N]) {  // with embedded zeros
-  return std::string(literal, N - 1);
-}
 
 struct SeenRequest {
   std::string contentType, soapAction, trusted, contentLength, transferEncoding, body;
@@ -86,11 +74,10 @@ struct SeenRequest {
 };
 
 // A cpp-httplib server on an ephemeral loopback port; record() answers kEnvelope and keeps each request.
-template <class Server = httplib::Server>
+// HTTPS peers: the credential-key suite (tests/integration) and the server's own.
 class HttpPeer {
  public:
-  template <class... Args>
-  explicit HttpPeer(Args&&... args) : m_server(std::forward<Args>(args)...) {
+  HttpPeer() {
     m_server.set_keep_alive_max_count(1000);
     m_server.set_keep_alive_timeout(1);
   }
@@ -98,7 +85,6 @@ class HttpPeer {
     m_server.stop();
     if (m_thread.joinable()) m_thread.join();
   }
-  Server& server() { return m_server; }
   void on(httplib::Server::Handler handler) {
     m_server.Post("/dvl", std::move(handler));
     start();
@@ -120,9 +106,7 @@ class HttpPeer {
     for (int i = 0; i < 10000 && !m_server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(m_server.is_running());
   }
-  std::string url(const char* scheme = "http") const {
-    return std::string(scheme) + "://127.0.0.1:" + std::to_string(m_port) + "/dvl";
-  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/dvl"; }
   std::vector<SeenRequest> seen() {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_seen;
@@ -134,7 +118,7 @@ class HttpPeer {
   }
 
  private:
-  Server m_server;
+  httplib::Server m_server;
   std::thread m_thread;
   int m_port = 0;
   std::mutex m_lock;
@@ -180,7 +164,7 @@ const std::string kReply = kReplyHead + std::to_string(std::strlen(kEnvelope)) +
 // Requests as the server sees them
 
 TEST(HttpTransport, PostsSoapActionAndTrustedModeOverOneKeptAliveConnection) {
-  HttpPeer<> peer;
+  HttpPeer peer;
   peer.record();
   ZEBHttpTransport transport(settingsFor(peer.url()));
   ZEBWireReply plain = transport.exchange(wireRequest("<plain/>"));
@@ -211,7 +195,7 @@ class HttpTransportUpload : public testing::TestWithParam<bool> {};
 
 TEST_P(HttpTransportUpload, DocumentsArriveByteForByteInOrderWithTheirIds) {
   const bool sized = GetParam();
-  HttpPeer<> peer;
+  HttpPeer peer;
   peer.record();
   // Delimiter-like lines, every byte value, and this process's own boundary prefix.
   std::string tricky = "\r\n--dvl-mime-0123\r\n--\r\n\r\n--" + ZEBMime::makeBoundary() + "X--\r\n";
@@ -272,7 +256,7 @@ class HttpTransportHttpError : public testing::TestWithParam<HttpErrorCase> {};
 
 TEST_P(HttpTransportHttpError, RaisesWithStatusAndBodyExcerpt) {
   const HttpErrorCase& c = GetParam();
-  HttpPeer<> peer;
+  HttpPeer peer;
   peer.on([&](const httplib::Request&, httplib::Response& res) {
     res.status = c.status;
     if (c.contentType) res.set_content(c.body, c.contentType);
@@ -295,22 +279,12 @@ INSTANTIATE_TEST_SUITE_P(
         HttpErrorCase{"OkWithoutType", 200, nullptr, "", "HTTP 200 OK without a Content-Type, not a SOAP reply"},
         HttpErrorCase{"RedirectNotFollowed", 302, nullptr, "", "HTTP 302 Found"},
         // Control bytes masked, the excerpt cut at 200 bytes.
-        HttpErrorCase{"ControlBytesMaskedAndCut", 404, "text/plain", bytesOf("a\0b\tc\x1b\r\n") + std::string(1000, 'x'),
+        HttpErrorCase{"ControlBytesMaskedAndCut", 404, "text/plain", std::string("a\0b\tc\x1b\r\n", 8) + std::string(1000, 'x'),
                       "HTTP 404 Not Found: a?b c?  " + std::string(192, 'x')}),
     [](const testing::TestParamInfo<HttpErrorCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------
 // Failures of the peer or the network
-
-TEST(HttpTransport, RefusedConnectionIsAConnectError) {
-  std::string url = refusedUrl();
-  ZEBHttpTransport transport(settingsFor(url));
-  ZEBTransportError e = exchangeFailure(transport, wireRequest("<q/>"));
-  EXPECT_EQ("connect", e.getPhase());
-  EXPECT_EQ(url, e.getEndpoint());
-  EXPECT_EQ(0, e.getHttpStatus());
-  EXPECT_TRUE(contains(e.getReason(), "127.0.0.1")) << e.getReason();
-}
 
 // Peers that stall or trickle, under a 300 ms stall timeout; replies cut short are the fault suite's.
 struct PeerFault {
@@ -406,7 +380,7 @@ ZEBWireRequest readOnlyRequest(std::string envelope) {
 }
 
 TEST(HttpTransportFleet, ConnectFailureMovesAnyRequestOnAndTheAnsweringEndpointIsKept) {
-  HttpPeer<> peer;
+  HttpPeer peer;
   peer.record();
   ZEBHttpSettings settings = settingsFor("");
   settings.endpoints = {refusedUrl(), peer.url()};
@@ -425,6 +399,8 @@ TEST(HttpTransportFleet, ConnectFailureMovesAnyRequestOnAndTheAnsweringEndpointI
     ZEBTransportError e = exchangeFailure(none, request);
     EXPECT_EQ("connect", e.getPhase());
     EXPECT_EQ(settings.endpoints[1], e.getEndpoint());
+    EXPECT_EQ(0, e.getHttpStatus());
+    EXPECT_TRUE(contains(e.getReason(), "127.0.0.1")) << e.getReason();
   }
 }
 
@@ -465,7 +441,7 @@ TEST(HttpTransportFleet, ServiceUnavailableIsRetriedForReadOnlyCallsWithinTheLim
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(&c - cases));
     std::atomic<int> requests{0};
-    HttpPeer<> peer;
+    HttpPeer peer;
     peer.on([&](const httplib::Request&, httplib::Response& res) {
       if (requests++ < c.unavailable) {
         res.status = 503;
@@ -498,7 +474,7 @@ TEST(HttpTransportFleet, RequestLostAfterSendingGoesElsewhereOnlyWhenReadOnly) {
     RawPeer::readRequest(fd);
     ++dropped;
   });
-  HttpPeer<> peer;
+  HttpPeer peer;
   peer.record();
   ZEBHttpSettings settings = settingsFor("");
   settings.endpoints = {dropping.url(), peer.url()};
@@ -521,7 +497,7 @@ TEST(HttpTransportFleet, SettingsComeFromTheConfiguration) {
       "<contentManager>http://a:1/dvl</contentManager>"
       "<endpoints><item>http://b:1/dvl</item><item>http://a:1/dvl</item><item>http://c:1/dvl</item></endpoints>"
       "<retries>5</retries><retryDelay>7</retryDelay><retryWindow>900</retryWindow><compressReplies>0</compressReplies>"
-      "</configuration>",
+      "<fetchCredentialKey>false</fetchCredentialKey><knownKeysFile>/k/known</knownKeysFile></configuration>",
       "test");
   ZEBHttpSettings s = ZEBHttpSettings::fromConfiguration();
   EXPECT_EQ((std::vector<std::string>{"http://a:1/dvl", "http://b:1/dvl", "http://c:1/dvl"}), s.endpoints);
@@ -529,8 +505,13 @@ TEST(HttpTransportFleet, SettingsComeFromTheConfiguration) {
   EXPECT_EQ(7, s.retryDelayMs);
   EXPECT_EQ(900, s.retryWindowMs);
   EXPECT_FALSE(s.acceptGzip);
+  EXPECT_FALSE(s.fetchCredentialKey);
+  EXPECT_EQ("/k/known", s.knownKeysFile);
   // An endpoint given by the caller stands alone.
   EXPECT_TRUE(ZEBHttpSettings::fromConfiguration("http://d:1/dvl").endpoints.empty());
+  KRNConfigurationFactory::loadFromString("<configuration xmlns=\"http://dvl.example.org/schemas/zpconfig/1/\">"
+                                          "<fetchCredentialKey>maybe</fetchCredentialKey></configuration>", "test");
+  EXPECT_THROW(ZEBHttpSettings::fromConfiguration("http://127.0.0.1:1/dvl"), KRNConfigurationError);
   KRNConfigurationFactory::reset();
 }
 
@@ -557,7 +538,7 @@ TEST(HttpTransport, GzipRepliesAreOfferedDecodedAndLimitedByTheirDecodedSize) {
   const std::string packed = gzipped(envelope);
   std::mutex lock;
   std::vector<std::string> offered;
-  HttpPeer<> peer;
+  HttpPeer peer;
   peer.on([&](const httplib::Request& req, httplib::Response& res) {
     std::string accept = req.get_header_value("Accept-Encoding");
     {
@@ -603,7 +584,7 @@ TEST(HttpTransport, GzipRepliesAreOfferedDecodedAndLimitedByTheirDecodedSize) {
 // Documents and settings that cannot be sent
 
 TEST(HttpTransport, BadDocumentsFailTheExchangeAndLeaveTheTransportUsable) {
-  HttpPeer<> peer;
+  HttpPeer peer;
   peer.record();
   ZEBHttpTransport transport(settingsFor(peer.url()));
   PatternDocument shorter(50, 100), longer(150, 100);
@@ -640,41 +621,10 @@ TEST(HttpTransport, RefusesUnusableSettings) {
   for (const char* url : {"", "ftp://127.0.0.1/x", "http://", "127.0.0.1:80", "http://127.0.0.1/a b"}) {
     EXPECT_EQ("configure", phaseOf([&](ZEBHttpSettings& s) { s.endpoint = url; })) << url;
   }
-  EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.stallTimeoutMs = 0; }));
-  EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.connectTimeoutMs = -1; }));
-  EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.maxReplyBytes = 0; }));
-  EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.endpoints = {s.endpoint, "ftp://127.0.0.1/x"}; }));
-  EXPECT_EQ("configure", phaseOf([](ZEBHttpSettings& s) { s.retries = -1; }));
-}
-
-// ---------------------------------------------------------------------------------------------
-// HTTPS
-
-TEST(HttpTransportTls, VerifiesAgainstTheCaFileUnlessVerificationIsOff) {
-  // A self-signed certificate for 127.0.0.1, named per process: test cases run in parallel processes.
-  std::string stem = testing::TempDir() + "http_transport_" + std::to_string(::getpid());
-  const std::string certificatePath = stem + "_cert.pem", keyPath = stem + "_key.pem";
-  writeSelfSignedCertificate(certificatePath, keyPath);
-
-  HttpPeer<httplib::SSLServer> peer(certificatePath.c_str(), keyPath.c_str());
-  ASSERT_TRUE(peer.server().is_valid());
-  peer.record();
-  auto phaseWith = [&](const std::string& caFile, bool verify) {
-    ZEBHttpSettings settings = settingsFor(peer.url("https"));
-    settings.caFile = caFile;
-    settings.verifyPeer = verify;
-    try {
-      return ZEBHttpTransport(settings).exchange(wireRequest("<q/>")).envelope == kEnvelope ? std::string("ok") : "wrong reply";
-    } catch (const ZEBTransportError& e) {
-      return e.getPhase();
-    }
-  };
-  EXPECT_EQ("TLS", phaseWith("", true));  // untrusted
-  EXPECT_EQ("TLS", phaseWith(testing::TempDir() + "no-such-ca.pem", true));
-  EXPECT_EQ("ok", phaseWith(certificatePath, true));
-  EXPECT_EQ("ok", phaseWith("", false));
-  std::remove(certificatePath.c_str());
-  std::remove(keyPath.c_str());
+  for (auto change : {+[](ZEBHttpSettings& s) { s.stallTimeoutMs = 0; }, +[](ZEBHttpSettings& s) { s.connectTimeoutMs = -1; },
+                      +[](ZEBHttpSettings& s) { s.maxReplyBytes = 0; }, +[](ZEBHttpSettings& s) { s.retries = -1; },
+                      +[](ZEBHttpSettings& s) { s.endpoints = {s.endpoint, "ftp://127.0.0.1/x"}; }})
+    EXPECT_EQ("configure", phaseOf(change));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -682,7 +632,7 @@ TEST(HttpTransportTls, VerifiesAgainstTheCaFileUnlessVerificationIsOff) {
 
 TEST(HttpTransportConcurrent, ThreadsShareOneTransport) {
   // Echoes the envelope and the attachments back, so each thread can check it got its own reply.
-  HttpPeer<> peer;
+  HttpPeer peer;
   peer.on([](const httplib::Request& req, httplib::Response& res) {
     ZEBContentType type = ZEBMime::parseContentType(req.get_header_value("Content-Type"));
     if (!type.isMultipartRelated()) return res.set_content(req.body, "text/xml");

@@ -8,6 +8,7 @@
 
 #include "ZEBErrors.h"
 #include "ZEBMime.h"
+#include "support/Raised.h"
 
 namespace {
 
@@ -96,12 +97,8 @@ struct BadBody {
 class MimeSplitErrors : public testing::TestWithParam<BadBody> {};
 
 TEST_P(MimeSplitErrors, NamesTheProblem) {
-  try {
-    ZEBMime::split(GetParam().body, "b");
-    FAIL() << "accepted";
-  } catch (const ZEBMalformedMessage& e) {
-    EXPECT_NE(std::string::npos, e.getMessage().find(GetParam().problem)) << e.getMessage();
-  }
+  std::string message = raisedBy<ZEBMalformedMessage>([&] { ZEBMime::split(GetParam().body, "b"); }).getMessage();
+  EXPECT_NE(std::string::npos, message.find(GetParam().problem)) << message;
 }
 
 INSTANTIATE_TEST_SUITE_P(

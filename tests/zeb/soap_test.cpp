@@ -11,7 +11,7 @@
 #include "ZEBErrors.h"
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
-#include "KRNAllocationHooks.h"
+#include "support/Raised.h"
 
 namespace {
 
@@ -179,12 +179,7 @@ std::string envelopeWith(const std::string& body) {
 
 std::string malformedReason(const std::string& xml) {
   ZEBContentQuery_Reply reply;
-  try {
-    ZEBSoap::readEnvelope(xml.data(), xml.size(), reply);
-  } catch (const ZEBMalformedMessage& e) {
-    return e.getMessage();
-  }
-  return "accepted";
+  return raisedBy<ZEBMalformedMessage>([&] { ZEBSoap::readEnvelope(xml.data(), xml.size(), reply); }).getMessage();
 }
 
 TEST(SoapReaderTest, RefusesWhatTheSchemaDoesNotAllow) {
