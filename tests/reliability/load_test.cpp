@@ -1,7 +1,6 @@
 // Sixteen clients, each on a kept-alive connection of its own, make DVL_LOAD_CALLS calls each
-// (default 10000) against one dvl-contentd with its default settings: queries, lookups, multiple
-// cache-validated queries, the cache service, routing, adds with a document and deletes, each client
-// in a folder of its own. Every call must succeed and answer what the client's
+// (default 10000) against one dvl-contentd with its default settings: queries, multiple
+// cache-validated queries, adds with a document and deletes, each client in a folder of its own. Every call must succeed and answer what the client's
 // folder holds, and every client must be served before any has finished: a connection must not wait
 // for others to close. The figures of speed are bench/'s.
 #include <gtest/gtest.h>
@@ -16,10 +15,7 @@
 
 #include "DVL.h"
 #include "DVLAdd.h"
-#include "DVLCacheQueryCache.h"
 #include "DVLDelete.h"
-#include "DVLDetermineRouting.h"
-#include "DVLGetObject.h"
 #include "DVLQuery.h"
 #include "DVLQueryMultipleCache.h"
 #include "Host.h"
@@ -31,12 +27,11 @@ namespace {
 constexpr auto kUntrusted = Host::kUntrusted;
 constexpr int kClients = 16;
 
-// (Plain multiple queries and capabilities: the live query tests.)
-enum Kind { Query, Lookup, MultipleCache, CacheService, Routing, Add, Delete, kKinds };
-const char* const kKindNames[kKinds] = {"query", "lookup", "queryMultipleCache", "queryCache", "routing", "add", "delete"};
+// Reads of the folder while it changes; each operation's answer on its own: the live query tests.
+enum Kind { Query, MultipleCache, Add, Delete, kKinds };
+const char* const kKindNames[kKinds] = {"query", "queryMultipleCache", "add", "delete"};
 // The order of the calls; each client starts at another place in it.
-constexpr Kind kSchedule[] = {Query, Add, Lookup, MultipleCache, Query, Delete, Routing, Lookup, CacheService, Add, Query,
-                              Delete};
+constexpr Kind kSchedule[] = {Query, Add, MultipleCache, Query, Delete, Add, MultipleCache, Delete};
 constexpr int kScheduleLength = sizeof kSchedule / sizeof kSchedule[0];
 
 // One client: its session, its folder with one output named "seed" and the outputs it added since.
@@ -54,7 +49,7 @@ class Client {
     folder.setName(m_name.c_str());
     folder.execute();
     m_folder = {folder.getPath(), folder.getStoreID()};
-    m_seed = addOutput("seed");
+    addOutput("seed");
   }
 
   // Makes call number i (by the schedule); a failure or a wrong answer is an error.
@@ -87,13 +82,6 @@ class Client {
         query.execute();
         return expect(query.getObjectCount() == static_cast<int>(children), "wrong object count");
       }
-      case Lookup: {
-        DVLGetObject lookup(m_host.session(), nullptr, kUntrusted);
-        lookup.setStoreID(m_folder.storeId.c_str());
-        lookup.setChildName("seed");
-        lookup.execute();
-        return expect(lookup.wasFound() && m_seed.storeId == lookup.getStoreID(0), "the seed was not found");
-      }
       case MultipleCache: {
         DVLQueryMultipleCache cached(m_host.session(), nullptr, kUntrusted);
         DVLQueryRequest folder(cached);
@@ -103,21 +91,6 @@ class Client {
         return expect(cached.getReplyCount() == 1 && cached.getQueryResult(0)->size() == children &&
                           cached.getCacheValidatorReply() && *cached.getCacheValidatorReply(),
                       "wrong reply or no cache validator");
-      }
-      case CacheService: {
-        DVLCacheQueryCache cache(m_host.session(), nullptr, kUntrusted);
-        cache.setObjectPath(m_folder.path.c_str());
-        cache.execute();
-        ZEBBaseClassArray* objects = cache.getQueryCacheResultObjects();
-        return expect(objects && objects->size() == children + 1, "wrong object count");
-      }
-      case Routing: {
-        ZEBSearchPathSingleObject path;
-        path.setValue(m_seed.path.c_str());
-        DVLDetermineRouting routing(m_host.session(), nullptr, kUntrusted);
-        routing.addPath(&path);
-        routing.execute();
-        return expect(routing.getResult() && routing.getResult() == m_name, "wrong route");
       }
       case Add:
         m_outputs.push_back(addOutput("output-" + std::to_string(i)));
@@ -139,7 +112,7 @@ class Client {
   int m_index;
   std::string m_name;
   Host m_host;
-  Stored m_folder, m_seed;
+  Stored m_folder;
   std::deque<Stored> m_outputs;
 };
 
