@@ -67,6 +67,13 @@ std::string queryEnvelope(const std::string& passport, const std::string& path) 
   return envelope(query, passport);
 }
 
+std::string passportFrom(const std::string& logonReply) {
+  ZEBAuthenticationLogon_Reply reply;
+  ZEBSoap::readEnvelope(logonReply.data(), logonReply.size(), reply);
+  const char* passport = ZEBHelper::getPassport(reply.getVorbHeader(nullptr));
+  return passport ? passport : "";
+}
+
 class ServiceHttpTest : public testing::Test {
  protected:
   void start(ServerOptions options = ServerOptions()) {
@@ -87,13 +94,8 @@ class ServiceHttpTest : public testing::Test {
 
   std::string logon() {
     auto res = post(logonEnvelope(), "logon");
-    EXPECT_TRUE(res);
-    if (!res) return std::string();
-    EXPECT_EQ(res->status, 200) << res->body;
-    ZEBAuthenticationLogon_Reply reply;
-    ZEBSoap::readEnvelope(res->body.data(), res->body.size(), reply);
-    const char* passport = ZEBHelper::getPassport(reply.getVorbHeader(nullptr));
-    return passport ? passport : "";
+    EXPECT_TRUE(res && res->status == 200);
+    return res ? passportFrom(res->body) : "";
   }
 
   // The service reports logon failures and store errors to the server's metrics, as the daemon does.
@@ -400,8 +402,6 @@ TEST(ServiceFront, SigtermDuringALargeAddFinishesItOrLeavesNothing) {
       httplib::Client http("127.0.0.1", daemon.port());
       auto logon = http.Post("/dvl", logonEnvelope(), "text/xml");
       ASSERT_TRUE(logon);
-      ZEBAuthenticationLogon_Reply logonReply;
-      ZEBSoap::readEnvelope(logon->body.data(), logon->body.size(), logonReply);
 
       ZEBContentAdd_Request add;
       add.getParentPath(&add.getObjectRegistry())->setValue("/content");
@@ -411,7 +411,7 @@ TEST(ServiceFront, SigtermDuringALargeAddFinishesItOrLeavesNothing) {
       model.setModel(&document);
       add.getObjects(&add.getObjectRegistry())->push_back(&model);
       std::string head = "--b\r\nContent-Type: text/xml\r\nContent-ID: <root>\r\n\r\n" +
-                         envelope(add, ZEBHelper::getPassport(logonReply.getVorbHeader(nullptr))) +
+                         envelope(add, passportFrom(logon->body)) +
                          "\r\n--b\r\nContent-Type: application/octet-stream\r\nContent-ID: <big>\r\n\r\n";
       add.getObjects(&add.getObjectRegistry())->clear();
       const std::string tail = "\r\n--b--\r\n";

@@ -1,5 +1,6 @@
-// The content store: the object tree, shared document files, transactions, and schema versions.
-// Documents byte for byte across restarts: the durability test; every byte value: the live add tests.
+// The content store: the object tree, transactions, and schema versions. Documents byte for byte
+// across restarts, and files shared by equal documents until the last goes: the durability test;
+// every byte value: the live add tests.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -90,27 +91,6 @@ class StoreFiles : public StoreTest {
  protected:
   StoreFiles() : StoreTest(ContentStore::kMemory) {}
 };
-
-TEST_F(StoreFiles, OneFileServesEqualDocumentsUntilTheLastObjectGoes) {
-  StagedDocument first = store.stage(std::string("same bytes"), "text/plain");
-  StagedDocument second = store.stage(std::string("same bytes"), "text/plain");
-  ObjectRecord a, b;
-  {
-    auto tx = store.write();
-    NewObject oa = object("output", "a"), ob = object("output", "b");
-    oa.documents.emplace_back("data", &first);
-    ob.documents.emplace_back("data", &second);
-    a = tx.insert(tx.rootId(), oa);
-    b = tx.insert(tx.rootId(), ob);
-    tx.commit();
-  }
-  std::string path = store.read().documents(a.id).front().path;
-  EXPECT_EQ(store.read().documents(b.id).front().path, path);
-  remove(a.id);
-  EXPECT_TRUE(std::filesystem::exists(path));
-  remove(b.id);
-  EXPECT_FALSE(std::filesystem::exists(path));
-}
 
 TEST_F(StoreFiles, ARolledBackAddLeavesNeitherObjectNorFile) {
   StagedDocument staged = store.stage(std::string(1000, '\xfe'), "application/octet-stream");
