@@ -1,8 +1,9 @@
 // Sixteen clients, each on a kept-alive connection of its own, make DVL_LOAD_CALLS calls each
 // (default 10000) against one dvl-contentd with its default settings: queries, multiple
-// cache-validated queries, adds with a document and deletes, each client in a folder of its own. Every call must succeed and answer what the client's
-// folder holds, and every client must be served before any has finished: a connection must not wait
-// for others to close. The figures of speed are bench/'s.
+// cache-validated queries, adds with a document and deletes, each client in a folder of its own.
+// Every call must succeed and answer what the client's folder holds, and every client must be served
+// before any has finished: a connection must not wait for others to close. The figures of speed are
+// bench/'s.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -48,8 +48,8 @@ class Client {
     if (sealed) {
       KRNByteBuffer buffer;
       ZEBHelper::encryptAndEncode(credential.data(), credential.size(), m_session.getClientID(), buffer);
-      credential = "<credential><encryptedValue>" + std::string(buffer.str(), buffer.size()) +
-                   "</encryptedValue></credential>";
+      credential =
+          "<credential><encryptedValue>" + std::string(buffer.str(), buffer.size()) + "</encryptedValue></credential>";
     }
     ZEBAuthenticationLogon_Request request;
     ZEBAuthenticationLogon_Reply reply;

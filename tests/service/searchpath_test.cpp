@@ -35,8 +35,11 @@ TEST(SearchPath, StepsHoldClassNameOrAnyTestsAxesAndPredicates) {
 TEST(SearchPath, OriginsRootTildeAccountDoubleTildeSessionAndStoreId) {
   using Origin = SearchPath::Origin;
   const std::tuple<const char*, Origin, size_t> cases[] = {
-      {"/", Origin::Root, 0},         {"~", Origin::Account, 0}, {"~/folder[@name='My reports']", Origin::Account, 1},
-      {"~~", Origin::Session, 0},     {"  ~~  ", Origin::Session, 0},
+      {"/", Origin::Root, 0},
+      {"~", Origin::Account, 0},
+      {"~/folder[@name='My reports']", Origin::Account, 1},
+      {"~~", Origin::Session, 0},
+      {"  ~~  ", Origin::Session, 0},
       {"storeID(\"i0123abc\")/*[@name='Sales']", Origin::StoreId, 1}};
   for (const auto& [text, origin, steps] : cases) {
     SearchPath p = SearchPath::parse(text);

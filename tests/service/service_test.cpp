@@ -35,7 +35,6 @@ class ServiceTest : public testing::Test {
 
   // Adds one object below parentPath through the content manager and returns the result object.
   ZEBBaseClass* add(ZEBContentAdd_Reply& reply, ZEBBaseClass& object, const std::string& parentPath,
-                    const ZEBAttachmentList* attachments = nullptr,
                     ZEBUpdateActionEnum::Enum action = ZEBUpdateActionEnum::fail, Client* via = nullptr) {
     ZEBContentAdd_Request request;
     ZEBObjectRegistryI& reg = request.getObjectRegistry();
@@ -44,7 +43,7 @@ class ServiceTest : public testing::Test {
     auto* update = made<ZEBUpdateActionEnum>(request);
     update->setValue(action);
     request.getOptions(&reg)->setUpdateAction(update);
-    (via ? via : &client)->send(request, reply, attachments);
+    (via ? via : &client)->send(request, reply);
     return reply.getResult() && reply.getResult()->size() > 0 ? reply.getResult()->at(0) : nullptr;
   }
 
@@ -172,9 +171,8 @@ TEST_F(ServiceTest, APermissionFilterKeepsWhatTheAccountMayDo) {
   EXPECT_TRUE(hasReason(Client::faultOf([&] { withPermission("fly"); }), "badOption"));
   ZEBFolder folder;
   ZEBContentAdd_Reply reply;
-  EXPECT_TRUE(
-      hasReason(Client::faultOf([&] { add(reply, folder, "/content", nullptr, ZEBUpdateActionEnum::fail, &reader); }),
-                "notAllowed"));
+  EXPECT_TRUE(hasReason(Client::faultOf([&] { add(reply, folder, "/content", ZEBUpdateActionEnum::fail, &reader); }),
+                        "notAllowed"));
 }
 
 // ---------------------------------------------------------------- adds
@@ -208,7 +206,7 @@ TEST_F(ServiceTest, ANameTakenFaultsUnlessTheAddReplacesOrUpdates) {
   update.setSpecification(&v2);
   auto addAs = [&](ZEBReport& object, ZEBUpdateActionEnum::Enum action) {
     ZEBContentAdd_Reply reply;
-    return storeIdOf(add(reply, object, "/content", nullptr, action));
+    return storeIdOf(add(reply, object, "/content", action));
   };
   auto read = [&] {
     return client.query("/content/report[@name='Plan']", {ZEBPropEnum::specification, ZEBPropEnum::defaultDescription});
