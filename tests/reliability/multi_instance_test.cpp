@@ -10,28 +10,23 @@
 
 #include <atomic>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DVL.h"
 #include "DVLAdd.h"
-#include "DVLAddOutput.h"
 #include "DVLDelete.h"
 #include "DVLLogoff.h"
-#include "DVLLogon.h"
-#include "DVLQuery.h"
+#include "Host.h"
 #include "ZEBErrors.h"
-#include "ZEBHttpTransport.h"
 #include "support/Daemon.h"
 #include "support/TestStore.h"
 
 namespace {
 
-constexpr auto kUntrusted = ZEBSOAPSessionI::ZEBSOAPUntrusted;
+constexpr auto kUntrusted = Host::kUntrusted;
 constexpr int kClients = 16, kCalls = 24;
 
 // Servers on one fresh database.
@@ -45,47 +40,6 @@ struct Fleet {
   }
   std::string store = teststore::fresh();
   std::vector<std::unique_ptr<Daemon>> servers;
-};
-
-// A host's session to one endpoint; moved to another by hand, passport and all.
-struct Host {
-  explicit Host(const std::string& url) { connect(url); }
-  void connect(const std::string& url) {
-    std::string passport = factory ? session().getPassport() : "";
-    ZEBHttpSettings settings;
-    settings.endpoint = url;
-    settings.connectTimeoutMs = 2000;
-    settings.stallTimeoutMs = 20000;
-    settings.poolSize = 1;
-    factory = std::make_unique<ZEBLiveVorbTK>(settings);
-    raw = factory->createSession();
-    session().setPassport(passport);
-  }
-  ZEBSOAPSession& session() { return *static_cast<ZEBSOAPSession*>(raw); }
-  void logon() {
-    DVLLogon logon(session(), nullptr, kUntrusted);
-    logon.addCredentials("LDAP", "demo", "demo", 0);
-    logon.execute();
-  }
-  std::string add(const std::string& parent, const std::string& name, const std::string& bytes) {
-    ZEBMemoryDocumentOutput document(bytes.data(), bytes.size(), "application/pdf");
-    DVLAddOutput add(session(), nullptr, kUntrusted);
-    add.setParentPath(parent.c_str());
-    add.setName(name.c_str());
-    add.setData(&document);
-    add.execute();
-    return add.getPath() ? add.getPath() : "";
-  }
-  std::set<std::string> names(const std::string& path) {
-    DVLQuery query(session(), nullptr, kUntrusted);
-    query.setPath(path.c_str());
-    query.execute();
-    std::set<std::string> out;
-    for (int i = 0; i < query.getObjectCount(); ++i) out.insert(query.getName(i));
-    return out;
-  }
-  std::unique_ptr<ZEBLiveVorbTK> factory;
-  ZEBSOAPSessionI* raw = nullptr;
 };
 
 bool hasReason(const ZEBSOAPFault& fault, const std::string& reason) {

@@ -41,22 +41,16 @@ class Client {
     m_session.send(binding.get(), attachments, ZEBSOAPSessionI::ZEBSOAPUntrusted, nullptr);
   }
 
-  void logon(const std::string& user = "demo", const std::string& password = "demo") {
-    ZEBAuthenticationLogon_Request request;
-    ZEBAuthenticationLogon_Reply reply;
+  // Plain, or sealed to the key that ZEBHelper::setCredentialKey set.
+  void logon(const std::string& user = "demo", const std::string& password = "demo", bool sealed = false) {
     std::string credential = "<credential><namespace>LDAP</namespace><username>" + user + "</username><password>" +
                              password + "</password></credential>";
-    request.getCredentials(&request.getObjectRegistry())->setValue(credential.c_str());
-    send(request, reply);
-  }
-  // The same, sealed to the key that ZEBHelper::setCredentialKey set.
-  void logonSealed(const std::string& user = "demo", const std::string& password = "demo") {
-    std::string plain = "<credential><namespace>LDAP</namespace><username>" + user + "</username><password>" +
-                        password + "</password></credential>";
-    KRNByteBuffer sealed;
-    ZEBHelper::encryptAndEncode(plain.data(), plain.size(), m_session.getClientID(), sealed);
-    std::string credential = "<credential><encryptedValue>" + std::string(sealed.str(), sealed.size()) +
-                             "</encryptedValue></credential>";
+    if (sealed) {
+      KRNByteBuffer buffer;
+      ZEBHelper::encryptAndEncode(credential.data(), credential.size(), m_session.getClientID(), buffer);
+      credential =
+          "<credential><encryptedValue>" + std::string(buffer.str(), buffer.size()) + "</encryptedValue></credential>";
+    }
     ZEBAuthenticationLogon_Request request;
     ZEBAuthenticationLogon_Reply reply;
     request.getCredentials(&request.getObjectRegistry())->setValue(credential.c_str());
@@ -85,21 +79,6 @@ class Client {
     auto reply = std::make_unique<ZEBContentQuery_Reply>();
     send(request, *reply);
     return reply;
-  }
-
-  // A query's reply kept together with the objects of its result, which live as long as it does.
-  struct Found {
-    std::unique_ptr<ZEBContentQuery_Reply> reply;
-    std::vector<ZEBBaseClass*> objects;
-    size_t size() const { return objects.size(); }
-    ZEBBaseClass* operator[](size_t i) const { return objects.at(i); }
-  };
-  Found find(const std::string& path, const std::vector<ZEBPropEnum::Enum>& properties = {},
-             const std::function<void(ZEBContentQuery_Request&)>& more = nullptr) {
-    Found found;
-    found.reply = query(path, properties, more);
-    found.objects = objects(*found.reply);
-    return found;
   }
 
   // The objects of a query's result, empty when it has none.

@@ -54,7 +54,17 @@ std::string body() {
 }
 
 TEST_F(MultipartTest, SplitsTheBodyWhereverItsPiecesEnd) {
+  // Bare line feeds, blanks after delimiters and a base64 part are read too.
+  const std::string lineFeeds =
+      "--b  \n\n<E/>\n--b\t\nContent-ID: <doc>\nContent-Transfer-Encoding: base64\n\nAAEC\r\n/f7/\r\nAA==\n--b--\n";
   for (size_t step : {1, 2, 3, 7, 64, 100000}) {
+    MultipartReader plain("b", "", m_spool, 1024);
+    feed(plain, lineFeeds, step);
+    plain.finish();
+    EXPECT_EQ(plain.root(), "<E/>");
+    ASSERT_EQ(plain.attachments().size(), 1u);
+    EXPECT_EQ(fileBytes(plain.attachments()[0].path), std::string("\x00\x01\x02\xfd\xfe\xff\x00", 7)) << step;
+
     MultipartReader reader("b", "", m_spool, 1024);
     feed(reader, body(), step);
     ASSERT_NO_THROW(reader.finish()) << step;
@@ -89,20 +99,6 @@ TEST_F(MultipartTest, RefusesBrokenBodies) {
   EXPECT_THROW(attempt(std::string(100000, 'x')), MultipartError);  // no boundary at all
   EXPECT_THROW(attempt("--b--"), MultipartError);                   // no root part
   EXPECT_THROW(MultipartReader("", "", m_spool, 10), MultipartError);
-}
-
-TEST_F(MultipartTest, AcceptsBareLineFeedsBlanksAfterDelimitersAndBase64Parts) {
-  std::string b =
-      "--b  \n\n<E/>\n--b\t\nContent-ID: <doc>\nContent-Transfer-Encoding: base64\n\n"
-      "AAEC\r\n/f7/\r\nAA==\n--b--\n";
-  for (size_t step : {1, 5, 1000}) {
-    MultipartReader reader("b", "", m_spool, 1024);
-    feed(reader, b, step);
-    reader.finish();
-    EXPECT_EQ(reader.root(), "<E/>");
-    ASSERT_EQ(reader.attachments().size(), 1u);
-    EXPECT_EQ(fileBytes(reader.attachments()[0].path), std::string("\x00\x01\x02\xfd\xfe\xff\x00", 7)) << step;
-  }
 }
 
 }  // namespace

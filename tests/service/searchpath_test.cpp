@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using dvlservice::canonicalStep;
 using dvlservice::SearchPath;
 using dvlservice::SearchPathError;
@@ -30,23 +32,22 @@ TEST(SearchPath, StepsHoldClassNameOrAnyTestsAxesAndPredicates) {
   EXPECT_EQ(SearchPath::parse("//output").steps.at(0).axis, SearchPathStep::Axis::Descendant);
 }
 
-TEST(SearchPath, StoreIdOriginAcceptsTheClientsFormAndAChildStep) {
-  SearchPath p = SearchPath::parse("storeID(\"i0123abc\")/*[@name='Sales']");
-  EXPECT_EQ(p.origin, SearchPath::Origin::StoreId);
-  EXPECT_EQ(p.storeId, "i0123abc");
-  ASSERT_EQ(p.steps.size(), 1u);
+TEST(SearchPath, OriginsRootTildeAccountDoubleTildeSessionAndStoreId) {
+  using Origin = SearchPath::Origin;
+  const std::tuple<const char*, Origin, size_t> cases[] = {
+      {"/", Origin::Root, 0},
+      {"~", Origin::Account, 0},
+      {"~/folder[@name='My reports']", Origin::Account, 1},
+      {"~~", Origin::Session, 0},
+      {"  ~~  ", Origin::Session, 0},
+      {"storeID(\"i0123abc\")/*[@name='Sales']", Origin::StoreId, 1}};
+  for (const auto& [text, origin, steps] : cases) {
+    SearchPath p = SearchPath::parse(text);
+    EXPECT_EQ(p.origin, origin) << text;
+    EXPECT_EQ(p.steps.size(), steps) << text;
+  }
+  EXPECT_EQ(SearchPath::parse("storeID(\"i0123abc\")").storeId, "i0123abc");
   EXPECT_EQ(SearchPath::parse("storeID('')").storeId, "");
-}
-
-TEST(SearchPath, OriginsRootTildeAccountAndDoubleTildeSession) {
-  EXPECT_TRUE(SearchPath::parse("/").steps.empty());
-  EXPECT_EQ(SearchPath::parse("/").origin, SearchPath::Origin::Root);
-  EXPECT_EQ(SearchPath::parse("~").origin, SearchPath::Origin::Account);
-  SearchPath mine = SearchPath::parse("~/folder[@name='My reports']");
-  EXPECT_EQ(mine.origin, SearchPath::Origin::Account);
-  EXPECT_EQ(mine.steps.size(), 1u);
-  EXPECT_EQ(SearchPath::parse("~~").origin, SearchPath::Origin::Session);
-  EXPECT_EQ(SearchPath::parse("  ~~  ").origin, SearchPath::Origin::Session);
 }
 
 struct BadPath {

@@ -1,13 +1,11 @@
-// The content store: the object tree, documents kept byte for byte, transactions, and what
-// survives closing and reopening the database.
+// The content store: the object tree, transactions, and schema versions. Documents byte for byte
+// across restarts, and files shared by equal documents until the last goes: the durability test;
+// every byte value: the live add tests.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
 
 #include "ContentStore.h"
 #include "ZEBSession.h"
@@ -16,7 +14,6 @@
 using dvlservice::ContentStore;
 using dvlservice::NewObject;
 using dvlservice::ObjectRecord;
-using dvlservice::PropertyItem;
 
 using dvlservice::StagedDocument;
 using dvlservice::StoreError;
@@ -35,13 +32,6 @@ class TempDir {
  private:
   std::string m_path;
 };
-
-std::string randomBytes(size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
-  return bytes;
-}
 
 NewObject object(const std::string& objectClass, const std::string& name) {
   NewObject o;
@@ -102,29 +92,8 @@ class StoreFiles : public StoreTest {
   StoreFiles() : StoreTest(ContentStore::kMemory) {}
 };
 
-TEST_F(StoreFiles, OneFileServesEqualDocumentsUntilTheLastObjectGoes) {
-  StagedDocument first = store.stage(std::string("same bytes"), "text/plain");
-  StagedDocument second = store.stage(std::string("same bytes"), "text/plain");
-  ObjectRecord a, b;
-  {
-    auto tx = store.write();
-    NewObject oa = object("output", "a"), ob = object("output", "b");
-    oa.documents.emplace_back("data", &first);
-    ob.documents.emplace_back("data", &second);
-    a = tx.insert(tx.rootId(), oa);
-    b = tx.insert(tx.rootId(), ob);
-    tx.commit();
-  }
-  std::string path = store.read().documents(a.id).front().path;
-  EXPECT_EQ(store.read().documents(b.id).front().path, path);
-  remove(a.id);
-  EXPECT_TRUE(std::filesystem::exists(path));
-  remove(b.id);
-  EXPECT_FALSE(std::filesystem::exists(path));
-}
-
 TEST_F(StoreFiles, ARolledBackAddLeavesNeitherObjectNorFile) {
-  StagedDocument staged = store.stage(randomBytes(1000, 3), "application/octet-stream");
+  StagedDocument staged = store.stage(std::string(1000, '\xfe'), "application/octet-stream");
   std::string path;
   {
     auto tx = store.write();
@@ -139,50 +108,11 @@ TEST_F(StoreFiles, ARolledBackAddLeavesNeitherObjectNorFile) {
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-TEST_F(StoreTest, RemovingAnObjectRemovesEverythingBelowIt) {
-  ObjectRecord top = add(root(), "folder", "top");
-  ObjectRecord mid = add(top.id, "folder", "mid");
-  add(mid.id, "output", "leaf1");
-  add(mid.id, "output", "leaf2");
-  ObjectRecord other = add(root(), "folder", "other");
-  EXPECT_EQ(remove(top.id), 4u);
-  auto tx = store.read();
-  EXPECT_FALSE(tx.object(mid.id));
-  EXPECT_TRUE(tx.object(other.id));
-}
-
 TEST_F(StoreTest, StagingStopsAtTheLimit) {
   std::string bytes(5000, 'x');
   ZEBMemoryDocumentOutput source(bytes.data(), bytes.size());
   EXPECT_THROW(store.stage(source, "text/plain", 4999), StoreError);
   EXPECT_NO_THROW(store.stage(source, "text/plain", 5000));
-}
-
-TEST(StoreFile, ObjectsAndDocumentsSurviveReopeningByteForByte) {
-  TempDir dir;
-  std::string path = dir.path() + "/content.db";
-  std::string bytes = randomBytes(3 * 1024 * 1024 + 17, 11);  // every byte value, past one read buffer
-  std::string storeId, instance;
-  {
-    ContentStore store(path);
-    StagedDocument staged = store.stage(bytes, "application/pdf");
-    auto tx = store.write();
-    NewObject o = object("output", "kept.pdf");
-    o.properties["format"] = {PropertyItem{"", {"PDF"}}};
-    o.documents.emplace_back("data", &staged);
-    storeId = tx.insert(tx.rootId(), o).storeId;
-    instance = tx.instance();
-    tx.commit();
-  }
-  ContentStore reopened(path);
-  auto tx = reopened.read();
-  auto r = tx.objectByStoreId(storeId);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->name, "kept.pdf");
-  EXPECT_EQ(tx.properties(r->id)["format"].front().values.front(), "PDF");
-  EXPECT_EQ(tx.documents(r->id).front().contentType, "application/pdf");
-  EXPECT_TRUE(tx.readDocument(tx.documents(r->id).front()) == bytes);
-  EXPECT_EQ(tx.instance(), instance);
 }
 
 // A store written by an older server is brought up to date when opened; one written by a newer

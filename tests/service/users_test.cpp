@@ -29,15 +29,9 @@ TEST(ServiceUsers, APasswordVerifiesAgainstItsOwnHashOnly) {
 
 class UsersFile : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dvl-users-XXXXXX").string();
-    int fd = ::mkstemp(&pattern[0]);
-    ::close(fd);
-    m_path = pattern;
-  }
   void TearDown() override { std::filesystem::remove(m_path); }
   void write(const std::string& text) { std::ofstream(m_path) << text; }
-  std::string m_path;
+  std::string m_path = testing::TempDir() + "dvl-users-" + std::to_string(::getpid());
 };
 
 TEST_F(UsersFile, ReadsAccountsCapabilitiesAndTrust) {
