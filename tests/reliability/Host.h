@@ -5,6 +5,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "DVLAddOutput.h"
 #include "DVLLogon.h"
@@ -18,12 +19,13 @@ struct Stored {
 struct Host {
   static constexpr auto kUntrusted = ZEBSOAPSessionI::ZEBSOAPUntrusted;
 
-  explicit Host(const std::string& url, long stallMs = 20000) : stallMs(stallMs) { connect(url); }
-  // To another server, passport and all.
-  void connect(const std::string& url) {
+  explicit Host(const std::string& url, long stallMs = 20000) : stallMs(stallMs) { connect({url}); }
+  // To other servers, passport and all; with several, the transport moves on when one is gone.
+  void connect(const std::vector<std::string>& urls) {
     std::string passport = factory ? session().getPassport() : "";
     ZEBHttpSettings settings;
-    settings.endpoint = url;
+    settings.endpoint = urls.front();
+    if (urls.size() > 1) settings.endpoints = urls;
     settings.connectTimeoutMs = 2000;
     settings.stallTimeoutMs = stallMs;
     settings.poolSize = 1;  // one kept-alive connection
