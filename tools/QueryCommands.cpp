@@ -216,11 +216,10 @@ void defineQueryMultiple(CLI::App& command, Args& args) {
   command.add_option("queries", args.paths, std::string("the queries, each ") + kQuerySyntax)->required();
 }
 
-int runQueryMultiple(Context& context) {
-  std::vector<QuerySpec> specs = querySpecs(context.args);
-  DVLQueryMultiple request(context.connection.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-  std::deque<DVLQueryRequest> elements;
-  Keep keep;
+// One element per spec; the elements and what they point to (keep) must outlive execute().
+template <class Multiple>
+void addQueries(Multiple& request, const std::vector<QuerySpec>& specs, std::deque<DVLQueryRequest>& elements,
+                Keep& keep) {
   for (const QuerySpec& spec : specs) {
     DVLQueryRequest& element = elements.emplace_back(request);
     element.setPath(spec.path.c_str());
@@ -228,6 +227,14 @@ int runQueryMultiple(Context& context) {
     if (spec.max > 0) element.setQueryOptions(element.getQueryOptions());
     request.addRequest(element);
   }
+}
+
+int runQueryMultiple(Context& context) {
+  std::vector<QuerySpec> specs = querySpecs(context.args);
+  DVLQueryMultiple request(context.connection.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+  std::deque<DVLQueryRequest> elements;
+  Keep keep;
+  addQueries(request, specs, elements, keep);
   request.execute();
   context.printReply(request);
   context.result = {{"replies", repliesJson(context, request, specs)}};
@@ -252,13 +259,7 @@ int runQueryCache(Context& context) {
     request.setCacheValidator(args.validator.c_str());
     std::deque<DVLQueryRequest> elements;
     Keep keep;
-    for (const QuerySpec& spec : specs) {
-      DVLQueryRequest& element = elements.emplace_back(request);
-      element.setPath(spec.path.c_str());
-      applySpec(element, spec, keep);
-      if (spec.max > 0) element.setQueryOptions(element.getQueryOptions());
-      request.addRequest(element);
-    }
+    addQueries(request, specs, elements, keep);
     request.execute();
     context.printReply(request);
     const char* validator = request.getCacheValidatorReply();
