@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-CC=clang CXX=clang++ scripts/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_FUZZ=ON -DDVL_TESTS=OFF -DDVL_SANITIZE=fuzz
+fuzzers=$(cd fuzz && ls ./*_fuzzer.cpp | sed 's|^./||; s|[.]cpp$||')
+CC=clang CXX=clang++ DVL_TARGETS="$fuzzers" scripts/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_FUZZ=ON -DDVL_TESTS=OFF -DDVL_SANITIZE=fuzz
 for fuzzer in build-fuzz/bin/*_fuzzer; do
   name=$(basename "$fuzzer" _fuzzer)
   work=$(mktemp -d)

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   dpkg-dev file lintian
-  gsoap libgsoap-dev doxygen man-db
+  gsoap libgsoap-dev doxygen man-db ccache
 )
 
 missing=()

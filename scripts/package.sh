@@ -5,9 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 dir=build-package
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_TESTS=OFF \
-  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_SYSCONFDIR=/etc -DDVL_TOOL_EMBEDS_SERVICE=OFF >/dev/null
-cmake --build "$dir"
+scripts/build.sh "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVL_TESTS=OFF \
+  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_SYSCONFDIR=/etc -DDVL_TOOL_EMBEDS_SERVICE=OFF
 rm -rf build/packages
 mkdir -p build/packages
 # Debian ships binaries without their debugging information.
