@@ -262,14 +262,9 @@ void defineDelete(CLI::App& command, Args& args) {
 
 int runDelete(Context& context) {
   const Args& args = context.args;
-  if (args.path.empty() == args.storeID.empty()) usageError("give either a search path or --store-id");
   DVLDelete request(context.connection.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-  if (args.storeID.empty()) {
-    request.addPath(args.path.c_str());
-  } else {
-    checkStoreID(args.storeID);
-    request.addStoreId(args.storeID.c_str());
-  }
+  selectPathOrStoreID(
+      args, [&](const char* path) { request.addPath(path); }, [&](const char* id) { request.addStoreId(id); });
   request.execute();
   context.printReply(request);
   const int* count = static_cast<ZEBContentDelete_Reply&>(request.getReply()).getResult();

@@ -243,10 +243,12 @@ std::pair<std::string, std::string> splitAssignment(const std::string& text, con
   return {text.substr(0, equals), text.substr(equals + 1)};
 }
 
-void checkStoreID(const std::string& storeID) {
-  if (storeID.empty() || storeID.find('"') != std::string::npos) {
-    usageError("'" + storeID + "' is not a store identifier");
-  }
+void selectPathOrStoreID(const Args& args, const std::function<void(const char*)>& byPath,
+                         const std::function<void(const char*)>& byStoreID) {
+  if (args.path.empty() == args.storeID.empty()) usageError("give either a search path or --store-id");
+  if (args.storeID.empty()) return byPath(args.path.c_str());
+  if (args.storeID.find('"') != std::string::npos) usageError("'" + args.storeID + "' is not a store identifier");
+  byStoreID(args.storeID.c_str());
 }
 
 void checkReadable(const std::string& path) {

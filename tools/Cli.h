@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -178,7 +179,10 @@ unsigned propertyId(const std::string& name);
 unsigned classId(const std::string& name);
 // "name=value" into its two halves, or a usage error naming what.
 std::pair<std::string, std::string> splitAssignment(const std::string& text, const char* what);
-void checkStoreID(const std::string& storeID);
+// Hands the one object selection the command line gives, a search path or a checked --store-id,
+// to byPath or byStoreID; anything else is a usage error.
+void selectPathOrStoreID(const Args& args, const std::function<void(const char*)>& byPath,
+                         const std::function<void(const char*)>& byStoreID);
 // The contents of a file given on the command line, or a local-file error.
 std::string readFile(const std::string& path);
 void checkReadable(const std::string& path);

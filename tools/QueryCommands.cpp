@@ -134,14 +134,9 @@ void defineQuery(CLI::App& command, Args& args) {
 
 int runQuery(Context& context) {
   const Args& args = context.args;
-  if (args.path.empty() == args.storeID.empty()) usageError("give either a search path or --store-id");
   DVLQuery request(context.connection.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-  if (args.storeID.empty()) {
-    request.setPath(args.path.c_str());
-  } else {
-    checkStoreID(args.storeID);
-    request.setStoreID(args.storeID.c_str());
-  }
+  selectPathOrStoreID(
+      args, [&](const char* path) { request.setPath(path); }, [&](const char* id) { request.setStoreID(id); });
   Keep keep;
   applySpec(request, QuerySpec{"", args.properties, args.sorts, args.max}, keep);
   request.execute();
