@@ -70,7 +70,7 @@ class FastReader {
   FastReader(const char* data, size_t length, const ZEBSoapLimits& limits)
       : m_p(data), m_end(data + length), m_limits(limits) {
     m_open.reserve(16);
-    m_names.reserve(256);
+    m_names.resize(256);
     prolog();
   }
 
@@ -211,9 +211,21 @@ class FastReader {
     string_view uri;
   };
 
-  bool startsWith(const char* s) const {
-    size_t n = std::strlen(s);
-    return static_cast<size_t>(m_end - m_p) >= n && std::memcmp(m_p, s, n) == 0;
+  template <size_t N>
+  bool startsWith(const char (&s)[N]) const {
+    if (static_cast<size_t>(m_end - m_p) < N - 1) return false;
+    for (size_t i = 0; i < N - 1; ++i) {
+      if (m_p[i] != s[i]) return false;
+    }
+    return true;
+  }
+  // Short names compare faster by hand than through memcmp.
+  static bool same(string_view a, string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
   }
   void expect(char c) {
     if (m_p == m_end || *m_p != c) throw Unread();
@@ -296,7 +308,7 @@ class FastReader {
 
   const Binding* lookup(string_view prefix) const {
     for (auto it = m_bindings.rbegin(); it != m_bindings.rend(); ++it) {
-      if (it->prefix == prefix) return &*it;
+      if (same(it->prefix, prefix)) return &*it;
     }
     return nullptr;
   }
@@ -590,7 +602,7 @@ class FastReader {
     Open open;
     open.qname = name;
     open.bindings = before;
-    open.nameOffset = static_cast<uint32_t>(m_names.size());
+    open.nameOffset = static_cast<uint32_t>(m_namesEnd);
     const Binding* b = lookup(colon == string_view::npos ? string_view() : name.substr(0, colon));
     if (b == nullptr) {
       if (colon != string_view::npos) throw Unread();  // an undeclared prefix
@@ -600,8 +612,10 @@ class FastReader {
       open.ns = b->ns;
     }
     string_view local = colon == string_view::npos ? name : name.substr(colon + 1);
-    m_names.append(local.data(), local.size());
-    m_names += '\0';
+    if (m_namesEnd + local.size() + 1 > m_names.size()) m_names.resize(2 * (m_namesEnd + local.size() + 1));
+    std::memcpy(&m_names[m_namesEnd], local.data(), local.size());
+    m_namesEnd += local.size();
+    m_names[m_namesEnd++] = '\0';
     m_open.push_back(open);
 
     // Prefixed attributes: their namespaces, each name once, xsi:nil and xsi:type.
@@ -639,13 +653,16 @@ class FastReader {
     m_emptyPending = empty;
   }
 
+  // The end tag must repeat the open element's name as written, so it is compared byte for byte;
+  // what follows may not continue the name.
   void endTag() {
     m_p += 2;
-    size_t colon;
-    string_view name = qname(&colon);
+    string_view name = m_open.back().qname;
+    if (static_cast<size_t>(m_end - m_p) <= name.size() || !same(string_view(m_p, name.size()), name)) throw Unread();
+    m_p += name.size();
+    if (*m_p == ':' || kTables.name[static_cast<unsigned char>(*m_p)]) throw Unread();
     skipSpace();
     expect('>');
-    if (name != m_open.back().qname) throw Unread();
     m_kind = End;
     m_depth = static_cast<int>(m_open.size()) - 1;
     m_popPending = true;
@@ -654,8 +671,8 @@ class FastReader {
   void pop() {
     m_popPending = false;
     const Open& o = m_open.back();
-    m_bindings.resize(o.bindings);
-    m_names.resize(o.nameOffset);
+    if (m_bindings.size() != o.bindings) m_bindings.resize(o.bindings);
+    m_namesEnd = o.nameOffset;
     m_open.pop_back();
     if (m_open.empty()) m_rootDone = true;
   }
@@ -678,7 +695,8 @@ class FastReader {
   std::vector<Open> m_open;
   std::vector<Binding> m_bindings;
   std::vector<Attribute> m_attributes;
-  std::string m_names;
+  std::string m_names;  // the open elements' local names, each NUL-terminated, up to m_namesEnd
+  size_t m_namesEnd = 0;
   std::string m_scratch;
   std::string m_value;
 };
