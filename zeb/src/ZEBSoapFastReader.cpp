@@ -220,11 +220,20 @@ class FastReader {
     }
     return true;
   }
-  // Short names compare faster by hand than through memcmp.
+  // Names are short: eight bytes at a time by hand beat a call to memcmp.
   static bool same(string_view a, string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-      if (a[i] != b[i]) return false;
+    size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* p = a.data();
+    const char* q = b.data();
+    for (; n >= 8; n -= 8, p += 8, q += 8) {
+      uint64_t x, y;
+      std::memcpy(&x, p, 8);
+      std::memcpy(&y, q, 8);
+      if (x != y) return false;
+    }
+    for (; n > 0; --n) {
+      if (*p++ != *q++) return false;
     }
     return true;
   }
