@@ -3,8 +3,8 @@
 // Why not a library's parser: speed. libxml2's SAX2 push parser, used here before, spent ~40
 // instructions a byte on a small reply (138,000 of the 187,000 instructions of reading a 3.3 KB
 // reply of ten objects: a parser context per message, every name interned, the input converted as
-// it went); Debian's expat took longer still. This walks the bytes once, in place: ~48,000 for the
-// same reply, the read 83,000, the whole call 337,000 -> 232,000; the 100,000-object reply reads
+// it went); Debian's expat took longer still. This walks the bytes once, in place: ~46,000 for the
+// same reply, the read 80,000, the whole call 337,000 -> 230,000; the 100,000-object reply reads
 // in about half the time (bench/README.md). The messages it must read fast are plain (UTF-8,
 // elements with a few attributes and namespace declarations, text with the predefined entities and
 // character references); it gives up on everything else (a DTD, processing instructions, other
