@@ -121,6 +121,8 @@ TEST(ReaderAgreementTest, FormsFaultsAndMalformedMessages) {
       {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:output'><dvl:defaultName>a<!-- c -->b"
        "</dvl:defaultName><dvl:contextBlockCount> 12</dvl:contextBlockCount></dvl:item></dvl:result>"
        "</dvl:queryResponse>", false},
+      {"@<dvl:queryResponse>\r\n<dvl:result><dvl:item xsi:type='dvl:folder'><dvl:defaultName>a\r\nb\rc&#13;"
+       "\r\n</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", true},
       // faults
       {ZEBSoap::writeFault("soapenv:Client", "The passport has expired.", "passport 12"), false},
       {"@<soapenv:Fault><faultcode>soapenv:Server</faultcode><faultstring>x</faultstring></soapenv:Fault>", false},
@@ -145,13 +147,37 @@ TEST(ReaderAgreementTest, FormsFaultsAndMalformedMessages) {
        "</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", false},
       {"@<dvl:queryResponse/><dvl:queryResponse/>", false},
       {"@<dvl:queryResponse>", false},
+      {"@<x:queryResponse/>", false},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder' xsi:nil='1' xsi:nil='1'/></dvl:result>"
+       "</dvl:queryResponse>", false},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xmlns:i='http://www.w3.org/2001/XMLSchema-instance' i:nil='1' "
+       "xsi:nil='1'/></dvl:result></dvl:queryResponse>", false},
+      {"@<dvl:queryResponse a='<'/>", false},
+      {"@<dvl:queryResponse a='1'b='2'/>", false},
+      {"@<dvl:queryResponse xmlns:dvl=''/>", false},
+      {"@<dvl:queryResponse><dvl:result></dvl:queryResponse></dvl:result>", false},
+      {"<?xml version='1.0' encoding='ISO-8859-1'?>" + envelopeWith("<dvl:queryResponse><dvl:result><dvl:item "
+       "xsi:type='dvl:folder'><dvl:defaultName>\xE9</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>"), false},
+      {" <?xml version='1.0'?>" + envelopeWith("<dvl:queryResponse/>"), false},
       {"@<dvl:queryResponse/></soapenv:Body></soapenv:Envelope><a/>", false},
       {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'><dvl:defaultName>\xC3("
        "</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", false},
+      // what a tokenizer of its own could get wrong, each in a value: not UTF-8 or not XML characters,
+      // "]]>" in text, references to nothing allowed, a processing instruction, "--" in a comment
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'><dvl:defaultName>%"
+       "</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", false},
   };
+  const char* badValues[] = {"\xC0\xAF", "\x01", "]]>", "&#0;", "&#xD800;", "&#x110000;", "&nbsp;", "&amp",
+                             "<?pi x?>", "<!-- a -- b -->", "\xED\xA0\x80", "\xEF\xBF\xBE", "a</dvl:defaultNam>",
+                             "<![CDATA[\r\n]]>"};
   for (const Case& c : cases) {
     std::string xml = !c.xml.empty() && c.xml[0] == '@' ? envelopeWith(c.xml.substr(1)) : c.xml;
-    expectAgreement(xml, ZEBContentQuery_Reply::typeInfo, c.fastReads);
+    size_t hole = xml.find('%');
+    for (const char* bad : badValues) {
+      if (hole == std::string::npos) break;
+      expectAgreement(std::string(xml).replace(hole, 1, bad), ZEBContentQuery_Reply::typeInfo, false);
+    }
+    if (hole == std::string::npos) expectAgreement(xml, ZEBContentQuery_Reply::typeInfo, c.fastReads);
   }
 }
 

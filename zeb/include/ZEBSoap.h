@@ -35,7 +35,7 @@ class ZEB_EXPORT ZEBSoap {
   /// ZEBSOAPFault; anything the schema does not allow raises ZEBMalformedMessage.
   static void readEnvelope(const char* data, size_t length, ZEBMessageI& message,
                            const ZEBSoapLimits& limits = ZEBSoapLimits());
-  /// The two readers behind readEnvelope: the SAX2 one and the xmlTextReader one.
+  /// The two readers behind readEnvelope: the fast tokenizer and the xmlTextReader one.
   enum class Reader { Fast, Exact };
   /// Reads with one reader alone, so that tests can hold the two in agreement: Fast returns false
   /// where it gives a message up (readEnvelope then reads it with Exact); Exact raises as

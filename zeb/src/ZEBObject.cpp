@@ -33,14 +33,17 @@ const ZEBEnumValue* ZEBTypeInfo::findEnumValue(uint32_t id) const {
 
 const ZEBEnumValue* ZEBTypeInfo::findEnumName(const char* text, size_t length) const {
   for (unsigned i = 0; i < enumCount; ++i) {
-    if (std::strncmp(enumValues[i].name, text, length) == 0 && enumValues[i].name[length] == '\0') return &enumValues[i];
+    const char* name = enumValues[i].name;
+    if ((length == 0 || name[0] == text[0]) && std::strncmp(name, text, length) == 0 && name[length] == '\0') {
+      return &enumValues[i];
+    }
   }
   return nullptr;
 }
 
 const ZEBTypeInfo* ZEBTypeInfo::findSubtype(const char* text, size_t length) const {
   auto matches = [&](const ZEBTypeInfo* t) {
-    return std::strncmp(t->name, text, length) == 0 && t->name[length] == '\0';
+    return (length == 0 || t->name[0] == text[0]) && std::strncmp(t->name, text, length) == 0 && t->name[length] == '\0';
   };
   if (matches(this)) return this;
   for (unsigned i = 0; i < subtypeCount; ++i) {

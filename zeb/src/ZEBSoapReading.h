@@ -13,9 +13,9 @@
 //   [[noreturn]] void fail(const std::string& why);
 //
 // TextReader (ZEBSoapTextReader.cpp) is libxml2's xmlTextReader: exact in its errors, with the
-// parser's line. SaxReader (ZEBSoapSaxReader.cpp) feeds libxml2's SAX2 push parser a chunk at a
-// time and queues what it reports; it says nothing of what is wrong and gives up instead, and the
-// message is then read again with TextReader. tests/zeb/reader_agreement_test.cpp holds them to the
+// parser's line. FastReader (ZEBSoapFastReader.cpp) is our own tokenizer walking the message's
+// bytes in place; it reads only plain well-formed UTF-8 XML, says nothing of what is wrong and
+// gives up instead, and the message is then read again with TextReader. tests/zeb/reader_agreement_test.cpp holds them to the
 // same result on every message shape.
 #pragma once
 
