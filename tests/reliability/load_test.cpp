@@ -15,8 +15,6 @@
 #include <vector>
 
 #include "DVL.h"
-#include "DVLAdd.h"
-#include "DVLDelete.h"
 #include "DVLQuery.h"
 #include "DVLQueryMultipleCache.h"
 #include "Host.h"
@@ -45,11 +43,7 @@ class Client {
   void start(std::atomic<int>& served) {
     m_host.logon();
     ++served;
-    DVLAdd<ZEBFolder> folder(m_host.session(), nullptr, kUntrusted);
-    folder.setParentPath("/content");
-    folder.setName(m_name.c_str());
-    folder.execute();
-    m_folder = {folder.getPath(), folder.getStoreID()};
+    m_folder = m_host.addFolder("/content", m_name);
     addOutput("seed");
   }
 
@@ -96,13 +90,10 @@ class Client {
       case Add:
         m_outputs.push_back(addOutput("output-" + std::to_string(i)));
         return expect(!m_outputs.back().storeId.empty(), "no store identifier");
-      default: {
-        DVLDelete remove(m_host.session(), nullptr, kUntrusted);
-        remove.addStoreId(m_outputs.front().storeId.c_str());
-        remove.execute();
+      default:
+        m_host.remove(m_outputs.front().storeId);
         m_outputs.pop_front();
         return std::string();
-      }
     }
   }
 
