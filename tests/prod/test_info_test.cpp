@@ -16,10 +16,8 @@
 #include "KRNAllocationHooks.h"
 #include "KRNConfiguration.h"
 #include "KRNThread.h"
-#include "ZEBInProcessTransport.h"
 #include "ZEBRecording.h"
-#include "ZEBSchema.h"
-#include "ZEBSoap.h"
+#include "support/FakeService.h"
 #include "support/Raised.h"
 
 namespace {
@@ -178,28 +176,13 @@ TEST_F(ContentManagerTest, TheFirstItemIsChosenAndListsWithoutAUsableOneAssert) 
 
 // ---- replay factories --------------------------------------------------------------------------
 
-ZEBWireReply answerLogonAndLogoff(const ZEBWireRequest& request, void*) {
-  ZEBWireReply reply;
-  if (std::string(request.operation) == "logon") {
-    ZEBAuthenticationLogon_Reply logon;
-    ZEBVorbHeader header;
-    header.setPassport("passport-issued-by-the-service");
-    reply.envelope = ZEBSoap::writeEnvelope(logon, &header);
-  } else {
-    ZEBAuthenticationLogoff_Reply logoff;
-    reply.envelope = ZEBSoap::writeEnvelope(logoff, nullptr);
-  }
-  return reply;
-}
-
 class RecordedFactoryTest : public testing::Test {
  protected:
   void TearDown() override { std::remove(path.c_str()); }
   void SetUp() override {
     path = tempPath(testing::UnitTest::GetInstance()->current_test_info()->name());
-    ZEBSOAPSession session(std::make_shared<ZEBRecordingTransport>(
-        std::make_shared<ZEBInProcessTransport>(&answerLogonAndLogoff, nullptr), path));
-    logOnAndOff(session);
+    FakeService service;
+    logOnAndOff(ZEBSOAPSession(std::make_shared<ZEBRecordingTransport>(service.transport(), path)));
   }
   static void logOnAndOff(const ZEBSOAPSessionI& session) {
     DVLLogon logon(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
