@@ -55,13 +55,11 @@ class AddTest : public testing::Test {
     });
   }
 
-  ZEBContentAdd_Request& sentAdd() {
+  // The last request, parsed back.
+  template <class Message>
+  Message& lastSent() {
     parsed = service.lastRequestMessage();
-    return static_cast<ZEBContentAdd_Request&>(*parsed);
-  }
-  ZEBMonitorAdd_Request& sentMonitorAdd() {
-    parsed = service.lastRequestMessage();
-    return static_cast<ZEBMonitorAdd_Request&>(*parsed);
+    return static_cast<Message&>(*parsed);
   }
   // A document read from a file, as setContext requires.
   ZEBDocumentOutput& fileDocument(const std::string& bytes) {
@@ -77,8 +75,11 @@ class AddTest : public testing::Test {
   std::unique_ptr<ZEBDocumentOutput> file;
 };
 
-// A retry after a transport failure must send the very message of the first attempt.
-TEST_F(AddTest, ARetrySendsTheSameMessageAndAttachments) {
+// ---------------------------------------------------------------- outputs
+
+// The live add suite stores an output's data and context and reads both back byte for byte. A retry
+// after a transport failure must send the very message of the first attempt.
+TEST_F(AddTest, TheDocumentContentComesSecondWithTheSameSettingsAndARetrySendsTheSameMessage) {
   bool fail = true;
   service.respond([&](const RecordedRequest&) -> std::string {
     if (fail) {
@@ -87,30 +88,6 @@ TEST_F(AddTest, ARetrySendsTheSameMessageAndAttachments) {
     }
     return addReply({{"/o", "i1", "o"}, {"/d", "i2", "d"}});
   });
-  const char bytes[] = "%PDF-1.7 data";
-  ZEBMemoryDocumentOutput data(bytes, sizeof bytes - 1, "application/pdf");
-  DVLAddOutput add(service.session(), nullptr, kUntrusted);
-  add.setExtraPath("/content/doc");
-  add.setData(&data);
-  add.setContext(fileDocument("<context/>"));
-  add.addRecipient("/users/a");
-  add.setBurstId("b1");
-  EXPECT_THROW(add.execute(), KRNRuntimeError);
-  add.execute();
-  add.execute();
-  ASSERT_EQ(service.requests().size(), 3u);
-  for (size_t i = 1; i < 3; ++i) {
-    EXPECT_EQ(service.requests()[i].envelope, service.requests()[0].envelope);
-    EXPECT_EQ(service.requests()[i].attachments, service.requests()[0].attachments);
-  }
-  EXPECT_EQ(sentAdd().getObjects()->size(), 2u);
-  EXPECT_EQ(service.last().attachments.size(), 2u);
-}
-
-// ---------------------------------------------------------------- outputs
-
-// The live add suite stores an output's data and context and reads both back byte for byte.
-TEST_F(AddTest, TheDocumentContentComesSecondWithTheSameDataAndSettings) {
   const char bytes[] = "doc";
   ZEBMemoryDocumentOutput data(bytes, 3);
   DVLAddOutput add(service.session(), nullptr, kUntrusted);
@@ -126,9 +103,17 @@ TEST_F(AddTest, TheDocumentContentComesSecondWithTheSameDataAndSettings) {
   add.addRecipientEMail("a@example.org");
   add.setContext(fileDocument("<c/>"));
   add.setContextBlockCount(2);
+  EXPECT_THROW(add.execute(), KRNRuntimeError);
   add.execute();
+  add.execute();
+  ASSERT_EQ(service.requests().size(), 3u);
+  for (size_t i = 1; i < 3; ++i) {
+    EXPECT_EQ(service.requests()[i].envelope, service.requests()[0].envelope);
+    EXPECT_EQ(service.requests()[i].attachments, service.requests()[0].attachments);
+  }
+  EXPECT_EQ(service.last().attachments.size(), 2u);
 
-  ZEBContentAdd_Request& sent = sentAdd();
+  ZEBContentAdd_Request& sent = lastSent<ZEBContentAdd_Request>();
   ASSERT_EQ(sent.getObjects()->size(), 2u);
   auto* output = static_cast<ZEBOutput*>(sent.getObjects()->at(0));
   auto* content = dynamic_cast<ZEBDocumentContent*>(sent.getObjects()->at(1));
@@ -180,7 +165,7 @@ TEST_F(AddTest, TheMonitorRoadCarriesObjectsAndOptionsButNoAddOptions) {
   add.setEventID("event-7");
   add.setDetail("report started");
   add.execute();
-  ZEBMonitorAdd_Request& sent = sentMonitorAdd();
+  ZEBMonitorAdd_Request& sent = lastSent<ZEBMonitorAdd_Request>();
   EXPECT_STREQ(sent.getEventID(), "event-7");
   ASSERT_EQ(sent.getObjects()->size(), 1u);
   EXPECT_STREQ(static_cast<ZEBHistoryDetail*>(sent.getObjects()->at(0))->getDetail()->getValue(), "report started");

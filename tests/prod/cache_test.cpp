@@ -16,7 +16,7 @@ namespace {
 
 // ---- DVLCacheQueryCache ----
 
-TEST(CacheQueryCacheTest, SendsTheLastObjectPathTheEntriesInOrderTypeAndOptions) {
+TEST(CacheQueryCacheTest, SendsTheLastObjectPathTheEntriesInOrderAndTheType) {
   FakeService service;
   DVLCacheQueryCache query(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
   query.setObjectPath("/content/old");
@@ -25,12 +25,6 @@ TEST(CacheQueryCacheTest, SendsTheLastObjectPathTheEntriesInOrderTypeAndOptions)
   query.setSearchType(type);
   query.setEntry(first);
   query.setEntry(second);
-  ZEBOptionArray options;
-  ZEBOption option;
-  option.setName("depth");
-  option.setValue("2");
-  options.push_back(&option);
-  query.setOptions(&options);
   query.execute();
 
   EXPECT_EQ(service.last().operation, "queryCache");
@@ -41,7 +35,6 @@ TEST(CacheQueryCacheTest, SendsTheLastObjectPathTheEntriesInOrderTypeAndOptions)
   ASSERT_EQ(sent.getEntries()->size(), 2u);
   EXPECT_EQ(sent.getEntries()->at(0)->getValue(), ZEBClassEnum::reportVersion);
   EXPECT_EQ(sent.getEntries()->at(1)->getValue(), ZEBClassEnum::output);
-  EXPECT_STREQ(sent.getOptions()->at(0)->getName(), "depth");
 }
 
 // ---- DVLCacheData ----

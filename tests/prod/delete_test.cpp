@@ -2,8 +2,6 @@
 // caller names, and that a request executed again names the object once.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "DVLDelete.h"
 #include "KRNError.h"
 #include "support/FakeService.h"
@@ -38,14 +36,13 @@ TEST_F(DeleteTest, DeletesOneNilObjectForcedRecursiveAndEvenWhenReferenced) {
   EXPECT_FALSE(*options->getFaultIfObjectReferenced());
   EXPECT_TRUE(*options->getForce());
   EXPECT_TRUE(*options->getRecursive());
-}
 
-TEST_F(DeleteTest, TheLaterOfPathAndStoreIdNamesTheObjectOnce) {
+  // The later of path and store identifier names the object, once however often it is executed.
   del.addStoreId("i5A");
   del.execute();
   EXPECT_STREQ(sentPath(), "storeID(\"i5A\")");
   del.execute();
-  EXPECT_EQ(service.requests()[1].envelope, service.requests()[0].envelope);
+  EXPECT_EQ(service.requests()[2].envelope, service.requests()[1].envelope);
   EXPECT_EQ(sent().getObjects()->size(), 1u);
   del.addPath("/content/b");
   del.execute();

@@ -61,10 +61,13 @@ TEST_F(LifecycleTest, TheToolkitStartsOnceAndStopsOnce) {
   EXPECT_EQ(DVL::initialize(), 7);
 }
 
+// The status object's first use is concurrent too: one instance for all.
 TEST_F(LifecycleTest, ConcurrentStartsAndStopsKeepTheToolkitBalanced) {
+  std::vector<DVLStatus*> seen(8);
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([t] {
+    threads.emplace_back([t, &seen] {
+      seen[t] = &DVLStatus::getInstance();
       for (int i = 0; i < 2000; ++i) {
         if ((i + t) % 3 == 0) {
           DVL::terminate();
@@ -78,13 +81,6 @@ TEST_F(LifecycleTest, ConcurrentStartsAndStopsKeepTheToolkitBalanced) {
   for (auto& t : threads) t.join();
   DVL::terminate();
   EXPECT_EQ(g_starts.load(), g_stops.load());
-}
-
-TEST(StatusTest, ConcurrentFirstUseCreatesOneInstance) {
-  std::vector<DVLStatus*> seen(8);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) threads.emplace_back([&, t] { seen[t] = &DVLStatus::getInstance(); });
-  for (auto& t : threads) t.join();
   for (DVLStatus* s : seen) EXPECT_EQ(s, seen[0]);
 }
 

@@ -3,25 +3,21 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
-#include <type_traits>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "DVLLogoff.h"
 #include "DVLLogon.h"
 #include "DVLTestInfo.h"
+#include "KRNAllocationHooks.h"
 #include "KRNConfiguration.h"
 #include "KRNThread.h"
-#include "MWLStream.h"
 #include "ZEBRecording.h"
-#include "ZEBSchema.h"
-#include "ZEBSoap.h"
-#include "KRNAllocationHooks.h"
-#include "ZEBInProcessTransport.h"
+#include "support/FakeService.h"
 #include "support/Raised.h"
 
 namespace {
@@ -41,8 +37,7 @@ std::string hex16(uint64_t id) {
 }
 
 // A file of this process only: tests run in parallel, from several build trees at once.
-std::string tempPath(std::string name) {
-  std::replace(name.begin(), name.end(), '/', '.');
+std::string tempPath(const std::string& name) {
   return testing::TempDir() + name + "." + std::to_string(::getpid());
 }
 
@@ -58,35 +53,15 @@ void expectRaisedAt(const KRNThrowable& e, int line, const char* macro, int inde
 
 // ---- stored settings ---------------------------------------------------------------------------
 
-TEST(TestInfoTest, DateTimeIsFixedUntilActivatedMultiThreadedIsAFlagAndAnEmptyLocaleIsNone) {
+TEST(TestInfoTest, DateTimeIsFixedUntilActivatedAndTheJobStateDumpIsCopied) {
   Info info = DVLTestInfo::create();
   EXPECT_NE(Info(DVLTestInfo::create()).get(), info.get());  // no shared instance
   EXPECT_EQ(info->getDateTime(1700000000), 1060180744);
   info->activeDateTime();
   EXPECT_EQ(info->getDateTime(1700000000), 1700000000);
-  info->setMultiThreaded(5);
-  EXPECT_EQ(info->getMultiThreaded(), 1);
-  for (const char* none : {"", static_cast<const char*>(nullptr)}) {
-    info->setLocale("en-us");
-    info->setLocale(none);
-    EXPECT_EQ(info->getLocale(), nullptr);
-  }
-}
-
-TEST(TestInfoTest, JobStateDumpIsCopiedAndANullOneAsserts) {
-  Info info = DVLTestInfo::create();
   info->setConcurrentQueryJobStateDump(std::string("job 2: done").c_str());  // copied
-  KRNAssertError e = raisedBy<KRNAssertError>([&] { info->setConcurrentQueryJobStateDump(nullptr); });
-  EXPECT_STREQ(e.getText(), "KRN_ASSERT(pDump);");
-  expectRaisedAt(e, 394, "KRN_THROW");
+  expectAssertion([&] { info->setConcurrentQueryJobStateDump(nullptr); }, "KRN_ASSERT(pDump);", "DVLTestInfo", 394);
   EXPECT_STREQ(info->getConcurrentQueryJobStateDump(), "job 2: done");
-}
-
-TEST(TestInfoTest, CreateReportsAFailedAllocation) {
-  KRN::failCheckedAllocationAfter(1);
-  KRNOutOfMemoryError e = raisedBy<KRNOutOfMemoryError>([] { DVLTestInfo::create(); });
-  KRN::failCheckedAllocationAfter(0);
-  expectRaisedAt(e, 89, "KRN_THROW", 0);
 }
 
 // Code built against the published layout calls the settings object by slot: the destructor's two
@@ -117,17 +92,17 @@ TEST(OutputNameTest, SeparatorsBecomeUnderscoresAndTheLocaleIsAddedWhenAsked) {
   info->setLocale("en:us");
   info->setMultiLocale(1);
   EXPECT_EQ(nameOf(*info, "Sales by region", "final"), "Sales_by_region_final_en_us");
-  // The locale needs both the flag and a locale.
+  // The locale needs both the flag and a locale; an empty one is none.
   info->setMultiLocale(0);
   EXPECT_EQ(nameOf(*info, "r", "s"), "r_s");
-  info->setLocale(nullptr);
   info->setMultiLocale(1);
-  EXPECT_EQ(nameOf(*info, "r", "s"), "r_s");
+  for (const char* none : {"", static_cast<const char*>(nullptr)}) {
+    info->setLocale(none);
+    EXPECT_EQ(nameOf(*info, "r", "s"), "r_s");
+  }
   // A null report name asserts and leaves the output alone.
   std::string out = "kept";
-  KRNAssertError e = raisedBy<KRNAssertError>([&] { info->generateOutputName(nullptr, "s", out); });
-  EXPECT_STREQ(e.getText(), "KRN_ASSERT(reportName);");
-  expectRaisedAt(e, 174, "KRN_THROW");
+  expectAssertion([&] { info->generateOutputName(nullptr, "s", out); }, "KRN_ASSERT(reportName);", "DVLTestInfo", 174);
   EXPECT_EQ(out, "kept");
 }
 
@@ -145,13 +120,11 @@ TEST(OutputNameTest, MultiThreadedNamesCarryTheOwnerThreadInSixteenHexDigits) {
   info->setMultiThreaded(1);
   EXPECT_NE(other, KRNThread::currentThreadId());
   EXPECT_EQ(nameOf(*info, "r"), "r_de_mt" + hex16(KRNThread::currentThreadId()));
+  info->setMultiThreaded(0);
+  EXPECT_EQ(nameOf(*info, "r"), "r_de");
 }
 
 // ---- content-manager discovery -----------------------------------------------------------------
-
-std::string configurationWith(const std::string& list) {
-  return std::string("<configuration xmlns=\"") + KRNConfiguration::namespaceURI + "\">" + list + "</configuration>";
-}
 
 class ContentManagerTest : public testing::Test {
  protected:
@@ -159,20 +132,6 @@ class ContentManagerTest : public testing::Test {
     KRNConfigurationFactory::setInstanceForTesting(nullptr);
     KRNConfigurationFactory::reset();
   }
-  // Runs discovery with the configuration text; returns what went to the standard error stream.
-  std::string discover(const std::string& list) {
-    KRNConfigurationFactory::loadFromString(configurationWith(list));
-    testing::internal::CaptureStderr();
-    try {
-      DVLTestInfo::setContentManager();
-    } catch (...) {
-      m_stderr = testing::internal::GetCapturedStderr();
-      throw;
-    }
-    return testing::internal::GetCapturedStderr();
-  }
-  std::string contentManager() { return KRNConfigurationFactory::getInstance().lookupString("contentManager").c_str(); }
-  std::string m_stderr;
 };
 
 // The first item is chosen, with a warning when there are several. A missing or empty list asserts
@@ -198,44 +157,32 @@ TEST_F(ContentManagerTest, TheFirstItemIsChosenAndListsWithoutAUsableOneAssert) 
       {"<contentManagers><item></item><item>http://b</item></contentManagers>", "", true,
        "KRN_ASSERT(!contentManagerURI.empty());", 445}};
   for (const auto& c : cases) {
-    std::string warnings;
-    if (!c.assertion) warnings = discover(c.list);
+    SCOPED_TRACE(c.list);
+    KRNConfigurationFactory::loadFromString(std::string("<configuration xmlns=\"") + KRNConfiguration::namespaceURI +
+                                            "\">" + c.list + "</configuration>");
+    testing::internal::CaptureStderr();
     if (c.assertion) {
-      KRNAssertError e = raisedBy<KRNAssertError>([&] { discover(c.list); });
-      EXPECT_STREQ(e.getText(), c.assertion);
-      expectRaisedAt(e, c.line, "KRN_THROW");
-      warnings = m_stderr;
+      expectAssertion([] { DVLTestInfo::setContentManager(); }, c.assertion, "DVLTestInfo", c.line);
+    } else {
+      DVLTestInfo::setContentManager();
     }
-    EXPECT_EQ(warnings, c.warned ? "WARNING: Multiple content manager entries detected, defaulting to \"" +
-                                       std::string(c.chosen) + "\"\n" : "") << c.list;
-    EXPECT_EQ(contentManager(), c.chosen);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              c.warned ? "WARNING: Multiple content manager entries detected, defaulting to \"" + std::string(c.chosen) +
+                             "\"\n"
+                       : "");
+    EXPECT_EQ(KRNConfigurationFactory::getInstance().lookupString("contentManager").c_str(), std::string(c.chosen));
   }
 }
 
 // ---- replay factories --------------------------------------------------------------------------
-
-ZEBWireReply answerLogonAndLogoff(const ZEBWireRequest& request, void*) {
-  ZEBWireReply reply;
-  if (std::string(request.operation) == "logon") {
-    ZEBAuthenticationLogon_Reply logon;
-    ZEBVorbHeader header;
-    header.setPassport("passport-issued-by-the-service");
-    reply.envelope = ZEBSoap::writeEnvelope(logon, &header);
-  } else {
-    ZEBAuthenticationLogoff_Reply logoff;
-    reply.envelope = ZEBSoap::writeEnvelope(logoff, nullptr);
-  }
-  return reply;
-}
 
 class RecordedFactoryTest : public testing::Test {
  protected:
   void TearDown() override { std::remove(path.c_str()); }
   void SetUp() override {
     path = tempPath(testing::UnitTest::GetInstance()->current_test_info()->name());
-    ZEBSOAPSession session(std::make_shared<ZEBRecordingTransport>(
-        std::make_shared<ZEBInProcessTransport>(&answerLogonAndLogoff, nullptr), path));
-    logOnAndOff(session);
+    FakeService service;
+    logOnAndOff(ZEBSOAPSession(std::make_shared<ZEBRecordingTransport>(service.transport(), path)));
   }
   static void logOnAndOff(const ZEBSOAPSessionI& session) {
     DVLLogon logon(session, nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
@@ -293,24 +240,24 @@ TEST_F(RecordedFactoryTest, AMissingOrForeignFileFailsWithOneEntryOfOursAndAddsN
   std::remove(notRecording.c_str());
 }
 
-class ChainStepTest : public RecordedFactoryTest, public testing::WithParamInterface<std::pair<int, int>> {};
-
-TEST_P(ChainStepTest, AFailedAllocationNamesItsStepAndLeavesTheListAlone) {
-  Info info = DVLTestInfo::create();
-  KRN::failCheckedAllocationAfter(GetParam().first);
-  KRNOutOfMemoryError e =
-      raisedBy<KRNOutOfMemoryError>([&] { info->getRecordedFilesAsSessionFactory("a", "", path); });
+// A failed allocation in the creation or in any step of the factory's chain names its step, and
+// the list of factories is left alone.
+TEST_F(RecordedFactoryTest, AFailedAllocationInAnyChainStepNamesItsStep) {
+  KRN::failCheckedAllocationAfter(1);
+  KRNOutOfMemoryError created = raisedBy<KRNOutOfMemoryError>([] { DVLTestInfo::create(); });
   KRN::failCheckedAllocationAfter(0);
-  expectRaisedAt(e, GetParam().second, "KRN_THROW", 0);
-  for (const KRNBackTraceEntry& entry : e.getBackTrace()) EXPECT_EQ(entry.location.getLine(), GetParam().second);
+  expectRaisedAt(created, 89, "KRN_THROW", 0);
+  Info info = DVLTestInfo::create();
+  for (auto [k, line] : {std::pair<int, int>{1, 286}, {2, 290}, {3, 294}, {4, 298}, {5, 303}, {6, 309}}) {
+    SCOPED_TRACE(line);
+    KRN::failCheckedAllocationAfter(k);
+    KRNOutOfMemoryError e =
+        raisedBy<KRNOutOfMemoryError>([&] { info->getRecordedFilesAsSessionFactory("a", "", path); });
+    KRN::failCheckedAllocationAfter(0);
+    expectRaisedAt(e, line, "KRN_THROW", 0);
+    for (const KRNBackTraceEntry& entry : e.getBackTrace()) EXPECT_EQ(entry.location.getLine(), line);
+  }
   EXPECT_TRUE(info->getSessionFactoriesCreatedFromRecordedFiles().empty());
 }
-
-INSTANTIATE_TEST_SUITE_P(Steps, ChainStepTest,
-                         testing::Values(std::make_pair(1, 286), std::make_pair(2, 290), std::make_pair(3, 294),
-                                         std::make_pair(4, 298), std::make_pair(5, 303), std::make_pair(6, 309)),
-                         [](const testing::TestParamInfo<std::pair<int, int>>& info) {
-                           return "Line" + std::to_string(info.param.second);
-                         });
 
 }  // namespace

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "DVLAdd.h"
 #include "DVLAddOutput.h"
+#include "DVLDelete.h"
 #include "DVLLogon.h"
 #include "DVLQuery.h"
 #include "ZEBHttpTransport.h"
@@ -48,6 +50,18 @@ struct Host {
     add.setData(&document);
     add.execute();
     return {add.getPath() ? add.getPath() : "", add.getStoreID() ? add.getStoreID() : ""};
+  }
+  Stored addFolder(const std::string& parent, const std::string& name) {
+    DVLAdd<ZEBFolder> folder(session(), nullptr, kUntrusted);
+    folder.setParentPath(parent.c_str());
+    folder.setName(name.c_str());
+    folder.execute();
+    return {folder.getPath(), folder.getStoreID()};
+  }
+  void remove(const std::string& storeId) {
+    DVLDelete remove(session(), nullptr, kUntrusted);
+    remove.addStoreId(storeId.c_str());
+    remove.execute();
   }
   std::set<std::string> names(const std::string& path) {
     DVLQuery query(session(), nullptr, kUntrusted);

@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
@@ -22,11 +20,10 @@
 #include <vector>
 
 #include "DVL.h"
-#include "DVLAdd.h"
-#include "DVLDelete.h"
 #include "DVLQuery.h"
 #include "Host.h"
 #include "support/Daemon.h"
+#include "support/Files.h"
 #include "support/TestStore.h"
 
 namespace {
@@ -57,11 +54,6 @@ std::vector<std::vector<std::string>> rows(sqlite3* db, const char* sql) {
   }
   sqlite3_finalize(statement);
   return result;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // What the test knows of one object it tried to add, by name. An object whose add or delete was cut
@@ -95,16 +87,12 @@ class Durability : public testing::Test {
  protected:
   void SetUp() override {
     DVL::initialize();
-    std::string pattern = (fs::temp_directory_path() / "dvl-durability-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
-    m_dir = pattern;
-    m_store = teststore::fresh(m_dir + "/s.db");
+    m_store = teststore::fresh(m_dir / "s.db");
     const char* fixed = std::getenv("DVL_RELIABILITY_SEED");
     m_seed = fixed && *fixed ? std::strtoul(fixed, nullptr, 10) : std::random_device()();
     std::cout << "DVL_RELIABILITY_SEED=" << m_seed << std::endl;
     RecordProperty("seed", std::to_string(m_seed));
   }
-  void TearDown() override { fs::remove_all(m_dir); }
 
   // One writer of a round: adds outputs, each with a document of its own, and now and then deletes
   // the oldest of its adds still there (mine), until the server goes. In the first round every other
@@ -121,9 +109,7 @@ class Durability : public testing::Test {
           auto [name, entry] = mine.front();
           mine.erase(mine.begin());
           m_ledger.set(name, {Entry::DeleteSent, entry.sha256, entry.storeId, writer});
-          DVLDelete remove(host.session(), nullptr, kUntrusted);
-          remove.addStoreId(entry.storeId.c_str());
-          remove.execute();
+          host.remove(entry.storeId);
           m_ledger.set(name, {Entry::Gone, entry.sha256, entry.storeId, writer});
           continue;
         }
@@ -153,7 +139,7 @@ class Durability : public testing::Test {
   // does its own recovery: SQLite's integrity check, and a whole file for every document row.
   void checkCrashedStore() {
     if (teststore::postgres()) return checkPostgresStore(false);
-    const std::string copy = m_dir + "/copy.db";
+    const std::string copy = m_dir / "copy.db";
     fs::copy_file(m_store, copy, fs::copy_options::overwrite_existing);
     if (fs::exists(m_store + "-wal"))
       fs::copy_file(m_store + "-wal", copy + "-wal", fs::copy_options::overwrite_existing);
@@ -235,7 +221,8 @@ class Durability : public testing::Test {
     for (const auto& [name, entry] : stored) ADD_FAILURE() << "the store holds " << name << ", never added";
   }
 
-  std::string m_dir, m_store, m_folder;
+  TempDir m_dir{"dvl-durability"};
+  std::string m_store, m_folder;
   unsigned long m_seed = 0;
   Ledger m_ledger;
   std::mutex m_failuresLock;
@@ -249,15 +236,10 @@ TEST_F(Durability, AcknowledgedChangesSurviveSigkillMidStream) {
     ASSERT_GT(server.port(), 0) << "dvl-contentd did not start: " << server.firstLine();
     Host host(server.url(), 10000);
     host.logon();
-    ZEBSOAPSessionI& checker = host.session();
     if (round == 0) {
-      DVLAdd<ZEBFolder> folder(checker, nullptr, kUntrusted);
-      folder.setParentPath("/content");
-      folder.setName("Crash");
-      folder.execute();
-      m_folder = folder.getPath();
+      m_folder = host.addFolder("/content", "Crash").path;
     } else {
-      checkReadBack(checker);
+      checkReadBack(host.session());
     }
     if (round == kRounds) {  // the last start only checks, and stops cleanly
       EXPECT_EQ(server.stop(SIGTERM), 0);

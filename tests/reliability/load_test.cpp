@@ -8,15 +8,12 @@
 
 #include <atomic>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DVL.h"
-#include "DVLAdd.h"
-#include "DVLDelete.h"
 #include "DVLQuery.h"
 #include "DVLQueryMultipleCache.h"
 #include "Host.h"
@@ -27,94 +24,52 @@ namespace {
 
 constexpr auto kUntrusted = Host::kUntrusted;
 constexpr int kClients = 16;
+// The order of the calls, each client starting at another place in it: query, add, multiple
+// cache-validated query, delete. Reads of the folder while it changes; each operation's answer on
+// its own: the live query tests.
+const std::string kSchedule = "qamqdamd";
 
-// Reads of the folder while it changes; each operation's answer on its own: the live query tests.
-enum Kind { Query, MultipleCache, Add, Delete, kKinds };
-const char* const kKindNames[kKinds] = {"query", "queryMultipleCache", "add", "delete"};
-// The order of the calls; each client starts at another place in it.
-constexpr Kind kSchedule[] = {Query, Add, MultipleCache, Query, Delete, Add, MultipleCache, Delete};
-constexpr int kScheduleLength = sizeof kSchedule / sizeof kSchedule[0];
+// One client's folder, with one output named "seed" and the outputs it added since.
+struct Folder {
+  Host& host;
+  Stored stored;
+  std::deque<Stored> outputs;
 
-// One client: its session, its folder with one output named "seed" and the outputs it added since.
-class Client {
- public:
-  Client(int index, const std::string& endpoint)
-      : m_index(index), m_name("client-" + std::to_string(index)), m_host(endpoint, 30000) {}
-
-  // Logs on, counted as served, then makes the client's folder and its seed.
-  void start(std::atomic<int>& served) {
-    m_host.logon();
-    ++served;
-    DVLAdd<ZEBFolder> folder(m_host.session(), nullptr, kUntrusted);
-    folder.setParentPath("/content");
-    folder.setName(m_name.c_str());
-    folder.execute();
-    m_folder = {folder.getPath(), folder.getStoreID()};
-    addOutput("seed");
+  Stored addOutput(const std::string& name) {
+    return host.add(stored.path, name, stored.path + "/" + name + ":" + std::string(512 + name.size() * 64, 'x'));
   }
 
-  // Makes call number i (by the schedule); a failure or a wrong answer is an error.
-  void call(int i) {
-    Kind kind = kSchedule[(i + m_index) % kScheduleLength];
-    if (kind == Delete && m_outputs.empty()) kind = Add;
-    std::string wrong;
-    try {
-      wrong = run(kind, i);
-    } catch (const std::exception& e) {
-      wrong = e.what();
-    }
-    if (!wrong.empty() && ++m_errorCount <= 3) m_errors.push_back(std::string(kKindNames[kind]) + ": " + wrong);
-  }
-
-  int m_errorCount = 0;
-  std::vector<std::string> m_errors;  // the first few
-
- private:
-  // Empty when the call answered what the folder holds, else what was wrong.
-  std::string run(Kind kind, int i) {
-    const size_t children = m_outputs.size() + 1;
-    const std::string all = m_folder.path + "/*";
-    auto expect = [](bool ok, const std::string& what) { return ok ? std::string() : what; };
-    switch (kind) {
-      case Query: {
-        DVLQuery query(m_host.session(), nullptr, kUntrusted);
+  // Makes call number i of the kind; empty when it answered what the folder holds, else what was wrong.
+  std::string call(char kind, int i) {
+    const size_t children = outputs.size() + 1;
+    const std::string all = stored.path + "/*";
+    switch (outputs.empty() && kind == 'd' ? 'a' : kind) {
+      case 'q': {
+        DVLQuery query(host.session(), nullptr, kUntrusted);
         query.setPath(all.c_str());
         query.setSortOptions(ZEBPropEnum::defaultName, ZEBOrderEnum::descending);
         query.execute();
-        return expect(query.getObjectCount() == static_cast<int>(children), "wrong object count");
+        return query.getObjectCount() == static_cast<int>(children) ? "" : "query: wrong object count";
       }
-      case MultipleCache: {
-        DVLQueryMultipleCache cached(m_host.session(), nullptr, kUntrusted);
-        DVLQueryRequest folder(cached);
-        folder.setPath(all.c_str());
-        cached.addRequest(folder);
+      case 'm': {
+        DVLQueryMultipleCache cached(host.session(), nullptr, kUntrusted);
+        DVLQueryRequest request(cached);
+        request.setPath(all.c_str());
+        cached.addRequest(request);
         cached.execute();
-        return expect(cached.getReplyCount() == 1 && cached.getQueryResult(0)->size() == children &&
-                          cached.getCacheValidatorReply() && *cached.getCacheValidatorReply(),
-                      "wrong reply or no cache validator");
+        const bool ok = cached.getReplyCount() == 1 && cached.getQueryResult(0)->size() == children &&
+                        cached.getCacheValidatorReply() && *cached.getCacheValidatorReply();
+        return ok ? "" : "queryMultipleCache: wrong reply or no cache validator";
       }
-      case Add:
-        m_outputs.push_back(addOutput("output-" + std::to_string(i)));
-        return expect(!m_outputs.back().storeId.empty(), "no store identifier");
-      default: {
-        DVLDelete remove(m_host.session(), nullptr, kUntrusted);
-        remove.addStoreId(m_outputs.front().storeId.c_str());
-        remove.execute();
-        m_outputs.pop_front();
-        return std::string();
-      }
+      case 'a':
+        outputs.push_back(addOutput("output-" + std::to_string(i)));
+        return outputs.back().storeId.empty() ? "add: no store identifier" : "";
+      default:
+        host.remove(outputs.front().storeId);
+        outputs.pop_front();
+        return "";
     }
   }
-
-  Stored addOutput(const std::string& name) {
-    return m_host.add(m_folder.path, name, m_name + "/" + name + ":" + std::string(512 + name.size() * 64, 'x'));
-  }
-
-  int m_index;
-  std::string m_name;
-  Host m_host;
-  Stored m_folder;
-  std::deque<Stored> m_outputs;
 };
 
 TEST(Load, SixteenClientsMakeMixedCallsWithoutAnError) {
@@ -125,24 +80,37 @@ TEST(Load, SixteenClientsMakeMixedCallsWithoutAnError) {
   Daemon server({"--listen", "127.0.0.1:0", "--log", "off", "--store", teststore::fresh()});
   ASSERT_GT(server.port(), 0) << "dvl-contentd did not start: " << server.firstLine();
 
-  std::vector<std::unique_ptr<Client>> clients;
-  for (int c = 0; c < kClients; ++c) clients.push_back(std::make_unique<Client>(c, server.url()));
+  std::vector<std::unique_ptr<Host>> hosts;
+  for (int c = 0; c < kClients; ++c) hosts.push_back(std::make_unique<Host>(server.url(), 30000));
   std::atomic<int> ready{0}, served{0};
-  std::vector<int> servedWhenDone(kClients, 0);
-  std::vector<std::string> setUpFailures(kClients);
+  std::vector<int> servedWhenDone(kClients, 0), errorCount(kClients, 0);
+  std::vector<std::vector<std::string>> errors(kClients);  // the first few of each client
   std::vector<std::thread> threads;
   for (int c = 0; c < kClients; ++c) {
     threads.emplace_back([&, c] {
-      Client& client = *clients[c];
+      auto fail = [&](const std::string& what) {
+        if (++errorCount[c] <= 3) errors[c].push_back(what);
+      };
       ++ready;
       while (ready < kClients) std::this_thread::yield();  // all start together
+      Folder folder{*hosts[c], {}, {}};
       try {
-        client.start(served);
+        hosts[c]->logon();
+        ++served;  // a logon answered is a client served
+        folder.stored = hosts[c]->addFolder("/content", "client-" + std::to_string(c));
+        folder.addOutput("seed");
       } catch (const std::exception& e) {
-        setUpFailures[c] = e.what();
-        return;
+        return fail(std::string("set-up: ") + e.what());
       }
-      for (int i = 0; i < calls; ++i) client.call(i);
+      for (int i = 0; i < calls; ++i) {
+        std::string wrong;
+        try {
+          wrong = folder.call(kSchedule[(i + c) % kSchedule.size()], i);
+        } catch (const std::exception& e) {
+          wrong = "call " + std::to_string(i) + ": " + e.what();
+        }
+        if (!wrong.empty()) fail(wrong);
+      }
       servedWhenDone[c] = served;
     });
   }
@@ -150,9 +118,7 @@ TEST(Load, SixteenClientsMakeMixedCallsWithoutAnError) {
   EXPECT_EQ(server.stop(SIGTERM), 0);
 
   for (int c = 0; c < kClients; ++c) {
-    EXPECT_EQ(setUpFailures[c], "") << "client " << c;
-    EXPECT_EQ(clients[c]->m_errorCount, 0) << "client " << c << ", first errors:\n"
-                                           << testing::PrintToString(clients[c]->m_errors);
+    EXPECT_EQ(errorCount[c], 0) << "client " << c << ", first errors:\n" << testing::PrintToString(errors[c]);
     EXPECT_EQ(servedWhenDone[c], kClients) << "client " << c << " finished before every client was served once";
   }
 }

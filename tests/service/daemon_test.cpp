@@ -7,22 +7,15 @@
 #include <httplib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
+
+#include "support/Files.h"
 
 namespace {
 
-std::string tempDir(const char* name) {
-  std::string dir = std::filesystem::temp_directory_path().string() + "/" + name + std::to_string(::getpid());
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
-}
-
 TEST(ServiceDaemon, StartUpRefusesWhatIsWrongWithItsExitCode) {
-  std::string dir = tempDir("dvl-refusals-");
-  std::ofstream(dir + "/unknown.conf") << "listen = 127.0.0.1:0\nno-such-option = 1\n";
+  TempDir dir;
+  std::ofstream(dir / "unknown.conf") << "listen = 127.0.0.1:0\nno-such-option = 1\n";
   Daemon first({"--listen", "127.0.0.1:0", "--log", "off"});
   ASSERT_GT(first.port(), 0);
   const std::string taken = "127.0.0.1:" + std::to_string(first.port());
@@ -39,10 +32,10 @@ TEST(ServiceDaemon, StartUpRefusesWhatIsWrongWithItsExitCode) {
       {{"--passport-lifetime", "-5"}, 2},
       {{"--header-timeout", "0"}, 2},
       {{"--inject", "explode"}, 2},
-      {{"--config", dir + "/unknown.conf"}, 2},
-      {{"--config", dir + "/missing.conf"}, 2},
+      {{"--config", dir / "unknown.conf"}, 2},
+      {{"--config", dir / "missing.conf"}, 2},
       {{"--users", "/nonexistent/dvl-users"}, 3},
-      {{"--cert", dir + "/missing.pem", "--key", dir + "/missing.pem"}, 3},
+      {{"--cert", dir / "missing.pem", "--key", dir / "missing.pem"}, 3},
   };
   for (const Case& c : cases) {
     std::vector<std::string> arguments = c.arguments;
@@ -53,37 +46,30 @@ TEST(ServiceDaemon, StartUpRefusesWhatIsWrongWithItsExitCode) {
     EXPECT_EQ(refused.wait(), c.exitCode) << arguments[0] << " " << arguments[1];
   }
   EXPECT_EQ(first.stop(SIGTERM), 0);
-  std::filesystem::remove_all(dir);
 }
 
 // Options come from the file, the command line overrides them; SIGHUP reopens the log, so that a
 // rotated log goes on in a new file, and the server keeps serving.
 TEST(ServiceDaemon, AConfigurationFileAndSighupReopeningTheLog) {
-  std::string dir = tempDir("dvl-config-");
-  std::ofstream(dir + "/d.conf") << "# a comment\nlisten = 127.0.0.1:9\nlog = " << dir << "/a.log\nthreads = 2\n";
-  Daemon daemon({"--config", dir + "/d.conf", "--listen", "127.0.0.1:0"});
+  TempDir dir;
+  std::ofstream(dir / "d.conf") << "# a comment\nlisten = 127.0.0.1:9\nlog = " << dir / "a.log" << "\nthreads = 2\n";
+  Daemon daemon({"--config", dir / "d.conf", "--listen", "127.0.0.1:0"});
   ASSERT_GT(daemon.port(), 0) << daemon.firstLine();
   httplib::Client http("127.0.0.1", daemon.port());
   ASSERT_EQ(http.Get("/health")->status, 200);
-  std::filesystem::rename(dir + "/a.log", dir + "/a.log.1");
+  std::filesystem::rename(dir / "a.log", dir / "a.log.1");
   ::kill(daemon.pid(), SIGHUP);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_EQ(http.Get("/health")->status, 200);
   EXPECT_EQ(daemon.stop(SIGTERM), 0);
-  auto read = [](const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-  };
   // The first line may be written just after the rename; the second goes to the new file.
   auto count = [](const std::string& text) {
     size_t n = 0;
     for (size_t at = 0; (at = text.find("GET /health 200", at)) != std::string::npos; ++at) ++n;
     return n;
   };
-  EXPECT_GE(count(read(dir + "/a.log")), 1u);
-  EXPECT_EQ(count(read(dir + "/a.log")) + count(read(dir + "/a.log.1")), 2u);
-  std::filesystem::remove_all(dir);
+  EXPECT_GE(count(readFile(dir / "a.log")), 1u);
+  EXPECT_EQ(count(readFile(dir / "a.log")) + count(readFile(dir / "a.log.1")), 2u);
 }
 
 }  // namespace

@@ -1,40 +1,24 @@
 // multipart/related request bodies, read as they arrive with the attachments spooled to files. What
 // the toolkit itself writes is read in the integration tests, every byte value included.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "MultipartBody.h"
+#include "support/Files.h"
 
 using dvlservice::MultipartError;
 using dvlservice::MultipartReader;
 
 namespace {
 
-std::string fileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 class MultipartTest : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dvl-spool-XXXXXX").string();
-    m_spool = ::mkdtemp(&pattern[0]);
-  }
-  void TearDown() override { std::filesystem::remove_all(m_spool); }
-
   // Feeds the body in pieces of `step` bytes, so that delimiters fall across pieces.
   void feed(MultipartReader& reader, const std::string& body, size_t step) {
     for (size_t i = 0; i < body.size(); i += step) reader.feed(body.data() + i, std::min(step, body.size() - i));
   }
 
-  std::string m_spool;
+  TempDir m_dir{"dvl-spool"};
+  const std::string& m_spool = m_dir.path();
 };
 
 // Near misses of the delimiter "\r\n--b", a NUL, a byte that is no UTF-8, and an end that runs
@@ -63,7 +47,7 @@ TEST_F(MultipartTest, SplitsTheBodyWhereverItsPiecesEnd) {
     plain.finish();
     EXPECT_EQ(plain.root(), "<E/>");
     ASSERT_EQ(plain.attachments().size(), 1u);
-    EXPECT_EQ(fileBytes(plain.attachments()[0].path), std::string("\x00\x01\x02\xfd\xfe\xff\x00", 7)) << step;
+    EXPECT_EQ(readFile(plain.attachments()[0].path), std::string("\x00\x01\x02\xfd\xfe\xff\x00", 7)) << step;
 
     MultipartReader reader("b", "", m_spool, 1024);
     feed(reader, body(), step);
@@ -74,7 +58,7 @@ TEST_F(MultipartTest, SplitsTheBodyWhereverItsPiecesEnd) {
     EXPECT_EQ(reader.attachments()[0].contentId, "_contextAttach");
     EXPECT_EQ(reader.attachments()[0].contentType, "application/pdf");
     EXPECT_EQ(reader.attachments()[0].size, static_cast<int64_t>(kBinary.size()));
-    EXPECT_TRUE(fileBytes(reader.attachments()[0].path) == kBinary) << step;
+    EXPECT_TRUE(readFile(reader.attachments()[0].path) == kBinary) << step;
     EXPECT_EQ(reader.attachments()[1].contentId, "folded");
     EXPECT_EQ(reader.attachments()[1].size, 0);
   }

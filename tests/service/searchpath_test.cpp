@@ -50,55 +50,43 @@ TEST(SearchPath, OriginsRootTildeAccountDoubleTildeSessionAndStoreId) {
   EXPECT_EQ(SearchPath::parse("storeID('')").storeId, "");
 }
 
-struct BadPath {
-  const char* name;
-  const char* text;
-  size_t position;
-  const char* problem;  // a piece of the message
-};
-
-class SearchPathErrors : public testing::TestWithParam<BadPath> {};
-
-TEST_P(SearchPathErrors, NameTheProblemAndItsPosition) {
-  const BadPath& bad = GetParam();
-  try {
-    SearchPath::parse(bad.text);
-    FAIL() << "parsed: " << bad.text;
-  } catch (const SearchPathError& e) {
-    EXPECT_EQ(e.getPosition(), bad.position) << e.what();
-    EXPECT_NE(std::string(e.what()).find(bad.problem), std::string::npos) << e.what();
-    EXPECT_NE(std::string(e.what()).find("at position " + std::to_string(bad.position)), std::string::npos);
+// Each message names the problem and the position where the path goes wrong.
+TEST(SearchPath, BadPathsNameTheProblemAndItsPosition) {
+  const std::tuple<const char*, size_t, const char*> cases[] = {
+      {"", 1, "empty"},
+      {"   ", 4, "empty"},
+      {"content", 1, "starts with"},
+      {"/content/", 10, "expected a step"},
+      {"//", 3, "expected a step"},
+      {"/content/folder[@name='x]", 23, "no closing '"},
+      {"/content/folder[@name=x]", 23, "expected a quoted name"},
+      {"/content/folder[@title='x']", 18, "unknown attribute '@title'"},
+      {"/content/folder[@name='x'", 26, "expected ']'"},
+      {"/content/folder[name='x']", 17, "expected '@'"},
+      {"/content/#", 10, "unexpected '#'"},
+      {"~~/folder", 3, "nothing may follow"},
+      {"~folder", 2, "expected '/'"},
+      {"storeID(abc)", 9, "expected a quoted name"},
+      {"storeID(\"abc\"", 14, "expected ')' but the path ends"},
+      {"/content/folder[@name='O'Brien']", 26, "expected ']'"}};  // a quote inside the same quotes
+  for (const auto& [text, position, problem] : cases) {
+    SCOPED_TRACE(text);
+    try {
+      SearchPath::parse(text);
+      ADD_FAILURE() << "parsed";
+    } catch (const SearchPathError& e) {
+      EXPECT_EQ(e.getPosition(), position) << e.what();
+      EXPECT_NE(std::string(e.what()).find(problem), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("at position " + std::to_string(position)), std::string::npos);
+    }
   }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    SearchPath, SearchPathErrors,
-    testing::Values(BadPath{"Empty", "", 1, "empty"},                                                   //
-                    BadPath{"Blank", "   ", 4, "empty"},                                                //
-                    BadPath{"Relative", "content", 1, "starts with"},                                   //
-                    BadPath{"TrailingSlash", "/content/", 10, "expected a step"},                       //
-                    BadPath{"DoubleSlashAlone", "//", 3, "expected a step"},                            //
-                    BadPath{"UnclosedQuote", "/content/folder[@name='x]", 23, "no closing '"},          //
-                    BadPath{"UnquotedName", "/content/folder[@name=x]", 23, "expected a quoted name"},  //
-                    BadPath{"UnknownAttribute", "/content/folder[@title='x']", 18, "unknown attribute '@title'"},
-                    BadPath{"UnclosedPredicate", "/content/folder[@name='x'", 26, "expected ']'"},        //
-                    BadPath{"AttributeWithoutAt", "/content/folder[name='x']", 17, "expected '@'"},       //
-                    BadPath{"StrayCharacter", "/content/#", 10, "unexpected '#'"},                        //
-                    BadPath{"StepsAfterSession", "~~/folder", 3, "nothing may follow"},                   //
-                    BadPath{"AccountWithoutSlash", "~folder", 2, "expected '/'"},                         //
-                    BadPath{"UnquotedStoreId", "storeID(abc)", 9, "expected a quoted name"},              //
-                    BadPath{"UnclosedStoreId", "storeID(\"abc\"", 14, "expected ')' but the path ends"},  //
-                    BadPath{"QuoteInsideSameQuotes", "/content/folder[@name='O'Brien']", 26, "expected ']'"}),
-    [](const testing::TestParamInfo<BadPath>& info) { return std::string(info.param.name); });
-
-TEST(SearchPath, AnOverlongPathOrTooManyStepsAreRefused) {
-  EXPECT_THROW(SearchPath::parse("/content" + std::string(70000, 'x')), SearchPathError);
+  EXPECT_THROW(SearchPath::parse("/content" + std::string(70000, 'x')), SearchPathError);  // overlong
   std::string path;
   for (int i = 0; i < 300; ++i) path += "/*";
-  EXPECT_THROW(SearchPath::parse(path), SearchPathError);
+  EXPECT_THROW(SearchPath::parse(path), SearchPathError);  // too many steps
 }
 
-TEST(SearchPath, CanonicalStepsQuoteSoThatTheStepParsesBackToTheName) {
+TEST(SearchPath, CanonicalStepsParseBackToTheNameAndShortenPlainChildrenOfTheRoot) {
   for (const std::string name : {"Sales", "O'Brien", "say \"hi\"", "a/b [c]", "x]y"}) {
     std::string step = canonicalStep("folder", name, false);
     SearchPath p = SearchPath::parse("/" + step);
@@ -107,9 +95,7 @@ TEST(SearchPath, CanonicalStepsQuoteSoThatTheStepParsesBackToTheName) {
     ASSERT_EQ(p.steps[0].predicates.size(), 1u);
     EXPECT_EQ(p.steps[0].predicates[0].value, name);
   }
-}
-
-TEST(SearchPath, CanonicalStepsShortenPlainChildrenOfTheRootOnly) {
+  // Plain children of the root only are shortened to their name.
   EXPECT_EQ(canonicalStep("folder", "content", true), "content");
   EXPECT_EQ(canonicalStep("folder", "content", false), "folder[@name='content']");
   EXPECT_EQ(canonicalStep("folder", "output", true), "folder[@name='output']");  // a class name is no name test

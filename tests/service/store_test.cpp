@@ -3,35 +3,21 @@
 // every byte value: the live add tests.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <filesystem>
 
 #include "ContentStore.h"
 #include "ZEBSession.h"
+#include "support/Files.h"
 #include "support/TestStore.h"
 
 using dvlservice::ContentStore;
 using dvlservice::NewObject;
 using dvlservice::ObjectRecord;
-
 using dvlservice::StagedDocument;
 using dvlservice::StoreError;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dvl-store-test-XXXXXX").string();
-    m_path = ::mkdtemp(&pattern[0]);
-  }
-  ~TempDir() { std::filesystem::remove_all(m_path); }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
 
 NewObject object(const std::string& objectClass, const std::string& name) {
   NewObject o;
@@ -119,7 +105,7 @@ TEST_F(StoreTest, StagingStopsAtTheLimit) {
 // server is refused, and left as it was.
 TEST(StoreFile, AnOlderSchemaIsUpgradedAndANewerOneRefused) {
   TempDir dir;
-  const std::string path = dir.path() + "/content.db";
+  const std::string path = dir / "content.db";
   auto sql = [&](const char* statement) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
@@ -145,8 +131,8 @@ TEST(StoreFile, AnOlderSchemaIsUpgradedAndANewerOneRefused) {
 
 TEST(StoreFile, ASecondStoreOnTheSameFileIsRefused) {
   TempDir dir;
-  ContentStore first(dir.path() + "/content.db");
-  EXPECT_THROW(ContentStore second(dir.path() + "/content.db"), StoreError);
+  ContentStore first(dir / "content.db");
+  EXPECT_THROW(ContentStore second(dir / "content.db"), StoreError);
 }
 
 }  // namespace

@@ -1,13 +1,10 @@
 // Accounts and credentials: password hashes, the users file, and the credential document a logon
 // carries.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "Credential.h"
 #include "UserDirectory.h"
+#include "support/Files.h"
 
 using dvlservice::parseCredentialDocument;
 using dvlservice::UserAccount;
@@ -29,9 +26,9 @@ TEST(ServiceUsers, APasswordVerifiesAgainstItsOwnHashOnly) {
 
 class UsersFile : public testing::Test {
  protected:
-  void TearDown() override { std::filesystem::remove(m_path); }
   void write(const std::string& text) { std::ofstream(m_path) << text; }
-  std::string m_path = testing::TempDir() + "dvl-users-" + std::to_string(::getpid());
+  TempDir m_dir;
+  std::string m_path = m_dir / "users";
 };
 
 TEST_F(UsersFile, ReadsAccountsCapabilitiesAndTrust) {
@@ -84,14 +81,11 @@ TEST(ServiceUsers, AUserNameWithoutNamespaceMustBeUniqueAcrossNamespaces) {
   EXPECT_FALSE(users.find("NIS", "alice"));
 }
 
-TEST(ServiceCredential, ReadsThePlainFormWithEscapedValues) {
+TEST(ServiceCredential, ReadsThePlainFormWithEscapedValuesAndRefusesWhatIsNotACredential) {
   auto c = parseCredentialDocument(
       "<credential><namespace>LDAP</namespace><username>a&lt;b&amp;c</username><password></password></credential>");
   EXPECT_EQ(c.userName, "a<b&c");
   EXPECT_TRUE(c.hasPassword && c.password.empty() && !c.hasEncryptedValue);
-}
-
-TEST(ServiceCredential, RefusesWhatIsNotACredential) {
   const char* bad[] = {
       "",
       "<credential>",  // what a sealed credential without values leaves

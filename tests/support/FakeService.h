@@ -28,6 +28,7 @@ class FakeService {
       : m_transport(std::make_shared<ZEBInProcessTransport>(&FakeService::handle, this)), m_session(m_transport) {}
 
   ZEBSOAPSession& session() { return m_session; }
+  const std::shared_ptr<ZEBInProcessTransport>& transport() const { return m_transport; }
   const std::vector<RecordedRequest>& requests() const { return m_requests; }
   const RecordedRequest& last() const { return m_requests.back(); }
   void respond(Responder responder) { m_responder = std::move(responder); }

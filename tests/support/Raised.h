@@ -19,12 +19,15 @@ E raisedBy(Body&& body) {
   throw std::logic_error("nothing raised");
 }
 
-// body raises the assertion text, first raised at file:line.
+// body raises the assertion text, first raised at file:line by the assertion macro.
 template <class Body>
 void expectAssertion(Body&& body, const char* text, const char* file, int line) {
   KRNAssertError e = raisedBy<KRNAssertError>(body);
   EXPECT_STREQ(e.getText(), text);
   ASSERT_FALSE(e.getBackTrace().empty());
-  EXPECT_STREQ(e.getBackTrace()[0].location.getFile(), file);
-  EXPECT_EQ(e.getBackTrace()[0].location.getLine(), line);
+  const KRNBackTraceEntry& first = e.getBackTrace()[0];
+  EXPECT_STREQ(first.location.getFile(), file);
+  EXPECT_EQ(first.location.getLine(), line);
+  EXPECT_EQ(first.function, "");
+  EXPECT_EQ(first.macro, "KRN_THROW");
 }

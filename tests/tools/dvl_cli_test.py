@@ -58,7 +58,8 @@ class DvlCli(unittest.TestCase):
         return self.path(name)
 
     def test_logon_session_file_and_failures(self):
-        os.remove(os.environ["DVL_SESSION_FILE"]) if os.path.exists(os.environ["DVL_SESSION_FILE"]) else None
+        if os.path.exists(os.environ["DVL_SESSION_FILE"]):
+            os.remove(os.environ["DVL_SESSION_FILE"])
         code, out, _ = run("query", "/content")
         self.assertEqual((code, out["error"]["code"]), (1, "notLoggedOn"))
         self.logon()

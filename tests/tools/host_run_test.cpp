@@ -2,10 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <regex>
-#include <sstream>
 
 #include "ContentServer.h"
 #include "ContentService.h"
@@ -15,17 +13,11 @@
 #include "ZEBHelper.h"
 #include "ZEBHttpTransport.h"
 #include "ZEBRecording.h"
+#include "support/Files.h"
 
 namespace {
 
 const std::string kData = DVL_TEST_DATA;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Runs the host run through factory and returns what it printed.
 std::string run(VorbTK& factory, const HostRunOptions& options = HostRunOptions()) {
