@@ -270,10 +270,12 @@ run_tests() {  # BUILD_DIR [REGEX]: those tests only, else the fast subset; stop
   (cd "$1" && LD_LIBRARY_PATH=$libs ctest -LE long -E "$exclude" "${select[@]}" -j2 --stop-on-failure \
     --timeout 120 >mutate-test.log 2>&1)
 }
-# The executables of the tests that REGEX selects.
+# The executables this build makes of the tests that REGEX selects (not the scripts of their fixtures).
 executables_of() {  # BUILD_DIR REGEX
+  local bin
+  bin=$(cd "$1" && pwd)/bin/
   (cd "$1" && ctest -N -V -LE long -E "$exclude" -R "$2" 2>/dev/null) |
-    sed -n 's/^.*Test command: \([^ ]*\).*/\1/p' | sort -u | xargs -r -n1 basename
+    sed -n 's/^.*Test command: \([^ ]*\).*/\1/p' | grep -F "$bin" | sort -u | xargs -r -n1 basename
 }
 # Whether the suite of BUILD_DIR catches the fault NAME, printing the first failing test. The
 # hinted tests are built and run first; when they pass, the whole tree is built and the fast subset
