@@ -245,90 +245,77 @@ INSTANTIATE_TEST_SUITE_P(Sizes, HttpTransportUpload, testing::Values(true, false
 
 // Multipart replies with binary documents: the live add suite reads them back through the library.
 
-struct HttpErrorCase {
-  const char* name;
-  int status;
-  const char* contentType;  // null: none
-  std::string body, reason;
-};
-
-class HttpTransportHttpError : public testing::TestWithParam<HttpErrorCase> {};
-
-TEST_P(HttpTransportHttpError, RaisesWithStatusAndBodyExcerpt) {
-  const HttpErrorCase& c = GetParam();
-  HttpPeer peer;
-  peer.on([&](const httplib::Request&, httplib::Response& res) {
-    res.status = c.status;
-    if (c.contentType) res.set_content(c.body, c.contentType);
-    if (!c.contentType) res.body = c.body;
-    if (c.status == 302) res.set_header("Location", "http://127.0.0.1:1/elsewhere");
-  });
-  ZEBHttpTransport transport(settingsFor(peer.url()));
-  ZEBTransportError e = exchangeFailure(transport, wireRequest("<q/>"));
-  EXPECT_EQ("HTTP", e.getPhase());
-  EXPECT_EQ(c.status, e.getHttpStatus());
-  EXPECT_EQ(c.reason, e.getReason());
-  EXPECT_EQ(peer.url(), e.getEndpoint());
-  ASSERT_FALSE(e.getBackTrace().empty());
-  EXPECT_STREQ("ZEBHttpTransport", e.getBackTrace()[0].location.getFile());
+TEST(HttpTransport, HttpErrorsRaiseWithStatusAndBodyExcerpt) {
+  const struct {
+    int status;
+    const char* contentType;  // null: none
+    std::string body, reason;
+  } cases[] = {
+      {200, nullptr, "", "HTTP 200 OK without a Content-Type, not a SOAP reply"},
+      {302, nullptr, "", "HTTP 302 Found"},  // not followed
+      // Control bytes masked, the excerpt cut at 200 bytes.
+      {404, "text/plain", std::string("a\0b\tc\x1b\r\n", 8) + std::string(1000, 'x'),
+       "HTTP 404 Not Found: a?b c?  " + std::string(192, 'x')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    HttpPeer peer;
+    peer.on([&](const httplib::Request&, httplib::Response& res) {
+      res.status = c.status;
+      if (c.contentType) res.set_content(c.body, c.contentType);
+      if (!c.contentType) res.body = c.body;
+      if (c.status == 302) res.set_header("Location", "http://127.0.0.1:1/elsewhere");
+    });
+    ZEBHttpTransport transport(settingsFor(peer.url()));
+    ZEBTransportError e = exchangeFailure(transport, wireRequest("<q/>"));
+    EXPECT_EQ("HTTP", e.getPhase());
+    EXPECT_EQ(c.status, e.getHttpStatus());
+    EXPECT_EQ(c.reason, e.getReason());
+    EXPECT_EQ(peer.url(), e.getEndpoint());
+    ASSERT_FALSE(e.getBackTrace().empty());
+    EXPECT_STREQ("ZEBHttpTransport", e.getBackTrace()[0].location.getFile());
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Statuses, HttpTransportHttpError,
-    testing::Values(
-        HttpErrorCase{"OkWithoutType", 200, nullptr, "", "HTTP 200 OK without a Content-Type, not a SOAP reply"},
-        HttpErrorCase{"RedirectNotFollowed", 302, nullptr, "", "HTTP 302 Found"},
-        // Control bytes masked, the excerpt cut at 200 bytes.
-        HttpErrorCase{"ControlBytesMaskedAndCut", 404, "text/plain", std::string("a\0b\tc\x1b\r\n", 8) + std::string(1000, 'x'),
-                      "HTTP 404 Not Found: a?b c?  " + std::string(192, 'x')}),
-    [](const testing::TestParamInfo<HttpErrorCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------
 // Failures of the peer or the network
 
 // Peers that stall or trickle, under a 300 ms stall timeout; replies cut short are the fault suite's.
-struct PeerFault {
-  const char* name;
-  const char* phase;
-  const char* reason;  // a part of it
-  int totalTimeoutMs;
-  RawPeer::Script script;
-};
-
-class HttpTransportStall : public testing::TestWithParam<PeerFault> {};
-
-TEST_P(HttpTransportStall, EndsWithThePhaseOfTheFault) {
-  RawPeer peer(GetParam().script);
-  ZEBHttpSettings settings = settingsFor(peer.url());
-  settings.stallTimeoutMs = 300;
-  settings.totalTimeoutMs = GetParam().totalTimeoutMs;
-  ZEBHttpTransport transport(settings);
-  // Large enough to fill the socket buffers of a peer that reads nothing.
-  PatternDocument document(64u << 20);
-  ZEBAttachmentList attachments = {{"doc", &document}};
-  bool upload = std::string(GetParam().phase) == "send";
-  ZEBTransportError e = exchangeFailure(transport, wireRequest("<q/>", upload ? &attachments : nullptr));
-  EXPECT_EQ(GetParam().phase, e.getPhase());
-  EXPECT_TRUE(contains(e.getReason(), GetParam().reason)) << e.getReason();
-  EXPECT_FALSE(e.getReason().empty());
-}
-
 // A long total timeout: should a stall go unnoticed, the test fails instead of hanging.
-INSTANTIATE_TEST_SUITE_P(
-    Peers, HttpTransportStall,
-    testing::Values(
-        PeerFault{"NotReadingTheUpload", "send", "timed out after 300 ms without progress", 30000,
-                  [](int, int, RawPeer& peer) { peer.hold(); }},
-        PeerFault{"TricklingPastTheTotalTimeout", "timeout", "longer than 400 ms", 400,
-                  [](int fd, int, RawPeer& peer) {
-                    RawPeer::readRequest(fd);
-                    bool open = RawPeer::sendAll(fd, kReplyHead + "100000\r\n\r\n");
-                    while (open && !peer.stopping()) {
-                      open = RawPeer::sendAll(fd, "x");
-                      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                    }
-                  }}),
-    [](const testing::TestParamInfo<PeerFault>& info) { return info.param.name; });
+TEST(HttpTransport, AStallingOrTricklingPeerEndsTheExchangeInThePhaseOfTheFault) {
+  const struct {
+    const char* phase;
+    const char* reason;  // a part of it
+    int totalTimeoutMs;
+    RawPeer::Script script;
+  } cases[] = {
+      {"send", "timed out after 300 ms without progress", 30000, [](int, int, RawPeer& peer) { peer.hold(); }},
+      {"timeout", "longer than 400 ms", 400,
+       [](int fd, int, RawPeer& peer) {
+         RawPeer::readRequest(fd);
+         bool open = RawPeer::sendAll(fd, kReplyHead + "100000\r\n\r\n");
+         while (open && !peer.stopping()) {
+           open = RawPeer::sendAll(fd, "x");
+           std::this_thread::sleep_for(std::chrono::milliseconds(20));
+         }
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.phase);
+    RawPeer peer(c.script);
+    ZEBHttpSettings settings = settingsFor(peer.url());
+    settings.stallTimeoutMs = 300;
+    settings.totalTimeoutMs = c.totalTimeoutMs;
+    ZEBHttpTransport transport(settings);
+    // Large enough to fill the socket buffers of a peer that reads nothing.
+    PatternDocument document(64u << 20);
+    ZEBAttachmentList attachments = {{"doc", &document}};
+    bool upload = std::string(c.phase) == "send";
+    ZEBTransportError e = exchangeFailure(transport, wireRequest("<q/>", upload ? &attachments : nullptr));
+    EXPECT_EQ(c.phase, e.getPhase());
+    EXPECT_TRUE(contains(e.getReason(), c.reason)) << e.getReason();
+  }
+}
 
 // The server may have carried out a request whose connection closed with no reply: only a
 // read-only one is sent again (libcurl's own retry on a fresh connection, documents rewound).
