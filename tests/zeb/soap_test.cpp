@@ -200,23 +200,11 @@ TEST(SoapReaderTest, ReadsTheSameValuesWhateverTheXmlForm) {
 
 // A read reply's objects, slot arrays and texts live in its registry's arena; what is done to them
 // afterwards (new texts, cleared fields, copies that outlive the reply) must own its memory as usual.
-std::string reportReply() {
-  ZEBContentQuery_Reply reply;
-  ZEBObjectRegistryI& registry = reply.getObjectRegistry();
-  auto* report = new ZEBReport;
-  registry.registerObject(report);
-  report->getDefaultName(&registry)->setValue("R1");
-  report->getStoreID(&registry)->getValue(&registry)->setValue("0123456789abcdef");
-  ZEBFolder* parent = new ZEBFolder;
-  registry.registerObject(parent);
-  parent->getDefaultName(&registry)->setValue("Parent");
-  report->getParent(&registry)->getValue().push_back(parent);
-  reply.getResult(&registry)->push_back(report);
-  return ZEBSoap::writeEnvelope(reply, nullptr);
-}
-
 TEST(SoapReaderTest, ObjectsReadCanBeChangedClearedAndCopied) {
-  std::string xml = reportReply();
+  std::string xml = envelopeWith(
+      "<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:report'><dvl:defaultName>R1</dvl:defaultName>"
+      "<dvl:storeID>0123456789abcdef</dvl:storeID><dvl:parent><dvl:item xsi:type='dvl:folder'>"
+      "<dvl:defaultName>Parent</dvl:defaultName></dvl:item></dvl:parent></dvl:item></dvl:result></dvl:queryResponse>");
   ZEBObjectRegistry copies;
   ZEBObject* copy = nullptr;
   {
