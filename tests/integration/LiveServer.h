@@ -51,8 +51,9 @@ class TempFile {
   std::string m_path;
 };
 
+// Its helpers are public, for the scenarios of the torture suite.
 class LiveServer : public testing::Test {
- protected:
+ public:
   void SetUp() override {
     DVL::initialize();
     dvlservice::ServiceOptions options;
