@@ -15,7 +15,6 @@
 
 #include "ContentServer.h"
 #include "ContentService.h"
-#include "ContentStore.h"
 #include "DVL.h"
 #include "DVLAdd.h"
 #include "DVLAddOutput.h"
@@ -52,8 +51,9 @@ class TempFile {
   std::string m_path;
 };
 
+// Its helpers are public, for the scenarios of the torture suite.
 class LiveServer : public testing::Test {
- protected:
+ public:
   void SetUp() override {
     DVL::initialize();
     dvlservice::ServiceOptions options;
@@ -116,19 +116,6 @@ class LiveServer : public testing::Test {
     query.setPath(path.c_str());
     query.execute();
     return query.getObjectCount();
-  }
-
-  // The bytes the store keeps for a document of the object, read beside the service.
-  std::string storedDocument(const std::string& storeId, const std::string& property) {
-    auto tx = m_service->getStore().read();
-    auto object = tx.objectByStoreId(storeId);
-    if (!object) return "(no such object)";
-    for (const dvlservice::DocumentRecord& document : tx.documents(object->id)) {
-      if (document.property != property) continue;
-      return tx.readDocument(document);
-    }
-    ADD_FAILURE() << "the object " << storeId << " has no " << property << " document";
-    return std::string();
   }
 
   // The fault that call raises; fails the test when it raises none.

@@ -1,6 +1,6 @@
 // Queries over loopback HTTP against a folder the test fills through the library's adds: single
 // queries by path and store identifier, lookups of a named child, multiple and cache-validated
-// queries, routing, capabilities and the standalone credential.
+// queries, capabilities and the standalone credential (routing in request order: tests/tools).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -10,7 +10,6 @@
 
 #include "DVLAddDataMovementTask.h"
 #include "DVLAddModel.h"
-#include "DVLDetermineRouting.h"
 #include "DVLGetObject.h"
 #include "DVLLogon.h"
 #include "DVLQuery.h"
@@ -153,22 +152,6 @@ TEST_F(LiveQuery, TheCacheValidatorChangesWhenTheStoreDoes) {
   std::string second = validate(first, &count);
   EXPECT_NE(second, first);
   EXPECT_EQ(count, 4);
-}
-
-TEST_F(LiveQuery, RoutingNamesTheTopFolderOfEachPathInRequestOrder) {
-  auto route = [&](const std::vector<std::string>& paths) {
-    std::vector<std::unique_ptr<ZEBSearchPathSingleObject>> objects;
-    DVLDetermineRouting routing(session(), nullptr, kUntrusted);
-    for (const std::string& p : paths) {
-      objects.push_back(std::make_unique<ZEBSearchPathSingleObject>());
-      objects.back()->setValue(p.c_str());
-      routing.addPath(objects.back().get());
-    }
-    routing.execute();
-    return std::string(routing.getResult() ? routing.getResult() : "(none)");
-  };
-  EXPECT_EQ(route({output.path, "/content/*[@name='Samples']"}), "Reports;Samples");
-  EXPECT_EQ(route({"/content/*[@name='Samples']", model.path}), "Samples;Reports");
 }
 
 TEST_F(LiveQuery, CapabilitiesAreThoseOfTheLoggedOnAccount) {

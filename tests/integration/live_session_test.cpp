@@ -14,18 +14,15 @@ const char* const kNoPassport = "query needs a passport: log on first";
 const char* const kInvalidPassport =
     "the passport is not valid: it has expired, ended with a logoff, or was never issued";
 
-class LiveSession : public LiveServer, public testing::WithParamInterface<int> {
+class LiveSession : public LiveServer {
  protected:
   void query() { count("/content/*"); }
 };
 
-TEST_P(LiveSession, LogsOnQueriesAndLogsOff) {
-  DVLLogon logon(session(), nullptr, kUntrusted);
-  logon.addCredentials("LDAP", "demo", "demo", GetParam());
-  if (GetParam()) {  // the password does not travel in clear
-    EXPECT_EQ(logon.getCredentials().find("demo"), std::string::npos) << logon.getCredentials();
-  }
-  logon.execute();
+// Sealed logons over the wire: the credential-key suite; that the password is not in the sealed
+// credential: tests/prod.
+TEST_F(LiveSession, LogsOnQueriesAndLogsOff) {
+  logon();
   ASSERT_FALSE(session().getPassport().empty());
   EXPECT_GE(count("/content/*"), 2);  // the demo store's Samples and Archive
 
@@ -34,18 +31,15 @@ TEST_P(LiveSession, LogsOnQueriesAndLogsOff) {
   EXPECT_EQ(faultOf([&] { query(); }).getFaultString(), kNoPassport);
 }
 
-TEST_P(LiveSession, AWrongPasswordIsRefusedWithTheServersMessage) {
-  ZEBSOAPFault fault = faultOf([&] { logon("demo", "not-demo", GetParam()); });
+TEST_F(LiveSession, AWrongPasswordIsRefusedWithTheServersMessage) {
+  ZEBSOAPFault fault = faultOf([&] { logon("demo", "not-demo"); });
   EXPECT_EQ(fault.getFaultCode(), "soapenv:Client");
   EXPECT_EQ(fault.getFaultString(), "logon failed: unknown user or wrong password");
   EXPECT_TRUE(session().getPassport().empty());
 
-  logon("demo", "demo", GetParam());
+  logon("demo", "demo", 1);
   EXPECT_FALSE(session().getPassport().empty());
 }
-
-INSTANTIATE_TEST_SUITE_P(PlainAndSealed, LiveSession, testing::Values(0, 1),
-                         [](const testing::TestParamInfo<int>& info) { return info.param ? "Sealed" : "Plain"; });
 
 // A forged passport, and one that a logoff ended, are refused as invalid.
 TEST_F(LiveSession, ForgedAndLoggedOffPassportsAreRefused) {

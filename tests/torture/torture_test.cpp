@@ -98,12 +98,6 @@ class Torture : public LiveServer, public testing::WithParamInterface<Scenario> 
   }
 
  public:
-  using LiveServer::add;
-  using LiveServer::addFolder;
-  using LiveServer::count;
-  using LiveServer::logon;
-  using LiveServer::session;
-
   std::string folder;
   std::string doomed;
   int serial = 0;

@@ -12,75 +12,48 @@
 
 namespace {
 
-struct ContentTypeCase {
-  const char* name;
-  const char* value;
-  const char* mediaType;
-  const char* boundary;
-  const char* start;
-};
-
-class MimeContentType : public testing::TestWithParam<ContentTypeCase> {};
-
-TEST_P(MimeContentType, ParsesTypeAndParameters) {
-  const ContentTypeCase& c = GetParam();
-  ZEBContentType t = ZEBMime::parseContentType(c.value);
-  EXPECT_EQ(c.mediaType, t.mediaType);
-  EXPECT_EQ(c.boundary, t.getParameter("boundary"));
-  EXPECT_EQ(c.start, t.getParameter("START"));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, MimeContentType,
-    testing::Values(
-        ContentTypeCase{"Quoted", "multipart/related; type=\"text/xml\"; start=\"<root@x>\"; boundary=\"a;b=c d\"",
-                        "multipart/related", "a;b=c d", "<root@x>"},
-        ContentTypeCase{"BareAndMixedCase", "Multipart/Related;BOUNDARY=plain_1;start=<r>", "multipart/related",
-                        "plain_1", "<r>"},
-        ContentTypeCase{"EscapedQuote", "multipart/related; boundary=\"a\\\"b\"", "multipart/related", "a\"b", ""},
-        ContentTypeCase{"StraySemicolonsAndFlags", "text/xml; ; charset=utf-8; flag; boundary = spaced ;", "text/xml",
-                        "spaced", ""},
-        ContentTypeCase{"NoParameters", "  text/xml  ", "text/xml", "", ""}),
-    [](const testing::TestParamInfo<ContentTypeCase>& info) { return info.param.name; });
-
-TEST(MimeContentTypeErrors, RefusesMissingSubtypeAndOpenQuote) {
+TEST(MimeContentType, ParsesTypeAndParameters) {
+  const struct {
+    const char *value, *mediaType, *boundary, *start;
+  } cases[] = {
+      {"multipart/related; type=\"text/xml\"; start=\"<root@x>\"; boundary=\"a;b=c d\"", "multipart/related", "a;b=c d",
+       "<root@x>"},
+      {"Multipart/Related;BOUNDARY=plain_1;start=<r>", "multipart/related", "plain_1", "<r>"},
+      {"multipart/related; boundary=\"a\\\"b\"", "multipart/related", "a\"b", ""},
+      {"text/xml; ; charset=utf-8; flag; boundary = spaced ;", "text/xml", "spaced", ""},
+      {"  text/xml  ", "text/xml", "", ""},
+  };
+  for (const auto& c : cases) {
+    ZEBContentType t = ZEBMime::parseContentType(c.value);
+    EXPECT_EQ(c.mediaType, t.mediaType) << c.value;
+    EXPECT_EQ(c.boundary, t.getParameter("boundary")) << c.value;
+    EXPECT_EQ(c.start, t.getParameter("START")) << c.value;
+  }
   for (const char* bad : {"", "multipart", "/related", "text/", "multipart/related; boundary=\"open"}) {
     EXPECT_THROW(ZEBMime::parseContentType(bad), ZEBMalformedMessage) << bad;
   }
 }
 
-struct SplitCase {
-  const char* name;
-  std::string body;
-  std::vector<std::string> bodies;
-};
-
-class MimeSplit : public testing::TestWithParam<SplitCase> {};
-
-TEST_P(MimeSplit, ReadsThePartBodies) {
-  std::vector<std::string> got;
-  for (const ZEBMimePart& p : ZEBMime::split(GetParam().body, "b")) got.emplace_back(p.body);
-  EXPECT_EQ(GetParam().bodies, got);
-}
-
 // Only a whole delimiter line ends a part; everything else, line ends included, is content.
-const std::string kBoundaryLike = "\r\n--bX\r\n--b-\r\n--bb--\r\nline\n\r\n" + std::string("\0\xff\r", 3);
-
-INSTANTIATE_TEST_SUITE_P(
-    Bodies, MimeSplit,
-    testing::Values(
-        SplitCase{"LfOnly", "--b\nContent-ID: <one>\n\nfirst\n--b\nContent-ID: <two>\n\nsecond\n--b--\n",
-                  {"first", "second"}},
-        SplitCase{"PreambleAndEpilogue",
-                  "This is a preamble.\r\n--b not a delimiter\r\n--b\r\nContent-Type: text/xml\r\n\r\n<x/>\r\n--b--\r\n"
-                  "epilogue\r\n--b\r\nContent-Type: text/plain\r\n\r\nignored\r\n",
-                  {"<x/>"}},
-        SplitCase{"BoundaryLikeContent", "--b\r\n\r\n" + kBoundaryLike + "\r\n--b--", {kBoundaryLike}},
-        SplitCase{"EmptyBodiesAndPadding", "--b  \r\nContent-ID: <empty>\r\n\r\n\r\n--b\t\r\n\r\n\r\n--b--  ", {"", ""}},
-        SplitCase{"EmptyBodyRightAfterHeaders", "--b\r\nContent-ID: <e>\r\n\r\n--b--\r\n", {""}}),
-    [](const testing::TestParamInfo<SplitCase>& info) { return info.param.name; });
-
-TEST(MimeSplitHeaders, ReadsIdsAndFoldedHeaders) {
+TEST(MimeSplit, ReadsThePartBodies) {
+  const std::string boundaryLike = "\r\n--bX\r\n--b-\r\n--bb--\r\nline\n\r\n" + std::string("\0\xff\r", 3);
+  const struct {
+    std::string body;
+    std::vector<std::string> bodies;
+  } cases[] = {
+      {"--b\nContent-ID: <one>\n\nfirst\n--b\nContent-ID: <two>\n\nsecond\n--b--\n", {"first", "second"}},
+      {"This is a preamble.\r\n--b not a delimiter\r\n--b\r\nContent-Type: text/xml\r\n\r\n<x/>\r\n--b--\r\n"
+       "epilogue\r\n--b\r\nContent-Type: text/plain\r\n\r\nignored\r\n",
+       {"<x/>"}},
+      {"--b\r\n\r\n" + boundaryLike + "\r\n--b--", {boundaryLike}},
+      {"--b  \r\nContent-ID: <empty>\r\n\r\n\r\n--b\t\r\n\r\n\r\n--b--  ", {"", ""}},
+      {"--b\r\nContent-ID: <e>\r\n\r\n--b--\r\n", {""}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> got;
+    for (const ZEBMimePart& p : ZEBMime::split(c.body, "b")) got.emplace_back(p.body);
+    EXPECT_EQ(c.bodies, got) << c.body;
+  }
   std::vector<ZEBMimePart> parts = ZEBMime::split(
       "--b\nContent-ID: <two>\nContent-Type: application/octet-stream;\n  name=\"x\"\n\n\n--b--\n", "b");
   ASSERT_EQ(1u, parts.size());
@@ -88,28 +61,21 @@ TEST(MimeSplitHeaders, ReadsIdsAndFoldedHeaders) {
   EXPECT_EQ("application/octet-stream; name=\"x\"", parts[0].getHeader("content-type"));
 }
 
-struct BadBody {
-  const char* name;
-  const char* body;
-  const char* problem;  // part of the message that names it
-};
-
-class MimeSplitErrors : public testing::TestWithParam<BadBody> {};
-
-TEST_P(MimeSplitErrors, NamesTheProblem) {
-  std::string message = raisedBy<ZEBMalformedMessage>([&] { ZEBMime::split(GetParam().body, "b"); }).getMessage();
-  EXPECT_NE(std::string::npos, message.find(GetParam().problem)) << message;
+TEST(MimeSplit, RefusesBrokenBodiesNamingTheProblem) {
+  const struct {
+    const char *body, *problem;
+  } cases[] = {
+      {"--b\r\nContent-ID: <a>\r\n\r\ndata\r\n--b\r\n\r\nmore", "closing boundary"},
+      {"--b\r\nContent-ID: <a>\r\n", "closing boundary"},
+      {"just text\r\n--bx\r\n", "no delimiter line '--b'"},
+      {"--b\r\nno colon here\r\n\r\nx\r\n--b--", "without a name"},
+      {"--b\r\nContent-ID: <a>\r\n--b--\r\n", "no empty line"},
+  };
+  for (const auto& c : cases) {
+    std::string message = raisedBy<ZEBMalformedMessage>([&] { ZEBMime::split(c.body, "b"); }).getMessage();
+    EXPECT_NE(std::string::npos, message.find(c.problem)) << message;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Bodies, MimeSplitErrors,
-    testing::Values(BadBody{"NoClosingBoundary", "--b\r\nContent-ID: <a>\r\n\r\ndata\r\n--b\r\n\r\nmore",
-                            "closing boundary"},
-                    BadBody{"TruncatedInHeaders", "--b\r\nContent-ID: <a>\r\n", "closing boundary"},
-                    BadBody{"NoDelimiterAtAll", "just text\r\n--bx\r\n", "no delimiter line '--b'"},
-                    BadBody{"HeaderWithoutName", "--b\r\nno colon here\r\n\r\nx\r\n--b--", "without a name"},
-                    BadBody{"DelimiterInHeaders", "--b\r\nContent-ID: <a>\r\n--b--\r\n", "no empty line"}),
-    [](const testing::TestParamInfo<BadBody>& info) { return info.param.name; });
 
 ZEBMimeMessage readRelated(const std::string& contentType, const std::string& body) {
   return ZEBMime::readRelated(ZEBMime::parseContentType(contentType), body);

@@ -286,45 +286,32 @@ TEST(RecordedFileTest, EveryByteAndEveryTokenSurvivesARoundTrip) {
   EXPECT_FALSE(reader.readExchange(read));
 }
 
-struct DamagedFile {
-  const char* name;
-  std::string bytes;
-  const char* expected;
-};
-
-void PrintTo(const DamagedFile& file, std::ostream* os) { *os << file.name; }
-
-class DamagedFileTest : public testing::TestWithParam<DamagedFile> {};
-
-TEST_P(DamagedFileTest, IsRefusedWithWhereAndWhat) {
-  std::string message =
-      raisedBy<ZEBRecordedFileError>([&] {
-        // A reader that fails to construct leaves the stream with its caller.
-        std::unique_ptr<MWLInputStream> in(new MWLMemoryInputStream(GetParam().bytes.data(), GetParam().bytes.size()));
-        MockVorbTKMessageReader reader(in.get());
-        in.release();
-        ZEBRecordedExchange e;
-        while (reader.readExchange(e)) {
-        }
-      }).getMessage();
-  EXPECT_NE(message.find("recorded file 'recorded stream' at byte "), std::string::npos) << message;
-  EXPECT_NE(message.find(GetParam().expected), std::string::npos) << message;
+TEST(RecordedFileTest, ADamagedFileIsRefusedWithWhereAndWhat) {
+  const std::string head = "DVL-RECORDED-SESSION 1\n";
+  const std::pair<std::string, const char*> files[] = {
+      {"", "the file is empty"},
+      {"<?xml version=\"1.0\"?>\n", "not a recorded session file"},
+      {"DVL-RECORDED-SESSION 2\n", "format version 2 is newer"},
+      {head + "exchange 1 P op 0\nrequest 10\n<r/>", "ends inside a block of 10"},
+      {head + "exchange 1 P op 0\nrequest 0\n\nanswer 0\n\n", "unknown record 'answer 0'"},
+      {head + "exchange 2 P op 0\nrequest 0\n\n", "exchange 2 follows exchange 0"},
+      {head + "exchange 1 P%G op 0\n", "bad port 'P%G'"},
+      {head + "exchange 1 P op 0\nrequest 99999999999\n", "too large"},
+  };
+  for (const auto& [bytes, expected] : files) {
+    // A reader that fails to construct leaves the stream with its caller.
+    auto in = std::make_unique<MWLMemoryInputStream>(bytes.data(), bytes.size());
+    auto readAll = [&in] {
+      MockVorbTKMessageReader reader(in.get());
+      in.release();
+      ZEBRecordedExchange e;
+      while (reader.readExchange(e)) {
+      }
+    };
+    std::string message = raisedBy<ZEBRecordedFileError>(readAll).getMessage();
+    EXPECT_NE(message.find("recorded file 'recorded stream' at byte "), std::string::npos) << message;
+    EXPECT_NE(message.find(expected), std::string::npos) << message;
+  }
 }
-
-const std::string kHead = "DVL-RECORDED-SESSION 1\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, DamagedFileTest,
-    testing::Values(
-        DamagedFile{"Empty", "", "the file is empty"},
-        DamagedFile{"NotARecording", "<?xml version=\"1.0\"?>\n", "not a recorded session file"},
-        DamagedFile{"NewerVersion", "DVL-RECORDED-SESSION 2\n", "format version 2 is newer"},
-        DamagedFile{"TruncatedBlock", kHead + "exchange 1 P op 0\nrequest 10\n<r/>", "ends inside a block of 10"},
-        DamagedFile{"UnknownRecord", kHead + "exchange 1 P op 0\nrequest 0\n\nanswer 0\n\n",
-                    "unknown record 'answer 0'"},
-        DamagedFile{"NumberGap", kHead + "exchange 2 P op 0\nrequest 0\n\n", "exchange 2 follows exchange 0"},
-        DamagedFile{"BadToken", kHead + "exchange 1 P%G op 0\n", "bad port 'P%G'"},
-        DamagedFile{"HugeLength", kHead + "exchange 1 P op 0\nrequest 99999999999\n", "too large"}),
-    [](const testing::TestParamInfo<DamagedFile>& info) { return std::string(info.param.name); });
 
 }  // namespace
