@@ -139,9 +139,13 @@ PeerResult GSoapPeer::query(const std::string& path, bool keepNames) {
   request.properties = &m->properties;
   request.sortBy = &m->sortBy;
   request.options = &m->options;
-  _dvl__queryResponse response;
-  if (soap_call___dvl__query(m->soap, m->url.c_str(), nullptr, &request, response) != SOAP_OK) m->fail("query");
-  PeerResult result = m->collect(response, keepNames);
+  // The operation's reply may carry attachments, so gSOAP wraps its body part.
+  __dvl__queryResponse response{};
+  if (soap_call___dvl__query(m->soap, m->url.c_str(), nullptr, &request, response) != SOAP_OK ||
+      response.dvl__queryResponse == nullptr) {
+    m->fail("query");
+  }
+  PeerResult result = m->collect(*response.dvl__queryResponse, keepNames);
   soap_destroy(m->soap);
   soap_end(m->soap);
   return result;
