@@ -196,6 +196,11 @@ ZEBObject* ZEBObjectRegistry::placeEmbedded(const ZEBTypeInfo& type) {
 
 // ---- objects ----
 
+// A large reply holds hundreds of thousands of these: the virtual table, the type, the set-mask and
+// one slot (or the slot array's address), nothing more.
+static_assert(sizeof(void*) != 8 || sizeof(ZEBObject) == 32, "ZEBObject grew");
+static_assert(sizeof(void*) != 8 || sizeof(ZEBEnumObject) == 32, "ZEBEnumObject grew");
+
 ZEBObject::ZEBObject(const ZEBTypeInfo& type) : m_type(&type) {
   if (type.fieldCount <= 1) {
     new (&m_inlineSlot) ZEBSlot;
