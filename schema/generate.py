@@ -221,8 +221,8 @@ def parse(path):
         names = [f.name for f in t.all_fields()]
         if len(names) != len(set(names)):
             raise SchemaError("%s: a field name repeats in %s" % (t.line, t.name))
-        if len(names) > 63:
-            raise SchemaError("%s: more than 63 fields" % t.line)
+        if len(names) > 62:  # an object's set-mask keeps its top two bits for itself
+            raise SchemaError("%s: more than 62 fields" % t.line)
     for t in order:
         if t.kind not in ("request", "reply") and t.symbol == DOCUMENT_TYPE:
             raise SchemaError("%s: '%s' is the name the WSDL gives to document bytes" % (t.line, DOCUMENT_TYPE))
@@ -492,6 +492,10 @@ def gen_source(schema_name, order):
         if not t.abstract and t.kind in ("value", "class", "header"):
             out.append("ZEBObject* %s::place(void* memory, ZEBSlot* slots) { return new (memory) %s(typeInfo, slots); }\n"
                        % (t.cpp, t.cpp))
+    out.append("\n// What the reader places in a registry's arena must fit its alignment.\n")
+    for t in ordered(order):
+        if not t.abstract and t.kind not in ("request", "reply"):
+            out.append("static_assert(alignof(%s) <= ZEBArena::kAlign);\n" % t.cpp)
     out.append("\n")
     kinds = {"enum": "Enum", "value": "Value", "class": "Class", "array": "Array", "request": "Request",
              "reply": "Reply", "header": "Class", "textarray": "TextArray"}

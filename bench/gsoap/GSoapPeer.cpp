@@ -139,8 +139,8 @@ PeerResult GSoapPeer::query(const std::string& path, bool keepNames) {
   request.properties = &m->properties;
   request.sortBy = &m->sortBy;
   request.options = &m->options;
-  // The reply may carry documents (a MIME multipart binding), so gSOAP wraps its body in a struct.
-  __dvl__queryResponse response;
+  // The operation's reply may carry attachments, so gSOAP wraps its body part.
+  __dvl__queryResponse response{};
   if (soap_call___dvl__query(m->soap, m->url.c_str(), nullptr, &request, response) != SOAP_OK ||
       response.dvl__queryResponse == nullptr) {
     m->fail("query");

@@ -277,4 +277,31 @@ TEST(SoapWriterTest, RefusesTextThatIsNotUtf8OrNotAllowedInXml) {
   }
 }
 
+// Many objects read: texts set afterwards go to the heap and are freed with the reply (the
+// sanitizer builds see a leak), enumeration values read stay what they were.
+TEST(SoapReaderTest, ManyObjectsReadOwnWhatIsSetOnThemLater) {
+  ZEBContentQuery_Reply written;
+  ZEBObjectRegistryI& registry = written.getObjectRegistry();
+  for (int i = 0; i < 150; ++i) {
+    auto* report = new ZEBReport;
+    registry.registerObject(report);
+    report->getObjectClass(&registry)->getValue(&registry)->setValue(ZEBClassEnum::report);
+    report->getDefaultName(&registry)->setValue(std::to_string(i).c_str());
+    written.getResult(&registry)->push_back(report);
+  }
+  std::string xml = ZEBSoap::writeEnvelope(written, nullptr);
+  ZEBContentQuery_Reply reply;
+  ZEBSoap::readEnvelope(xml.data(), xml.size(), reply);
+  ASSERT_EQ(reply.getResult()->size(), 150u);
+  for (size_t i = 0; i < 150; ++i) {
+    ZEBBaseClass* report = reply.getResult()->at(i);
+    EXPECT_EQ(report->getObjectClass()->getValue()->getValue(), ZEBClassEnum::report);
+    report->getDefaultName()->setValue(("renamed " + std::to_string(i)).c_str());
+  }
+  EXPECT_STREQ(reply.getResult()->at(149)->getDefaultName()->getValue(), "renamed 149");
+  ZEBClassEnum unset;
+  EXPECT_FALSE(unset.isSet());
+  EXPECT_EQ(unset.getName(), nullptr);
+}
+
 }  // namespace

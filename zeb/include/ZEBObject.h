@@ -98,7 +98,10 @@ class ZEB_EXPORT ZEBArena {
   ~ZEBArena();
   ZEBArena(const ZEBArena&) = delete;
   ZEBArena& operator=(const ZEBArena&) = delete;
-  /// size bytes aligned for any object.
+  /// What allocate() aligns to: enough for every type placed here (pointers, 64-bit numbers); the
+  /// generated types check it at compile time.
+  static constexpr size_t kAlign = 8;
+  /// size bytes aligned to kAlign.
   void* allocate(size_t size);
   /// A zero-terminated copy of length bytes of text.
   char* copyText(const char* text, size_t length);
@@ -127,8 +130,10 @@ class ZEB_EXPORT ZEBObjectRegistryI {
 
 /// Objects handed over with registerObject are deleted one by one. Objects the reader builds are
 /// placed in the registry's arena instead (placeObject): the object, its slot array, its texts and
-/// its embedded objects share the arena's blocks, the registry runs their destructors (for what they
-/// may have taken on the heap since, e.g. a text set later) and frees the blocks at once.
+/// its embedded objects share the arena's blocks, and the blocks are freed at once. The registry
+/// runs the destructors of the placed objects that may take heap memory after they were made (a
+/// text set later, an embedded object made on first use, an array's elements); objects of a type
+/// that cannot (enumerations, types of numbers and object references only) are not recorded.
 class ZEB_EXPORT ZEBObjectRegistry : public ZEBObjectRegistryI {
  public:
   ZEBObjectRegistry() = default;
@@ -138,7 +143,7 @@ class ZEB_EXPORT ZEBObjectRegistry : public ZEBObjectRegistryI {
   void registerObject(ZEBObject* object) override;
   void registerStreamable(ZEB_CharStreamable* streamable) override;
   /// Number of objects held.
-  size_t size() const { return m_objects.size() + m_placed.size() + m_streamables.size(); }
+  size_t size() const { return m_objects.size() + m_placedCount + m_streamables.size(); }
 
   /// A new object of type (not abstract, not a message) in the arena, owned by this registry.
   ZEBObject* placeObject(const ZEBTypeInfo& type);
@@ -148,8 +153,13 @@ class ZEB_EXPORT ZEBObjectRegistry : public ZEBObjectRegistryI {
   char* placeText(const char* text, size_t length) { return m_arena.copyText(text, length); }
 
  private:
+  struct PlacedChunk;
+
   std::vector<ZEBObject*> m_objects;
-  std::vector<ZEBObject*> m_placed;
+  /// The placed objects whose destructors must run, newest chunk first; the chunks live in the arena,
+  /// so that recording a hundred thousand objects never copies or doubles a list.
+  PlacedChunk* m_placed = nullptr;
+  size_t m_placedCount = 0;
   std::vector<ZEB_CharStreamable*> m_streamables;
   ZEBArena m_arena;  ///< last: freed after every destructor has run
 };
@@ -181,9 +191,9 @@ class ZEB_EXPORT ZEBObject {
   /// Unsets a field.
   void clearField(unsigned index);
   /// The storage of a field.
-  ZEBSlot& slot(unsigned index) { return m_slots[index]; }
+  ZEBSlot& slot(unsigned index) { return slots()[index]; }
   /// The storage of a field.
-  const ZEBSlot& slot(unsigned index) const { return m_slots[index]; }
+  const ZEBSlot& slot(unsigned index) const { return const_cast<ZEBObject*>(this)->slots()[index]; }
   /// Marks a number field as holding a value.
   void markSet(unsigned index) { m_setMask |= uint64_t(1) << index; }
   /// The embedded object of a field, created on first use.
@@ -195,9 +205,9 @@ class ZEB_EXPORT ZEBObject {
   /// Makes this object a deep copy of other (same type); objects it makes go to registry.
   void copyFieldsFrom(const ZEBObject& other, ZEBObjectRegistryI& registry);
   /// Points an object field at value (not owned).
-  void setObjectField(unsigned index, ZEBObject* value) { m_slots[index].ptr = value; }
+  void setObjectField(unsigned index, ZEBObject* value) { slot(index).ptr = value; }
   /// Text and number fields by index: the text is copied, null unsets it.
-  const char* stringField(unsigned index) const { return static_cast<const char*>(m_slots[index].ptr); }
+  const char* stringField(unsigned index) const { return static_cast<const char*>(slot(index).ptr); }
   /// Sets a text field to a copy of value; null unsets it.
   void setStringField(unsigned index, const char* value);
   /// Sets a text field to a text in the arena of this object's registry (ZEBObjectRegistry::placeText).
@@ -205,17 +215,17 @@ class ZEB_EXPORT ZEBObject {
   template <class T>
   /// A number field, changeable in place; null when unset.
   T* numberField(unsigned index) {
-    return hasField(index) ? numberRef<T>(m_slots[index]) : nullptr;
+    return hasField(index) ? numberRef<T>(slot(index)) : nullptr;
   }
   template <class T>
   /// A number field; null when unset.
   const T* numberField(unsigned index) const {
-    return hasField(index) ? numberRef<T>(const_cast<ZEBSlot&>(m_slots[index])) : nullptr;
+    return hasField(index) ? numberRef<T>(const_cast<ZEBSlot&>(slot(index))) : nullptr;
   }
   template <class T>
   /// Sets a number field.
   void setNumberField(unsigned index, T value) {
-    *numberRef<T>(m_slots[index]) = value;
+    *numberRef<T>(slot(index)) = value;
     markSet(index);
   }
 
@@ -224,6 +234,10 @@ class ZEB_EXPORT ZEBObject {
   explicit ZEBObject(const ZEBTypeInfo& type);
   /// An object in an arena: slots is its slot array there (unused for a type of at most one field).
   ZEBObject(const ZEBTypeInfo& type, ZEBSlot* slots);
+  /// The slot a type without fields does not use, for a subclass's own value (enumerations).
+  ZEBSlot& spareSlot() { return m_inlineSlot; }
+  /// The same.
+  const ZEBSlot& spareSlot() const { return m_inlineSlot; }
   /// Gives up the texts and embedded objects that live in the registry's arena, before it goes.
   void releasePlacedFields();
 
@@ -252,41 +266,45 @@ class ZEB_EXPORT ZEBObject {
 
   bool isPlacedField(unsigned index) const { return (m_setMask >> index) & 1; }
   void destroyFieldValue(unsigned index);
+  ZEBSlot* slots() { return (m_setMask & kInlineSlot) ? &m_inlineSlot : m_slots; }
 
   static constexpr uint64_t kPlacedObject = uint64_t(1) << 63;
+  static constexpr uint64_t kInlineSlot = uint64_t(1) << 62;
 
   const ZEBTypeInfo* m_type;
-  ZEBSlot* m_slots;
   /// Bit i: for a number field, it holds a value; for a text or embedded field, its value lives in
   /// the registry's arena (not deleted here). Bit 63: this object and its slot array live there.
+  /// Bit 62: a type of at most one field, whose slot is m_inlineSlot. Types have at most 62 fields.
   uint64_t m_setMask = 0;
-  ZEBSlot m_inlineSlot;  ///< the slot of a one-field type: most value classes, no allocation
+  /// A type of two fields or more points at its slot array; one of at most one field holds its slot
+  /// here (most value classes: no allocation, and 32 bytes an object).
+  union {
+    ZEBSlot* m_slots;
+    ZEBSlot m_inlineSlot;
+  };
 };
 
 /// Base of the generated enumeration classes: a 32-bit schema symbol identifier, or unset.
 class ZEB_EXPORT ZEBEnumObject : public ZEBObject {
  public:
   /// True when a value is set.
-  bool isSet() const { return m_isSet; }
+  bool isSet() const { return spareSlot().num.l != kUnset; }
   /// The value's identifier; 0 when unset.
-  uint32_t getRawValue() const { return m_value; }
+  uint32_t getRawValue() const { return isSet() ? static_cast<uint32_t>(spareSlot().num.l) : 0; }
   /// Sets the value by identifier.
-  void setRawValue(uint32_t value) {
-    m_value = value;
-    m_isSet = true;
-  }
+  void setRawValue(uint32_t value) { spareSlot().num.l = value; }
   /// Unsets the value.
-  void clear() { m_isSet = false; m_value = 0; }
+  void clear() { spareSlot().num.l = kUnset; }
   /// The value's schema name, or null when unset or not a value of this enumeration.
   const char* getName() const;
 
  protected:
   /// An unset value of type.
-  explicit ZEBEnumObject(const ZEBTypeInfo& type) : ZEBObject(type) {}
+  explicit ZEBEnumObject(const ZEBTypeInfo& type) : ZEBObject(type) { clear(); }
 
  private:
-  uint32_t m_value = 0;
-  bool m_isSet = false;
+  /// Kept in the slot an enumeration does not use: an identifier, or this (outside 32 bits).
+  static constexpr long long kUnset = -1;
 };
 
 /// Base of the generated arrays: pointers to elements, not owned.

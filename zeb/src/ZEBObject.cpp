@@ -59,7 +59,9 @@ struct ZEBArena::Block {
 };
 
 namespace {
-constexpr size_t kAlign = alignof(std::max_align_t);
+// Eight, not alignof(max_align_t) (16): nothing placed needs more, and a hundred thousand objects of
+// a large reply would otherwise pay up to 8 bytes of padding each.
+constexpr size_t kAlign = ZEBArena::kAlign;
 constexpr size_t kLargestBlock = 64 * 1024;
 }  // namespace
 
@@ -119,7 +121,7 @@ void* ZEBArena::fromNewBlock(size_t size, size_t align) {
   m_next = start + size;
   m_end = start + capacity;
   if (m_nextBlockSize < kLargestBlock) m_nextBlockSize *= 2;
-  (void)align;  // a block's start is aligned for anything
+  (void)align;  // a block's start is aligned to kAlign
   return start;
 }
 
@@ -127,12 +129,34 @@ void* ZEBArena::fromNewBlock(size_t size, size_t align) {
 
 ZEBObjectRegistryI::~ZEBObjectRegistryI() = default;
 
+struct ZEBObjectRegistry::PlacedChunk {
+  static constexpr unsigned kCapacity = 62;  // 512 bytes a chunk
+  PlacedChunk* previous;
+  unsigned count;
+  ZEBObject* objects[kCapacity];
+};
+
+namespace {
+// Whether an object of type may own heap memory at some point after it was placed: a text set
+// with setStringField, an embedded object made by embeddedObject() (or a placed embedded object,
+// which may itself take some), an array's list. Enumerations and types whose fields are numbers
+// and object references (which only point) never do, and their destructors have nothing to do.
+bool mayTakeHeapMemory(const ZEBTypeInfo& type) {
+  if (type.kind == ZEBTypeKind::Array || type.kind == ZEBTypeKind::TextArray) return true;
+  for (unsigned i = 0; i < type.fieldCount; ++i) {
+    ZEBFieldKind kind = type.fields[i].kind;
+    if (kind == ZEBFieldKind::String || kind == ZEBFieldKind::Embedded) return true;
+  }
+  return false;
+}
+}  // namespace
+
 ZEBObjectRegistry::~ZEBObjectRegistry() {
   // Newest first: a later object may point into an earlier one, never the other way round.
   for (auto it = m_objects.rbegin(); it != m_objects.rend(); ++it) delete *it;
   // Their memory is the arena's; only what they took on the heap goes here.
-  for (auto it = m_placed.rbegin(); it != m_placed.rend(); ++it) {
-    if (*it) (*it)->~ZEBObject();
+  for (PlacedChunk* chunk = m_placed; chunk != nullptr; chunk = chunk->previous) {
+    for (unsigned i = chunk->count; i-- > 0;) chunk->objects[i]->~ZEBObject();
   }
   for (auto it = m_streamables.rbegin(); it != m_streamables.rend(); ++it) delete *it;
 }
@@ -146,10 +170,21 @@ void ZEBObjectRegistry::registerStreamable(ZEB_CharStreamable* streamable) {
 }
 
 ZEBObject* ZEBObjectRegistry::placeObject(const ZEBTypeInfo& type) {
-  // The entry first: once the object exists, nothing can fail before it is recorded.
-  m_placed.push_back(nullptr);
+  if (!mayTakeHeapMemory(type)) {
+    ZEBObject* made = placeEmbedded(type);
+    ++m_placedCount;
+    return made;
+  }
+  // Room for the entry first: once the object exists, nothing can fail before it is recorded.
+  if (m_placed == nullptr || m_placed->count == PlacedChunk::kCapacity) {
+    auto* chunk = static_cast<PlacedChunk*>(m_arena.allocate(sizeof(PlacedChunk)));
+    chunk->previous = m_placed;
+    chunk->count = 0;
+    m_placed = chunk;
+  }
   ZEBObject* made = placeEmbedded(type);
-  m_placed.back() = made;
+  m_placed->objects[m_placed->count++] = made;
+  ++m_placedCount;
   return made;
 }
 
@@ -164,21 +199,37 @@ ZEBObject* ZEBObjectRegistry::placeEmbedded(const ZEBTypeInfo& type) {
 
 // ---- objects ----
 
-ZEBObject::ZEBObject(const ZEBTypeInfo& type)
-    : m_type(&type),
-      m_slots(type.fieldCount == 1 ? &m_inlineSlot : type.fieldCount ? new ZEBSlot[type.fieldCount] : nullptr) {}
+// A large reply holds hundreds of thousands of these: the virtual table, the type, the set-mask and
+// one slot (or the slot array's address), nothing more.
+static_assert(sizeof(void*) != 8 || sizeof(ZEBObject) == 32, "ZEBObject grew");
+static_assert(sizeof(void*) != 8 || sizeof(ZEBEnumObject) == 32, "ZEBEnumObject grew");
 
-ZEBObject::ZEBObject(const ZEBTypeInfo& type, ZEBSlot* slots)
-    : m_type(&type), m_slots(type.fieldCount == 1 ? &m_inlineSlot : slots), m_setMask(kPlacedObject) {}
+ZEBObject::ZEBObject(const ZEBTypeInfo& type) : m_type(&type) {
+  if (type.fieldCount <= 1) {
+    new (&m_inlineSlot) ZEBSlot;
+    m_setMask = kInlineSlot;
+  } else {
+    m_slots = new ZEBSlot[type.fieldCount];
+  }
+}
+
+ZEBObject::ZEBObject(const ZEBTypeInfo& type, ZEBSlot* slots) : m_type(&type), m_setMask(kPlacedObject) {
+  if (type.fieldCount <= 1) {
+    new (&m_inlineSlot) ZEBSlot;
+    m_setMask |= kInlineSlot;
+  } else {
+    m_slots = slots;
+  }
+}
 
 ZEBObject::~ZEBObject() {
   for (unsigned i = 0; i < m_type->fieldCount; ++i) destroyFieldValue(i);
-  if (m_slots != &m_inlineSlot && !(m_setMask & kPlacedObject)) delete[] m_slots;
+  if (!(m_setMask & (kInlineSlot | kPlacedObject))) delete[] m_slots;
 }
 
 // Frees a text or embedded object the field owns; one in the arena is only destroyed.
 void ZEBObject::destroyFieldValue(unsigned index) {
-  void* value = m_slots[index].ptr;
+  void* value = slot(index).ptr;
   if (value == nullptr) return;
   switch (m_type->fields[index].kind) {
     case ZEBFieldKind::String:
@@ -210,13 +261,13 @@ bool ZEBObject::hasField(unsigned index) const {
     case ZEBFieldKind::Bool:
       return (m_setMask >> index) & 1;
     default:
-      return m_slots[index].ptr != nullptr;
+      return slot(index).ptr != nullptr;
   }
 }
 
 void ZEBObject::clearField(unsigned index) {
   destroyFieldValue(index);
-  ZEBSlot& s = m_slots[index];
+  ZEBSlot& s = slot(index);
   s.ptr = nullptr;
   s.num.l = 0;
   m_setMask &= ~(uint64_t(1) << index);
@@ -230,24 +281,24 @@ void ZEBObject::setStringField(unsigned index, const char* value) {
     std::memcpy(copy, value, length + 1);
   }
   destroyFieldValue(index);
-  m_slots[index].ptr = copy;
+  slot(index).ptr = copy;
   m_setMask &= ~(uint64_t(1) << index);
 }
 
 void ZEBObject::setPlacedStringField(unsigned index, char* text) {
   destroyFieldValue(index);
-  m_slots[index].ptr = text;
+  slot(index).ptr = text;
   m_setMask |= uint64_t(1) << index;
 }
 
 ZEBObject& ZEBObject::embeddedObject(unsigned index) {
-  ZEBSlot& s = m_slots[index];
+  ZEBSlot& s = slot(index);
   if (s.ptr == nullptr) s.ptr = m_type->fields[index].type->create();
   return *static_cast<ZEBObject*>(s.ptr);
 }
 
 ZEBObject& ZEBObject::placedEmbeddedObject(unsigned index, ZEBObjectRegistry& registry) {
-  ZEBSlot& s = m_slots[index];
+  ZEBSlot& s = slot(index);
   if (s.ptr == nullptr) {
     s.ptr = registry.placeEmbedded(*m_type->fields[index].type);
     m_setMask |= uint64_t(1) << index;
@@ -256,7 +307,7 @@ ZEBObject& ZEBObject::placedEmbeddedObject(unsigned index, ZEBObjectRegistry& re
 }
 
 ZEBObject* ZEBObject::objectFieldRaw(unsigned index, ZEBObjectRegistryI* registry) {
-  ZEBSlot& s = m_slots[index];
+  ZEBSlot& s = slot(index);
   if (s.ptr == nullptr && registry != nullptr) {
     const ZEBTypeInfo* type = m_type->fields[index].type;
     KRN_ASSERT_AT(type->create != nullptr, "ZEBObject", 1, "KRN_ASSERT(!type->isAbstract);");
@@ -268,8 +319,8 @@ ZEBObject* ZEBObject::objectFieldRaw(unsigned index, ZEBObjectRegistryI* registr
 }
 
 const char* ZEBEnumObject::getName() const {
-  if (!m_isSet) return nullptr;
-  const ZEBEnumValue* v = getTypeInfo().findEnumValue(m_value);
+  if (!isSet()) return nullptr;
+  const ZEBEnumValue* v = getTypeInfo().findEnumValue(getRawValue());
   return v ? v->name : nullptr;
 }
 
