@@ -187,20 +187,17 @@ ZEBRecordedExchange exchangeOf(const std::string& header, const std::string& bod
 TEST(ReplayMatcherTest, VolatileValuesAreIgnoredButTheirConsistencyAndOtherValuesAreNot) {
   const char* a = "9f1c2d3e-1111-4abc-8def-0123456789ab";
   const char* b = "0a0b0c0d-2222-4abc-8def-ba9876543210";
-  ZEBRecordedExchange recorded = exchangeOf(
-      "<dvl:passport>REDACTED-PASSPORT-1</dvl:passport><dvl:clientID>REDACTED-CLIENT-ID</dvl:clientID>",
-      std::string("<dvl:add><dvl:doc href=\"cid:") + a + "\"/><dvl:ref>" + a +
-          "</dvl:ref><dvl:asOf>2024-05-01T10:20:30.125Z</dvl:asOf>"
-          "<dvl:credentials>&lt;credential&gt;&lt;password&gt;REDACTED-PASSWORD&lt;/password&gt;&lt;/credential&gt;"
-          "</dvl:credentials></dvl:add>",
-      {{a, "text/plain", "data"}});
-  ZEBRecordedExchange sent =
-      exchangeOf("<dvl:passport>live-123</dvl:passport><dvl:clientID>c-456</dvl:clientID>",
-                 std::string("<dvl:add><dvl:doc href=\"cid:") + b + "\"/><dvl:ref>" + b +
-                     "</dvl:ref><dvl:asOf>2031-12-31T23:59:59+01:00</dvl:asOf>"
-                     "<dvl:credentials>&lt;credential&gt;&lt;password&gt;other&lt;/password&gt;&lt;/credential&gt;"
-                     "</dvl:credentials></dvl:add>",
-                 {{b, "text/plain", "data"}});
+  // An add whose passport, client, document identifier, time and password are all volatile.
+  auto add = [](std::string passport, std::string client, std::string id, std::string asOf, std::string password) {
+    return exchangeOf("<dvl:passport>" + passport + "</dvl:passport><dvl:clientID>" + client + "</dvl:clientID>",
+                      "<dvl:add><dvl:doc href=\"cid:" + id + "\"/><dvl:ref>" + id + "</dvl:ref><dvl:asOf>" + asOf +
+                          "</dvl:asOf><dvl:credentials>&lt;credential&gt;&lt;password&gt;" + password +
+                          "&lt;/password&gt;&lt;/credential&gt;</dvl:credentials></dvl:add>",
+                      {{id, "text/plain", "data"}});
+  };
+  ZEBRecordedExchange recorded =
+      add("REDACTED-PASSPORT-1", "REDACTED-CLIENT-ID", a, "2024-05-01T10:20:30.125Z", "REDACTED-PASSWORD");
+  ZEBRecordedExchange sent = add("live-123", "c-456", b, "2031-12-31T23:59:59+01:00", "other");
   EXPECT_EQ(ZEBReplayMatcher::difference(recorded, sent), "");
 
   // Two different identifiers where the recording has one: the reference no longer points at the part.
