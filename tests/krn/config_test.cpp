@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -11,6 +10,7 @@
 
 #include "KRNConfiguration.h"
 #include "KRNIDOM.h"
+#include "support/Files.h"
 #include "support/Raised.h"
 
 namespace {
@@ -203,11 +203,10 @@ TEST(BadConfigurationTest, FailsWithAClearMessageAndKeepsTheSettings) {
 }
 
 TEST_F(ConfigurationTest, KeysAreReadInlineOrFromAFileBesideTheConfiguration) {
-  std::string folder = testing::TempDir() + "dvl-config-keys." + std::to_string(::getpid());
-  ASSERT_EQ(std::system(("mkdir -p '" + folder + "'").c_str()), 0);
-  std::ofstream(folder + "/service.pem") << "-----BEGIN PUBLIC KEY-----\nfromfile\n-----END PUBLIC KEY-----\n";
-  std::ofstream(folder + "/config.xml") << configuration("<credentialKey>service.pem</credentialKey>");
-  config.loadFile(folder + "/config.xml");
+  TempDir folder("dvl-config-keys");
+  std::ofstream(folder / "service.pem") << "-----BEGIN PUBLIC KEY-----\nfromfile\n-----END PUBLIC KEY-----\n";
+  std::ofstream(folder / "config.xml") << configuration("<credentialKey>service.pem</credentialKey>");
+  config.loadFile(folder / "config.xml");
   EXPECT_NE(config.lookupPem("credentialKey").find("fromfile"), std::string::npos);
 
   config.loadString(
