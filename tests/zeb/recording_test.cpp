@@ -2,10 +2,6 @@
 // a request the recording does not expect fails naming the exchange and the difference; secrets are
 // scrubbed; damaged files are refused clearly.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <algorithm>
-
 #include "DVLLogoff.h"
 #include "DVLLogon.h"
 #include "MWLStream.h"
@@ -16,6 +12,7 @@
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
 #include "ZEBInProcessTransport.h"
+#include "support/Files.h"
 #include "support/Raised.h"
 
 namespace {
@@ -93,16 +90,6 @@ std::unique_ptr<MockVorbTK> replayOf(const std::string& path, const std::string&
 
 class RecordAndReplayTest : public testing::Test {
  protected:
-  void SetUp() override {
-    // Named after the test, as a harness names its recordings.
-    path = testing::TempDir() + testing::UnitTest::GetInstance()->current_test_info()->name() + ".dvlrec";
-    std::replace(path.begin() + static_cast<long>(testing::TempDir().size()), path.end(), '/', '.');
-    path += "." + std::to_string(::getpid());  // several build trees may run the tests at once
-  }
-  void TearDown() override {
-    std::remove(path.c_str());
-  }
-
   // Runs the conversation against the live service through a recording transport.
   void record() {
     ZEBRecordingVorbTK factory(std::make_shared<ZEBInProcessTransport>(&LiveService::handle, &live), path);
@@ -113,7 +100,8 @@ class RecordAndReplayTest : public testing::Test {
   }
 
   LiveService live;
-  std::string path;
+  TempDir dir{"dvl-recording"};  // of its own: several build trees may run the tests at once
+  const std::string path = dir / "session.dvlrec";
 };
 
 // A sealed logon and a document replayed with no service, secrets kept out of the file: the typical
