@@ -240,7 +240,7 @@ TEST(SoapReaderTest, ObjectsReadCanBeChangedClearedAndCopied) {
   EXPECT_STREQ(routing.getResult(), "after");
 }
 
-// Unset values, and null elements of an array of an abstract type, travel as nil and come back so.
+// Unset values, and null elements of an array of an abstract type, travel as nil.
 TEST(SoapWriterTest, UnsetValuesAndNullElementsTravelAsNil) {
   ZEBContentAdd_Request request;
   ZEBBaseClassArray objects;
@@ -251,14 +251,10 @@ TEST(SoapWriterTest, UnsetValuesAndNullElementsTravelAsNil) {
   objects.push_back(&output);
   request.setObjects(&objects);
   std::string xml = ZEBSoap::writeEnvelope(request, nullptr);
+  // Read back as null: ReadsTheSameValuesWhateverTheXmlForm.
+  EXPECT_NE(xml.find("<dvl:objects><dvl:item xsi:nil=\"true\"/><dvl:item xsi:type=\"dvl:output\">"), std::string::npos)
+      << xml;
   EXPECT_NE(xml.find("<dvl:format xsi:nil=\"true\"/>"), std::string::npos) << xml;
-  auto back = ZEBSoap::readRequest(xml.data(), xml.size());
-  const ZEBBaseClassArray& sent = *static_cast<ZEBContentAdd_Request&>(*back).getObjects();
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent.at(0), nullptr);
-  auto* sentOutput = static_cast<ZEBOutput*>(sent.at(1));
-  ASSERT_TRUE(sentOutput && sentOutput->getFormat());
-  EXPECT_EQ(sentOutput->getFormat()->getValue(), nullptr);
 }
 
 // Text the wire cannot carry is refused before anything is sent, not sent as XML no parser takes.
