@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 
@@ -92,13 +91,6 @@ std::string truncatedMultipart() {
       "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\"><soapenv:Body/></soapenv:Envelope>",
       {{"doc", "application/octet-stream", std::string(4000, 'd')}});
   return httpReply("200 OK", mime.contentType, mime.body.substr(0, mime.body.size() - 1000));
-}
-
-std::string randomBytes() {
-  std::mt19937 generator(20260107);
-  std::string bytes(4096, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator());
-  return bytes;
 }
 
 const std::string kHalfReply =
@@ -238,7 +230,6 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"ResetMidBody", nullptr, resetMidBody, "ZEBTransportError", "receive", 200, "reset by peer"},
         FaultCase{"TruncatedMultipart", nullptr, answer(truncatedMultipart()), "ZEBTransportError", "receive", 200,
                   "closing boundary"},
-        FaultCase{"RandomBytes", nullptr, answer(randomBytes()), "ZEBTransportError", "receive", 0, "HTTP/0.9"},
         FaultCase{"GarbageEnvelope", "operation=query;garbage;count=1", nullptr, "ZEBMalformedMessage", "", 0,
                   "malformed SOAP message"}),
     [](const testing::TestParamInfo<FaultCase>& info) { return info.param.name; });

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -11,6 +10,7 @@
 
 #include "KRNConfiguration.h"
 #include "KRNIDOM.h"
+#include "support/Files.h"
 #include "support/Raised.h"
 
 namespace {
@@ -19,12 +19,6 @@ const char* const kNs = KRNConfiguration::namespaceURI;
 
 KRNIDOM_Document parse(const std::string& xml) {
   return KRNIDOM_DOMImplementation::getInstance().parse(xml.data(), xml.size(), "test.xml");
-}
-
-std::string texts(const KRNIDOM_NodeList& list) {
-  std::string out;
-  for (uint64_t i = 0; i < list.getLength(); ++i) out += std::string(list.item(i).text().c_str()) + ";";
-  return out;
 }
 
 // The query-result document that a content-manager update applies: queryResult > item > NAME >
@@ -80,7 +74,9 @@ TEST(DomTest, HandlesKeepTheirDocumentAlive) {
     items = document.getDocumentElement().getElementsByTagNameNS("", "item");
     detached = document.createElement("never-appended");
   }
-  EXPECT_EQ(texts(items), "x;y;");
+  ASSERT_EQ(items.getLength(), 2u);
+  EXPECT_STREQ(items.item(0).text().c_str(), "x");
+  EXPECT_STREQ(items.item(1).text().c_str(), "y");
   EXPECT_EQ(detached.getNodeName(), "never-appended");
   EXPECT_EQ(items.item(1).getParentNode().getNodeName(), "r");
 }
@@ -203,11 +199,10 @@ TEST(BadConfigurationTest, FailsWithAClearMessageAndKeepsTheSettings) {
 }
 
 TEST_F(ConfigurationTest, KeysAreReadInlineOrFromAFileBesideTheConfiguration) {
-  std::string folder = testing::TempDir() + "dvl-config-keys." + std::to_string(::getpid());
-  ASSERT_EQ(std::system(("mkdir -p '" + folder + "'").c_str()), 0);
-  std::ofstream(folder + "/service.pem") << "-----BEGIN PUBLIC KEY-----\nfromfile\n-----END PUBLIC KEY-----\n";
-  std::ofstream(folder + "/config.xml") << configuration("<credentialKey>service.pem</credentialKey>");
-  config.loadFile(folder + "/config.xml");
+  TempDir folder("dvl-config-keys");
+  std::ofstream(folder / "service.pem") << "-----BEGIN PUBLIC KEY-----\nfromfile\n-----END PUBLIC KEY-----\n";
+  std::ofstream(folder / "config.xml") << configuration("<credentialKey>service.pem</credentialKey>");
+  config.loadFile(folder / "config.xml");
   EXPECT_NE(config.lookupPem("credentialKey").find("fromfile"), std::string::npos);
 
   config.loadString(

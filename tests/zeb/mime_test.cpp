@@ -81,7 +81,8 @@ ZEBMimeMessage readRelated(const std::string& contentType, const std::string& bo
   return ZEBMime::readRelated(ZEBMime::parseContentType(contentType), body);
 }
 
-TEST(MimeReadRelated, RootIsTheStartPartWhereverItIs) {
+// The root is the start part wherever it is, else the first; parts need no id; base64 is decoded.
+TEST(MimeReadRelated, FindsTheRootAndTheAttachments) {
   std::string body =
       "--q r\r\nContent-ID: <doc>\r\nContent-Type: image/png\r\n\r\nPNG\r\n"
       "--q r\r\nContent-ID: <root>\r\nContent-Type: text/xml\r\n\r\n<Envelope/>\r\n--q r--\r\n";
@@ -91,13 +92,11 @@ TEST(MimeReadRelated, RootIsTheStartPartWhereverItIs) {
   EXPECT_EQ("doc", m.attachments[0].contentId);
   EXPECT_EQ("image/png", m.attachments[0].contentType);
   EXPECT_EQ("PNG", m.attachments[0].bytes);
-}
 
-TEST(MimeReadRelated, WithoutStartTheFirstPartIsRootPartsNeedNoIdAndBase64IsDecoded) {
-  std::string body =
+  body =
       "--b\r\n\r\n<Envelope/>\r\n--b\r\nContent-Type: text/plain\r\n\r\nanonymous\r\n"
       "--b\r\nContent-ID: <x>\r\nContent-Transfer-Encoding: BASE64\r\n\r\nAAH/\r\nYWJj\r\n--b--\r\n";
-  ZEBMimeMessage m = readRelated("multipart/related; boundary=b", body);
+  m = readRelated("multipart/related; boundary=b", body);
   EXPECT_EQ("<Envelope/>", m.envelope);
   ASSERT_EQ(2u, m.attachments.size());
   EXPECT_EQ("", m.attachments[0].contentId);

@@ -2,10 +2,6 @@
 // a request the recording does not expect fails naming the exchange and the difference; secrets are
 // scrubbed; damaged files are refused clearly.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <algorithm>
-
 #include "DVLLogoff.h"
 #include "DVLLogon.h"
 #include "MWLStream.h"
@@ -16,6 +12,7 @@
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
 #include "ZEBInProcessTransport.h"
+#include "support/Files.h"
 #include "support/Raised.h"
 
 namespace {
@@ -93,16 +90,6 @@ std::unique_ptr<MockVorbTK> replayOf(const std::string& path, const std::string&
 
 class RecordAndReplayTest : public testing::Test {
  protected:
-  void SetUp() override {
-    // Named after the test, as a harness names its recordings.
-    path = testing::TempDir() + testing::UnitTest::GetInstance()->current_test_info()->name() + ".dvlrec";
-    std::replace(path.begin() + static_cast<long>(testing::TempDir().size()), path.end(), '/', '.');
-    path += "." + std::to_string(::getpid());  // several build trees may run the tests at once
-  }
-  void TearDown() override {
-    std::remove(path.c_str());
-  }
-
   // Runs the conversation against the live service through a recording transport.
   void record() {
     ZEBRecordingVorbTK factory(std::make_shared<ZEBInProcessTransport>(&LiveService::handle, &live), path);
@@ -113,7 +100,8 @@ class RecordAndReplayTest : public testing::Test {
   }
 
   LiveService live;
-  std::string path;
+  TempDir dir{"dvl-recording"};  // of its own: several build trees may run the tests at once
+  const std::string path = dir / "session.dvlrec";
 };
 
 // A sealed logon and a document replayed with no service, secrets kept out of the file: the typical
@@ -187,20 +175,17 @@ ZEBRecordedExchange exchangeOf(const std::string& header, const std::string& bod
 TEST(ReplayMatcherTest, VolatileValuesAreIgnoredButTheirConsistencyAndOtherValuesAreNot) {
   const char* a = "9f1c2d3e-1111-4abc-8def-0123456789ab";
   const char* b = "0a0b0c0d-2222-4abc-8def-ba9876543210";
-  ZEBRecordedExchange recorded = exchangeOf(
-      "<dvl:passport>REDACTED-PASSPORT-1</dvl:passport><dvl:clientID>REDACTED-CLIENT-ID</dvl:clientID>",
-      std::string("<dvl:add><dvl:doc href=\"cid:") + a + "\"/><dvl:ref>" + a +
-          "</dvl:ref><dvl:asOf>2024-05-01T10:20:30.125Z</dvl:asOf>"
-          "<dvl:credentials>&lt;credential&gt;&lt;password&gt;REDACTED-PASSWORD&lt;/password&gt;&lt;/credential&gt;"
-          "</dvl:credentials></dvl:add>",
-      {{a, "text/plain", "data"}});
-  ZEBRecordedExchange sent =
-      exchangeOf("<dvl:passport>live-123</dvl:passport><dvl:clientID>c-456</dvl:clientID>",
-                 std::string("<dvl:add><dvl:doc href=\"cid:") + b + "\"/><dvl:ref>" + b +
-                     "</dvl:ref><dvl:asOf>2031-12-31T23:59:59+01:00</dvl:asOf>"
-                     "<dvl:credentials>&lt;credential&gt;&lt;password&gt;other&lt;/password&gt;&lt;/credential&gt;"
-                     "</dvl:credentials></dvl:add>",
-                 {{b, "text/plain", "data"}});
+  // An add whose passport, client, document identifier, time and password are all volatile.
+  auto add = [](std::string passport, std::string client, std::string id, std::string asOf, std::string password) {
+    return exchangeOf("<dvl:passport>" + passport + "</dvl:passport><dvl:clientID>" + client + "</dvl:clientID>",
+                      "<dvl:add><dvl:doc href=\"cid:" + id + "\"/><dvl:ref>" + id + "</dvl:ref><dvl:asOf>" + asOf +
+                          "</dvl:asOf><dvl:credentials>&lt;credential&gt;&lt;password&gt;" + password +
+                          "&lt;/password&gt;&lt;/credential&gt;</dvl:credentials></dvl:add>",
+                      {{id, "text/plain", "data"}});
+  };
+  ZEBRecordedExchange recorded =
+      add("REDACTED-PASSPORT-1", "REDACTED-CLIENT-ID", a, "2024-05-01T10:20:30.125Z", "REDACTED-PASSWORD");
+  ZEBRecordedExchange sent = add("live-123", "c-456", b, "2031-12-31T23:59:59+01:00", "other");
   EXPECT_EQ(ZEBReplayMatcher::difference(recorded, sent), "");
 
   // Two different identifiers where the recording has one: the reference no longer points at the part.

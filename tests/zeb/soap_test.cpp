@@ -127,9 +127,11 @@ std::string malformedReason(const std::string& xml) {
   return raisedBy<ZEBMalformedMessage>([&] { ZEBSoap::readEnvelope(xml.data(), xml.size(), reply); }).getMessage();
 }
 
-TEST(SoapReaderTest, RefusesWhatTheSchemaDoesNotAllow) {
+TEST(SoapReaderTest, RefusesWhatTheSchemaDoesNotAllowAndBoundsDepthAndSize) {
+  std::string deep = "@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'>";
+  for (int i = 0; i < 200; ++i) deep += "<dvl:parent><dvl:item xsi:type='dvl:folder'>";
   struct Case {
-    const char* xml;
+    std::string xml;
     const char* expected;
   } cases[] = {
       {"", "malformed SOAP message"},
@@ -151,23 +153,16 @@ TEST(SoapReaderTest, RefusesWhatTheSchemaDoesNotAllow) {
       {"@<dvl:queryResponse><dvl:result/><dvl:result/></dvl:queryResponse>", "appears twice"},
       {"@<dvl:queryResponse>text</dvl:queryResponse>", "unexpected text"},
       {"@<dvl:queryResponse/><dvl:queryResponse/>", "more than one element"},
+      {deep, "nested too deeply"},
   };
   for (const Case& c : cases) {
-    std::string xml = c.xml[0] == '@' ? envelopeWith(c.xml + 1) : c.xml;
+    std::string xml = !c.xml.empty() && c.xml[0] == '@' ? envelopeWith(c.xml.substr(1)) : c.xml;
     std::string reason = malformedReason(xml);
-    EXPECT_NE(reason.find(c.expected), std::string::npos) << xml << "\n  gave: " << reason;
+    EXPECT_NE(reason.find(c.expected), std::string::npos) << xml.substr(0, 300) << "\n  gave: " << reason;
   }
-}
-
-TEST(SoapReaderTest, BoundsNestingDepthAndMessageSize) {
-  std::string deep;
-  for (int i = 0; i < 200; ++i) deep += "<dvl:parent><dvl:item xsi:type='dvl:folder'>";
-  std::string xml = envelopeWith("<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'>" + deep);
-  EXPECT_NE(malformedReason(xml).find("nested too deeply"), std::string::npos);
-
   ZEBSoapLimits limits;
   limits.maxBytes = 100;
-  xml = envelopeWith("<dvl:queryResponse/>");
+  std::string xml = envelopeWith("<dvl:queryResponse/>");
   ZEBContentQuery_Reply reply;
   EXPECT_THROW(ZEBSoap::readEnvelope(xml.data(), xml.size(), reply, limits), ZEBMalformedMessage);
 }
@@ -245,7 +240,7 @@ TEST(SoapReaderTest, ObjectsReadCanBeChangedClearedAndCopied) {
   EXPECT_STREQ(routing.getResult(), "after");
 }
 
-// Unset values, and null elements of an array of an abstract type, travel as nil and come back so.
+// Unset values, and null elements of an array of an abstract type, travel as nil.
 TEST(SoapWriterTest, UnsetValuesAndNullElementsTravelAsNil) {
   ZEBContentAdd_Request request;
   ZEBBaseClassArray objects;
@@ -256,14 +251,10 @@ TEST(SoapWriterTest, UnsetValuesAndNullElementsTravelAsNil) {
   objects.push_back(&output);
   request.setObjects(&objects);
   std::string xml = ZEBSoap::writeEnvelope(request, nullptr);
+  // Read back as null: ReadsTheSameValuesWhateverTheXmlForm.
+  EXPECT_NE(xml.find("<dvl:objects><dvl:item xsi:nil=\"true\"/><dvl:item xsi:type=\"dvl:output\">"), std::string::npos)
+      << xml;
   EXPECT_NE(xml.find("<dvl:format xsi:nil=\"true\"/>"), std::string::npos) << xml;
-  auto back = ZEBSoap::readRequest(xml.data(), xml.size());
-  const ZEBBaseClassArray& sent = *static_cast<ZEBContentAdd_Request&>(*back).getObjects();
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent.at(0), nullptr);
-  auto* sentOutput = static_cast<ZEBOutput*>(sent.at(1));
-  ASSERT_TRUE(sentOutput && sentOutput->getFormat());
-  EXPECT_EQ(sentOutput->getFormat()->getValue(), nullptr);
 }
 
 // Text the wire cannot carry is refused before anything is sent, not sent as XML no parser takes.
