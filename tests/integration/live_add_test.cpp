@@ -65,15 +65,10 @@ TEST_F(LiveAdd, AnOutputKeepsItsDocumentAndContextByteForByte) {
   ZEBMemoryDocumentOutput document(data.data(), data.size(), "application/pdf");
   ZEBDocumentOutput contextDocument(contextFile.path(), "text/xml");
 
-  DVLAddOutput add(session(), nullptr, kUntrusted);
-  add.setParentPath(folder.path.c_str());
-  add.setName("Quarterly sales");
-  add.setData(&document);
-  add.setContext(contextDocument);
-  add.execute();
-
-  ASSERT_NE(add.getStoreID(), nullptr);
-  const std::string storeId = add.getStoreID();
+  const std::string storeId = add<DVLAddOutput>(folder.path, "Quarterly sales", [&](DVLAddOutput& a) {
+    a.setData(&document);
+    a.setContext(contextDocument);
+  }).storeId;
   // Back through the library byte for byte, the documents as reply attachments.
   DVLQuery& query = fetch(storeId, {ZEBPropEnum::data, ZEBPropEnum::context, ZEBPropEnum::dataSize}, false);
   ZEBEncodingEnum mime(ZEBEncodingEnum::MIME);

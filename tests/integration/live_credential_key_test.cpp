@@ -24,16 +24,7 @@ namespace {
 struct Server {
   dvlservice::ContentService service;
   dvlservice::ContentServer front;
-  Server(int port, const std::string& certificate, const std::string& key)
-      : front(service, [&] {
-          dvlservice::ServerOptions o;
-          o.port = port;
-          o.certificateFile = certificate;
-          o.privateKeyFile = key;
-          return o;
-        }()) {
-    front.start();
-  }
+  explicit Server(const dvlservice::ServerOptions& options) : front(service, options) { front.start(); }
 };
 
 class CredentialKeyTest : public testing::Test {
@@ -48,8 +39,14 @@ class CredentialKeyTest : public testing::Test {
   void TearDown() override { std::filesystem::remove_all(m_folder); }
 
   std::unique_ptr<Server> start(int port = 0, bool https = false) {
-    if (https) writeSelfSignedCertificate(m_folder + "/cert.pem", m_folder + "/key.pem");
-    return std::make_unique<Server>(port, https ? m_folder + "/cert.pem" : "", https ? m_folder + "/key.pem" : "");
+    dvlservice::ServerOptions options;
+    options.port = port;
+    if (https) {
+      options.certificateFile = m_folder + "/cert.pem";
+      options.privateKeyFile = m_folder + "/key.pem";
+      writeSelfSignedCertificate(options.certificateFile, options.privateKeyFile);
+    }
+    return std::make_unique<Server>(options);
   }
   ZEBHttpSettings settings(const std::string& endpoint) const {
     ZEBHttpSettings s;

@@ -99,11 +99,10 @@ class ServiceHttpTest : public testing::Test {
     return res ? passportFrom(res->body) : "";
   }
 
-  // The service reports logon failures and store errors to the server's metrics, as the daemon does.
+  // The service reports logon failures to the server's metrics, as the daemon does.
   static ServiceOptions reporting(const std::shared_ptr<dvlservice::Metrics>& metrics) {
     ServiceOptions options;
     options.onLogonFailure = [metrics](bool began) { metrics->logonFailure(began); };
-    options.onStoreError = [metrics] { metrics->storeError(); };
     return options;
   }
 
@@ -160,11 +159,9 @@ TEST_F(ServiceHttpTest, BadInputGetsAFaultOrAnHttpErrorAndTheServerKeepsServing)
   };
   const Case cases[] = {
       {"<soapenv:Envelope><unclosed>", "text/xml", 500, "<faultcode>soapenv:Client</faultcode>"},
-      {std::string("\0\1\2", 3), "text/xml", 500, "soapenv:Client"},
       {std::string(5000, ' ') + query, "text/xml", 413, ""},
       {"{\"json\": true}", "application/json", 415, ""},
       {"--b\r\n\r\n<x/>\r\n--b--", "multipart/related", 400, ""},
-      {queryEnvelope(std::string(64, '0'), "/content"), "text/xml", 500, "invalidPassport"},
       {logoffEnvelope, "text/xml", 500, "soapActionMismatch"},
       {unknown, "text/xml", 500, "malformedRequest", "format"},
       {query, "text/xml", 500, "on purpose", "query", {{"X-DVL-Inject", "fault=Server:on purpose"}}},
@@ -176,11 +173,7 @@ TEST_F(ServiceHttpTest, BadInputGetsAFaultOrAnHttpErrorAndTheServerKeepsServing)
     EXPECT_EQ(res->status, c.status) << c.body;
     EXPECT_NE(res->body.find(c.needle), std::string::npos) << res->body;
   }
-  auto overBody = post(std::string(100 * 1024, 'x'), "add", "multipart/related; boundary=b");
-  if (overBody) {
-    EXPECT_EQ(overBody->status, 413);  // the server may also close before reading it all
-  }
-  // A body announced too large with Expect: 100-continue is refused before it is sent.
+  // A body announced over the limit is refused before it is sent, with Expect: 100-continue too.
   std::string refused = firstReply(port, "POST /dvl HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\n"
                                          "Content-Length: 100000\r\nExpect: 100-continue\r\n\r\n");
   EXPECT_EQ(refused.rfind("HTTP/1.1 413", 0), 0u) << refused;
@@ -208,18 +201,14 @@ std::map<std::string, double> scrape(httplib::Client& http) {
   return samples;
 }
 
-TEST_F(ServiceHttpTest, WsdlHealthAndMetricsAreServedAndCountersMoveWithCalls) {
+TEST_F(ServiceHttpTest, WsdlAndMetricsAreServedAndCountersMoveWithCalls) {
   ServerOptions options;
   options.compressAboveBytes = 100;
   start(options);
   auto wsdl = http->Get("/dvl?wsdl");
   ASSERT_TRUE(wsdl);
   EXPECT_NE(wsdl->body.find("location=\"" + server->getUrl() + "\""), std::string::npos);
-  EXPECT_EQ(http->Get("/dvl/credential-key")->body, service.getCredentialPublicKey());
   EXPECT_EQ(http->Get("/dvl")->status, 405);
-  auto health = http->Get("/health");
-  ASSERT_TRUE(health);
-  EXPECT_EQ(health->status, 200);
 
   auto before = scrape(*http);
   std::string passport = logon();
@@ -323,14 +312,7 @@ bool closedByPeer(int fd, int ms) {
   return false;
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define DVL_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define DVL_TEST_ASAN 1
-#endif
-#endif
-#ifdef DVL_TEST_ASAN
+#ifdef __SANITIZE_ADDRESS__  // the sanitizer builds are GCC's, as for the fault suite
 // AddressSanitizer keeps up to 256 MiB of freed memory in quarantine, and its shadow and allocator
 // metadata on top: the bound that matters is the plain build's.
 constexpr long kRssGrowthKb = 640 * 1024;

@@ -14,6 +14,7 @@
 #include "ZEBSchema.h"
 #include "ZEBSession.h"
 #include "support/Files.h"
+#include "support/Raised.h"
 #include "support/TestStore.h"
 
 using dvlservice::ContentService;
@@ -28,6 +29,8 @@ T* made(ZEBMessageI& message) {
   message.getObjectRegistry().registerObject(object);
   return object;
 }
+
+ZEBSOAPFault faultOf(const std::function<void()>& call) { return raisedBy<ZEBSOAPFault>(call); }
 
 // The word a fault's detail carries ("invalidPassport").
 bool hasReason(const ZEBSOAPFault& fault, const std::string& reason) {
@@ -91,17 +94,6 @@ class Client {
       for (size_t i = 0; i < result->size(); ++i) out.push_back(result->at(i));
     }
     return out;
-  }
-
-  // A fault raised by `call`; fails the test when there is none.
-  static ZEBSOAPFault faultOf(const std::function<void()>& call) {
-    try {
-      call();
-    } catch (const ZEBSOAPFault& fault) {
-      return fault;
-    }
-    ADD_FAILURE() << "no fault";
-    return ZEBSOAPFault("", "", "", "");
   }
 
  private:
@@ -182,7 +174,7 @@ TEST(ServicePassport, APassportLivesAsLongAsItIsUsedWithinItsIdleLifetime) {
   now += std::chrono::seconds(59);
   client.query("/content");
   now += std::chrono::seconds(60);
-  EXPECT_TRUE(hasReason(Client::faultOf([&] { client.query("/content"); }), "invalidPassport"));
+  EXPECT_TRUE(hasReason(faultOf([&] { client.query("/content"); }), "invalidPassport"));
 }
 
 // A restart (or another server on the store) keeps hosts logged on and seals to the same key; a
@@ -203,7 +195,7 @@ TEST(ServicePassport, PassportsAndTheCredentialKeyLiveInTheStore) {
   other.logon("demo", "demo", true);  // sealed to the first server's key
   other.logoff();
   if (first) {  // the logon through the second server ended the passport on the first
-    EXPECT_TRUE(hasReason(Client::faultOf([&] { client.query("/content"); }), "invalidPassport"));
+    EXPECT_TRUE(hasReason(faultOf([&] { client.query("/content"); }), "invalidPassport"));
   }
   first.reset();
 }
@@ -262,10 +254,10 @@ TEST_F(ServiceTest, APermissionFilterKeepsWhatTheAccountMayDo) {
   };
   EXPECT_EQ(withPermission("read"), 2u);
   EXPECT_EQ(withPermission("write"), 0u);
-  EXPECT_TRUE(hasReason(Client::faultOf([&] { withPermission("fly"); }), "badOption"));
+  EXPECT_TRUE(hasReason(faultOf([&] { withPermission("fly"); }), "badOption"));
   ZEBFolder folder;
   ZEBContentAdd_Reply reply;
-  EXPECT_TRUE(hasReason(Client::faultOf([&] { add(reply, folder, "/content", ZEBUpdateActionEnum::fail, &reader); }),
+  EXPECT_TRUE(hasReason(faultOf([&] { add(reply, folder, "/content", ZEBUpdateActionEnum::fail, &reader); }),
                         "notAllowed"));
 }
 
@@ -278,7 +270,7 @@ TEST_F(ServiceTest, AnAddReferringToAMissingAttachmentIsRefused) {
   modelProp.setValue("cid:nowhere");
   model.setModel(&modelProp);
   ZEBContentAdd_Reply reply;
-  ZEBSOAPFault fault = Client::faultOf([&] { add(reply, model, "/content"); });
+  ZEBSOAPFault fault = faultOf([&] { add(reply, model, "/content"); });
   EXPECT_TRUE(hasReason(fault, "missingAttachment"));
   EXPECT_NE(fault.getFaultString().find("cid:nowhere"), std::string::npos);
 }
@@ -311,7 +303,7 @@ TEST_F(ServiceTest, ANameTakenFaultsUnlessTheAddReplacesOrUpdates) {
     return std::string(stored->getSpecification()->getValue()) + " " + (d ? d->getValue() : "-");
   };
   std::string id = addAs(report, ZEBUpdateActionEnum::fail);
-  EXPECT_TRUE(hasReason(Client::faultOf([&] { addAs(report, ZEBUpdateActionEnum::fail); }), "nameExists"));
+  EXPECT_TRUE(hasReason(faultOf([&] { addAs(report, ZEBUpdateActionEnum::fail); }), "nameExists"));
   // An update keeps what it does not name; a replace keeps nothing.
   EXPECT_EQ(addAs(update, ZEBUpdateActionEnum::update), id);
   EXPECT_EQ(read(), "<v2/> first");
@@ -321,16 +313,15 @@ TEST_F(ServiceTest, ANameTakenFaultsUnlessTheAddReplacesOrUpdates) {
 
 // ---------------------------------------------------------------- deletes
 
-TEST_F(ServiceTest, ADeleteTakesEverythingBelowAndCountsIt) {
+// A delete that is not recursive spares an object with children, one that asks so spares a
+// referenced object; else everything below goes and is counted.
+TEST_F(ServiceTest, ADeleteTakesEverythingBelowUnlessAskedToSpareIt) {
   client.logon();
   std::string top = addFolder("/content", "Old");  // what goes with it: the live delete tests
   addFolder(addFolder(top, "a"), "b");
-  EXPECT_TRUE(hasReason(Client::faultOf([&] { remove(top, true, false); }), "hasChildren"));
+  EXPECT_TRUE(hasReason(faultOf([&] { remove(top, true, false); }), "hasChildren"));
   EXPECT_EQ(remove(top, true, true), 3);
-}
 
-TEST_F(ServiceTest, AReferencedObjectSurvivesADeleteThatAsksSo) {
-  client.logon();
   std::string target = addFolder("/content", "Recipients");
   ZEBOutput output;
   ZEBBaseClassArrayProp recipients;
@@ -342,7 +333,7 @@ TEST_F(ServiceTest, AReferencedObjectSurvivesADeleteThatAsksSo) {
   output.setRecipients(&recipients);
   ZEBContentAdd_Reply reply;
   add(reply, output, "/content");
-  EXPECT_TRUE(hasReason(Client::faultOf([&] { remove(target, true, true, true); }), "objectReferenced"));
+  EXPECT_TRUE(hasReason(faultOf([&] { remove(target, true, true, true); }), "objectReferenced"));
   EXPECT_EQ(remove(target, true, true, false), 1);
 }
 

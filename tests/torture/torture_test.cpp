@@ -53,14 +53,6 @@ class Torture : public LiveServer, public testing::WithParamInterface<Scenario> 
     folder = addFolder("/content", "Torture").path;
   }
 
-  // The allocations one clean run makes on this thread.
-  long allocationsOfOneRun() {
-    GetParam().prepare(*this);
-    long before = KRN::attemptedAllocations();
-    GetParam().call(*this);
-    return KRN::attemptedAllocations() - before;
-  }
-
   // Fails the k-th allocation of one run, which must then end in the out-of-memory error: a call
   // that returns as if all were well after an allocation failed may have lost part of its reply.
   // False when the run made fewer than k allocations.
@@ -105,7 +97,10 @@ class Torture : public LiveServer, public testing::WithParamInterface<Scenario> 
 };
 
 TEST_P(Torture, EveryFailedAllocationIsOutOfMemoryAndTheLibraryStaysUsable) {
-  const long total = allocationsOfOneRun();
+  GetParam().prepare(*this);  // a clean run counts the allocations on this thread
+  const long before = KRN::attemptedAllocations();
+  GetParam().call(*this);
+  const long total = KRN::attemptedAllocations() - before;
   ASSERT_GT(total, 0);
   const std::set<long> ks = allocationsToFail(total);
   long outOfMemory = 0;
