@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "DVLLogoff.h"
+#include "DVLLogon.h"
 #include "DVLQuery.h"
 #include "LiveServer.h"
 
@@ -46,6 +47,22 @@ TEST_F(LiveSession, LoggedOffAndForgedPassportsAreRefused) {
   ZEBSOAPFault forged = faultOf([&] { query(); });
   EXPECT_EQ(forged.getFaultString(), kInvalidPassport);
   EXPECT_NE(forged.getDetail().find("invalidPassport"), std::string::npos) << forged.getDetail();
+}
+
+// A host that ignores a failed seal for user B must not go on as user A: the request is left with
+// "<credential>" alone, which the service refuses.
+TEST_F(LiveSession, AFailedSealLeavesACredentialTheServiceRefuses) {
+  DVLLogon logon(session(), nullptr, kUntrusted);
+  logon.addCredentials("LDAP", "demo", "demo", 0);
+  logon.execute();
+  session().setPassport("");
+  std::string key = ZEBHelper::getCredentialKey();
+  ZEBHelper::setCredentialKey("");
+  EXPECT_THROW(logon.addCredentials("LDAP", "other", "other", 1), KRNRuntimeError);
+  ZEBHelper::setCredentialKey(key.c_str());
+  ZEBSOAPFault fault = faultOf([&] { logon.execute(); });
+  EXPECT_EQ(fault.getFaultCode(), "soapenv:Client") << fault.getFaultString();
+  EXPECT_TRUE(session().getPassport().empty());
 }
 
 }  // namespace

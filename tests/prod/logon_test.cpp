@@ -70,7 +70,7 @@ TEST_F(LogonTest, SealedDocumentOpensOnlyWithTheServiceKeyAndTheSendersClientId)
   EXPECT_NE(sealedValue(credentials(nullptr, "u", "p", 1)), sealedValue(credentials(nullptr, "u", "p", 1)));
 }
 
-// A failed seal leaves "<credential>" alone, which the service refuses (ServiceCredential).
+// A failed seal leaves "<credential>" alone, which the service refuses (the live session suite).
 TEST_F(LogonTest, ASecondAddCredentialsReplacesTheFirstAndAFailedSealLeavesNoCredentials) {
   DVLLogon logon(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
   logon.addCredentials("NS", "first", "p", 0);
