@@ -11,44 +11,9 @@
 #include "ZEBErrors.h"
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
+#include "support/FilledObjects.h"
 
 namespace {
-
-// Every field set, every abstract type in its concrete kinds, down to a depth.
-void fill(ZEBObject& o, ZEBObjectRegistryI& registry, int depth, unsigned& counter) {
-  const ZEBTypeInfo& type = o.getTypeInfo();
-  auto make = [&](const ZEBTypeInfo& declared) {
-    std::vector<const ZEBTypeInfo*> kinds;
-    if (declared.create) kinds.push_back(&declared);
-    for (unsigned i = 0; i < declared.subtypeCount; ++i) {
-      if (declared.subtypes[i]->create) kinds.push_back(declared.subtypes[i]);
-    }
-    ZEBObject* made = kinds[counter++ % kinds.size()]->create();
-    registry.registerObject(made);
-    fill(*made, registry, depth - 1, counter);
-    return made;
-  };
-  if (type.kind == ZEBTypeKind::Enum) {
-    static_cast<ZEBEnumObject&>(o).setRawValue(type.enumValues[counter++ % type.enumCount].id);
-  } else if (type.kind == ZEBTypeKind::Array) {
-    for (int i = 0; i < 2 && depth > 0; ++i) static_cast<ZEBArrayObject&>(o).pushItem(make(*type.elementType));
-  } else if (type.kind == ZEBTypeKind::TextArray) {
-    static_cast<ZEBTextArrayObject&>(o).push_back("a <&> b");
-  }
-  if (type.kind == ZEBTypeKind::Enum || type.kind == ZEBTypeKind::Array || type.kind == ZEBTypeKind::TextArray) return;
-  for (unsigned i = 0; i < type.fieldCount; ++i) {
-    const ZEBFieldInfo& f = type.fields[i];
-    std::string text = std::string(f.name) + " \xC3\xA9 ]]> " + std::to_string(counter++);
-    switch (f.kind) {
-      case ZEBFieldKind::String: o.setStringField(i, text.c_str()); break;
-      case ZEBFieldKind::Int: o.setNumberField<int>(i, -7 - static_cast<int>(counter++)); break;
-      case ZEBFieldKind::Long: o.setNumberField<long long>(i, (1LL << 40) + counter++); break;
-      case ZEBFieldKind::Bool: o.setNumberField<bool>(i, counter++ % 2 == 0); break;
-      case ZEBFieldKind::Object: if (depth > 0) o.setObjectField(i, make(*f.type)); break;
-      case ZEBFieldKind::Embedded: if (depth > 0) fill(o.embeddedObject(i), registry, depth - 1, counter); break;
-    }
-  }
-}
 
 // What one reader made of a message: the message written out again, or the error it raised
 // ("gave up" for the fast reader letting it go).
