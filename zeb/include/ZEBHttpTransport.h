@@ -79,6 +79,8 @@ class ZEB_EXPORT ZEBHttpTransport : public ZEBTransport {
   struct Connection;
   std::unique_ptr<Connection> acquire();
   void release(std::unique_ptr<Connection> connection);
+  // Sets the options every call shares on a handle's first use.
+  void configure(Connection& connection, const std::string& endpoint) const;
   struct Attempt;
   // One attempt at one address; attempt tells how far it got when it fails.
   ZEBWireReply exchangeWith(const std::string& endpoint, const ZEBWireRequest& request, Attempt& attempt);

@@ -206,11 +206,19 @@ struct Exchange {
   bool tooLarge = false;
   Clock::time_point lastActivity = Clock::now();
   std::exception_ptr failure;  // raised in a callback, rethrown once libcurl has returned
-  char errorBuffer[CURL_ERROR_SIZE] = {0};
+  const char* errorBuffer = "";  // libcurl's message of the failure, in the connection
+  int requestStarts = 0;         // libcurl is about to send the request, once per connection used
+  bool resendRefused = false;    // a request that may change the store was not sent a second time
 };
 
+// Each handle's callbacks are set once and reach the exchange under way through a slot of its
+// connection, which holds null between exchanges: nothing of a finished call stays reachable.
+Exchange* current(void* slot) { return *static_cast<Exchange**>(slot); }
+
 size_t onRead(char* buffer, size_t size, size_t count, void* data) {
-  auto& x = *static_cast<Exchange*>(data);
+  Exchange* current_ = current(data);
+  if (current_ == nullptr) return CURL_READFUNC_ABORT;
+  auto& x = *current_;
   x.lastActivity = Clock::now();
   x.sent = true;
   try {
@@ -225,14 +233,16 @@ size_t onRead(char* buffer, size_t size, size_t count, void* data) {
 // reply. The server may have read and carried out the request before it closed, so only a request
 // that changes nothing is sent again; any other fails (CURLE_SEND_FAIL_REWIND).
 int onSeek(void* data, curl_off_t offset, int origin) {
-  auto& x = *static_cast<Exchange*>(data);
-  if (offset != 0 || origin != SEEK_SET || !x.readOnly) return CURL_SEEKFUNC_CANTSEEK;
-  x.body.restart();
+  Exchange* x = current(data);
+  if (x == nullptr || offset != 0 || origin != SEEK_SET || !x->readOnly) return CURL_SEEKFUNC_CANTSEEK;
+  x->body.restart();
   return CURL_SEEKFUNC_OK;
 }
 
 size_t onWrite(char* bytes, size_t size, size_t count, void* data) {
-  auto& x = *static_cast<Exchange*>(data);
+  Exchange* current_ = current(data);
+  if (current_ == nullptr) return 0;
+  auto& x = *current_;
   size_t length = size * count;
   x.lastActivity = Clock::now();
   if (static_cast<long long>(x.reply.size() + length) > x.settings.maxReplyBytes) {
@@ -249,7 +259,9 @@ size_t onWrite(char* bytes, size_t size, size_t count, void* data) {
 }
 
 size_t onHeader(char* bytes, size_t size, size_t count, void* data) {
-  auto& x = *static_cast<Exchange*>(data);
+  Exchange* current_ = current(data);
+  if (current_ == nullptr) return 0;
+  auto& x = *current_;
   size_t length = size * count;
   x.lastActivity = Clock::now();
   std::string_view line(bytes, length);
@@ -270,8 +282,17 @@ size_t onHeader(char* bytes, size_t size, size_t count, void* data) {
   return length;
 }
 
+// Called before each sending of the request. libcurl sends it again, with no seek for a body it
+// holds whole, on a fresh connection after a kept-alive one closed with no reply; as in onSeek only
+// a request that changes nothing may go twice.
 int onConnected(void* data, char*, char*, int, int) {
-  auto& x = *static_cast<Exchange*>(data);
+  Exchange* current_ = current(data);
+  if (current_ == nullptr) return CURL_PREREQFUNC_ABORT;
+  auto& x = *current_;
+  if (++x.requestStarts > 1 && !x.readOnly) {
+    x.resendRefused = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
   x.connected = true;
   x.lastActivity = Clock::now();
   return CURL_PREREQFUNC_OK;
@@ -337,6 +358,7 @@ bool isTlsFailure(CURLcode code) {
                    httpStatus);
   }
   if (isTlsFailure(code)) raiseTransport(endpoint, "TLS", detail);
+  if (x.resendRefused) code = CURLE_SEND_FAIL_REWIND;
   switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
@@ -384,15 +406,17 @@ ZEBWireReply readReply(Exchange& x, CURL* easy) {
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
   char* type = nullptr;
   curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
-  std::string typeText = type ? type : "";
+  const std::string_view typeText = type ? type : "";
 
   ZEBContentType contentType;
-  bool soapType = false;
-  try {
-    contentType = ZEBMime::parseContentType(typeText);
-    soapType = contentType.isXml() || contentType.isMultipartRelated();
-  } catch (const ZEBMalformedMessage&) {
-    soapType = false;
+  bool soapType = typeText == kRootContentType;  // the usual reply, known without parsing
+  if (!soapType) {
+    try {
+      contentType = ZEBMime::parseContentType(typeText);
+      soapType = contentType.isXml() || contentType.isMultipartRelated();
+    } catch (const ZEBMalformedMessage&) {
+      soapType = false;
+    }
   }
 
   // SOAP 1.1 sends faults with 500, but a service may answer a refused request (400, 413, 415) with
@@ -414,14 +438,14 @@ ZEBWireReply readReply(Exchange& x, CURL* easy) {
     }
     // An error from something other than the service (a proxy, a servlet container) is no fault,
     // and neither is an envelope without one.
-    bool fault = looksLikeEnvelope(reply.envelope) && reply.envelope.find("Fault>") != std::string::npos;
-    if (status == 200 || fault) return reply;
+    if (status == 200) return reply;
+    if (looksLikeEnvelope(reply.envelope) && reply.envelope.find("Fault>") != std::string::npos) return reply;
     x.reply = std::move(reply.envelope);
   }
 
   std::string reason = statusText(x, status);
   if (status == 200 || status == 500) {
-    reason += typeText.empty() ? " without a Content-Type" : " with Content-Type '" + typeText + "'";
+    reason += typeText.empty() ? " without a Content-Type" : " with Content-Type '" + std::string(typeText) + "'";
     reason += ", not a SOAP reply";
   }
   if (!x.reply.empty()) reason += ": " + excerpt(x.reply);
@@ -430,13 +454,27 @@ ZEBWireReply readReply(Exchange& x, CURL* easy) {
 
 }  // namespace
 
+// A pooled handle and what is set on it. The options that are the same for every call (callbacks,
+// timeouts, limits, TLS) are set once, when the handle is first used; a call sets only what is its
+// own: the address when it changed, the body and its size, and the header list when its lines
+// changed. Nothing else is set per call, so nothing of one call can carry over to the next, and a
+// handle whose call failed is never pooled again (exchangeWith's Lease).
 struct ZEBHttpTransport::Connection {
   CURL* easy = nullptr;
-  CURLM* multi = nullptr;  // keeps the easy handle's connections between exchanges
+  CURLM* multi = nullptr;        // keeps the easy handle's connections between exchanges
+  Exchange* current = nullptr;   // the exchange under way, the callbacks' data; null between
+  bool configured = false;       // the options common to every call are set
+  std::string url;               // the address set on the handle
+  curl_slist* headers = nullptr; // the header list set on the handle
+  bool headersReusable = false;  // headers hold the lines of an envelope-only request for:
+  bool headersTrusted = false;
+  std::string headersAction;
+  char errorBuffer[CURL_ERROR_SIZE] = {0};
 
   ~Connection() {
     if (multi) curl_multi_cleanup(multi);
     if (easy) curl_easy_cleanup(easy);
+    curl_slist_free_all(headers);
   }
 };
 
@@ -548,72 +586,24 @@ ZEBWireReply ZEBHttpTransport::exchange(const ZEBWireRequest& request) {
   std::rethrow_exception(failure);
 }
 
-ZEBWireReply ZEBHttpTransport::exchangeWith(const std::string& endpoint, const ZEBWireRequest& request,
-                                            Attempt& attempt) {
-  if (request.soapAction.find_first_of("\r\n\"") != std::string::npos) {
-    raiseTransport(endpoint, "send", "the SOAP action contains a line break or a quote");
-  }
-  Exchange x(m_settings, endpoint, request, attempt.sent);
-
-  // A handle goes back to the pool only after a call that succeeded with every allocation granted:
-  // one that failed half-way, or where libcurl recovered from running out of memory, may be left
-  // unfit for the next call (libcurl 7.88 refuses CURLOPT_BUFFERSIZE once a transfer that did not
-  // finish left its receive buffer behind).
-  struct Lease {
-    ZEBHttpTransport& transport;
-    std::unique_ptr<Connection> connection;
-    int exceptionsInFlight = std::uncaught_exceptions();
-    long failedAllocations = KRN::failedAllocations();
-    ~Lease() {
-      if (std::uncaught_exceptions() == exceptionsInFlight && KRN::failedAllocations() == failedAllocations) {
-        transport.release(std::move(connection));
-      }
-    }
-  } lease{*this, acquire()};
-  CURL* easy = lease.connection->easy;
-  CURLM* multi = lease.connection->multi;
-
-  struct HeaderList {
-    curl_slist* list = nullptr;
-    void add(const std::string& line) {
-      curl_slist* grown = curl_slist_append(list, line.c_str());
-      if (grown == nullptr) KRN::raiseOutOfMemory(KRNFileLocation("ZEBHttpTransport", 0));
-      list = grown;
-    }
-    ~HeaderList() { curl_slist_free_all(list); }
-  } headers;
-  headers.add("Content-Type: " + x.body.getContentType());
-  headers.add("SOAPAction: \"" + request.soapAction + "\"");
-  headers.add("Accept: text/xml, multipart/related");
-  headers.add("Expect:");  // no 100-continue round trip before every large body
-  if (x.body.getSize() < 0) headers.add("Transfer-Encoding: chunked");
-  if (request.trusted != 0) headers.add("X-DVL-Trusted: 1");
-
-  curl_easy_reset(easy);
-  setOption(easy, CURLOPT_URL, endpoint.c_str(), endpoint);
+void ZEBHttpTransport::configure(Connection& connection, const std::string& endpoint) const {
+  CURL* easy = connection.easy;
+  Exchange** slot = &connection.current;
   setOption(easy, CURLOPT_PROTOCOLS_STR, "http,https", endpoint);
   setOption(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1), endpoint);
   setOption(easy, CURLOPT_POST, 1L, endpoint);
-  setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(x.body.getSize()), endpoint);
-  setOption(easy, CURLOPT_HTTPHEADER, headers.list, endpoint);
-  if (const std::string* envelope = x.body.getEnvelopeOnly()) {
-    // Handed over whole, libcurl sends a small body with the headers in one write; through the
-    // read callback it sends them apart, which costs the service a second read and the call a
-    // second round of wake-ups on both sides.
-    setOption(easy, CURLOPT_POSTFIELDS, envelope->data(), endpoint);
-  } else {
-    setOption(easy, CURLOPT_READFUNCTION, &onRead, endpoint);
-    setOption(easy, CURLOPT_READDATA, &x, endpoint);
-    setOption(easy, CURLOPT_SEEKFUNCTION, &onSeek, endpoint);
-    setOption(easy, CURLOPT_SEEKDATA, &x, endpoint);
-  }
+  // Used when a call sets no CURLOPT_POSTFIELDS (a body with attachments).
+  setOption(easy, CURLOPT_READFUNCTION, &onRead, endpoint);
+  setOption(easy, CURLOPT_READDATA, slot, endpoint);
+  setOption(easy, CURLOPT_SEEKFUNCTION, &onSeek, endpoint);
+  setOption(easy, CURLOPT_SEEKDATA, slot, endpoint);
   setOption(easy, CURLOPT_WRITEFUNCTION, &onWrite, endpoint);
-  setOption(easy, CURLOPT_WRITEDATA, &x, endpoint);
+  setOption(easy, CURLOPT_WRITEDATA, slot, endpoint);
   setOption(easy, CURLOPT_HEADERFUNCTION, &onHeader, endpoint);
-  setOption(easy, CURLOPT_HEADERDATA, &x, endpoint);
+  setOption(easy, CURLOPT_HEADERDATA, slot, endpoint);
   setOption(easy, CURLOPT_PREREQFUNCTION, &onConnected, endpoint);
-  setOption(easy, CURLOPT_PREREQDATA, &x, endpoint);
-  setOption(easy, CURLOPT_ERRORBUFFER, x.errorBuffer, endpoint);
+  setOption(easy, CURLOPT_PREREQDATA, slot, endpoint);
+  setOption(easy, CURLOPT_ERRORBUFFER, connection.errorBuffer, endpoint);
   setOption(easy, CURLOPT_NOSIGNAL, 1L, endpoint);
   setOption(easy, CURLOPT_TCP_NODELAY, 1L, endpoint);
   setOption(easy, CURLOPT_TCP_KEEPALIVE, 1L, endpoint);
@@ -627,18 +617,89 @@ ZEBWireReply ZEBHttpTransport::exchangeWith(const std::string& endpoint, const Z
   if (!m_settings.caFile.empty()) setOption(easy, CURLOPT_CAINFO, m_settings.caFile.c_str(), endpoint);
   // libcurl decodes before onWrite, which counts the decoded bytes against maxReplyBytes.
   if (m_settings.acceptGzip) setOption(easy, CURLOPT_ACCEPT_ENCODING, "gzip", endpoint);
+  connection.configured = true;
+}
+
+ZEBWireReply ZEBHttpTransport::exchangeWith(const std::string& endpoint, const ZEBWireRequest& request,
+                                            Attempt& attempt) {
+  if (std::strpbrk(request.soapAction.c_str(), "\r\n\"") != nullptr) {
+    raiseTransport(endpoint, "send", "the SOAP action contains a line break or a quote");
+  }
+  Exchange x(m_settings, endpoint, request, attempt.sent);
+
+  // A handle goes back to the pool only after a call that succeeded with every allocation granted:
+  // one that failed half-way, or where libcurl recovered from running out of memory, may be left
+  // unfit for the next call (libcurl 7.88 refuses CURLOPT_BUFFERSIZE once a transfer that did not
+  // finish left its receive buffer behind), or hold options of that call.
+  struct Lease {
+    ZEBHttpTransport& transport;
+    std::unique_ptr<Connection> connection;
+    int exceptionsInFlight = std::uncaught_exceptions();
+    long failedAllocations = KRN::failedAllocations();
+    ~Lease() {
+      if (std::uncaught_exceptions() == exceptionsInFlight && KRN::failedAllocations() == failedAllocations) {
+        transport.release(std::move(connection));
+      }
+    }
+  } lease{*this, acquire()};
+  Connection& connection = *lease.connection;
+  CURL* easy = connection.easy;
+  CURLM* multi = connection.multi;
+  connection.errorBuffer[0] = '\0';
+  x.errorBuffer = connection.errorBuffer;
+
+  if (!connection.configured) configure(connection, endpoint);
+  if (connection.url != endpoint) {
+    connection.url.clear();  // unknown should the option fail
+    setOption(easy, CURLOPT_URL, endpoint.c_str(), endpoint);
+    connection.url = endpoint;
+  }
+
+  // An envelope-only request's header lines depend on its action and trust alone: the list stays
+  // on the handle while they are the same. A multipart one names a boundary of its own.
+  const std::string* envelope = x.body.getEnvelopeOnly();
+  const bool trusted = request.trusted != 0;
+  if (!(envelope && connection.headersReusable && connection.headersTrusted == trusted &&
+        connection.headersAction == request.soapAction)) {
+    struct HeaderList {
+      curl_slist* list = nullptr;
+      void add(const std::string& line) {
+        curl_slist* grown = curl_slist_append(list, line.c_str());
+        if (grown == nullptr) KRN::raiseOutOfMemory(KRNFileLocation("ZEBHttpTransport", 0));
+        list = grown;
+      }
+      ~HeaderList() { curl_slist_free_all(list); }
+    } headers;
+    headers.add("Content-Type: " + x.body.getContentType());
+    headers.add("SOAPAction: \"" + request.soapAction + "\"");
+    headers.add("Accept: text/xml, multipart/related");
+    headers.add("Expect:");  // no 100-continue round trip before every large body
+    if (x.body.getSize() < 0) headers.add("Transfer-Encoding: chunked");
+    if (trusted) headers.add("X-DVL-Trusted: 1");
+    connection.headersReusable = false;
+    setOption(easy, CURLOPT_HTTPHEADER, headers.list, endpoint);
+    std::swap(connection.headers, headers.list);  // the old list goes with headers
+    connection.headersAction = request.soapAction;
+    connection.headersTrusted = trusted;
+    connection.headersReusable = envelope != nullptr;
+  }
+  setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(x.body.getSize()), endpoint);
+  // Handed over whole, libcurl sends a small body with the headers in one write; through the read
+  // callback (no CURLOPT_POSTFIELDS) it sends them apart, which costs the service a second read and
+  // the call a second round of wake-ups on both sides.
+  setOption(easy, CURLOPT_POSTFIELDS, envelope ? envelope->data() : nullptr, endpoint);
 
   CURLMcode added = curl_multi_add_handle(multi, easy);
   if (added != CURLM_OK) raiseTransport(endpoint, "send", std::string("libcurl: ") + curl_multi_strerror(added));
-  // Detached before the lease goes back to the pool; the reset drops the pointers into this frame.
+  // Detached before the lease goes back to the pool, the callbacks no longer reaching this frame.
+  connection.current = &x;
   struct Attachment {
-    CURLM* multi;
-    CURL* easy;
+    Connection& connection;
     ~Attachment() {
-      curl_multi_remove_handle(multi, easy);
-      curl_easy_reset(easy);
+      curl_multi_remove_handle(connection.multi, connection.easy);
+      connection.current = nullptr;
     }
-  } attachment{multi, easy};
+  } attachment{connection};
 
   const auto stall = std::chrono::milliseconds(m_settings.stallTimeoutMs);
   curl_off_t uploaded = 0;
