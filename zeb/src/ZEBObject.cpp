@@ -19,8 +19,16 @@ bool ZEBTypeInfo::isA(const ZEBTypeInfo& other) const {
 }
 
 int ZEBTypeInfo::findField(const char* text, size_t length) const {
+  // Most names differ from the one sought in their first two characters: strncmp is called for
+  // the one field that matches, rarely for another.
+  if (length == 0 || text[0] == '\0') return -1;  // no field has an empty name
+  const char first = text[0];
+  const char second = length > 1 ? text[1] : '\0';
   for (unsigned i = 0; i < fieldCount; ++i) {
-    if (fields[i].name[0] == text[0] && std::strncmp(fields[i].name, text, length) == 0 && fields[i].name[length] == '\0') return static_cast<int>(i);
+    const char* name = fields[i].name;
+    if (name[0] == first && name[1] == second && std::strncmp(name, text, length) == 0 && name[length] == '\0') {
+      return static_cast<int>(i);
+    }
   }
   return -1;
 }
