@@ -213,12 +213,12 @@ struct Exchange {
 
 // Each handle's callbacks are set once and reach the exchange under way through a slot of its
 // connection, which holds null between exchanges: nothing of a finished call stays reachable.
-Exchange* current(void* slot) { return *static_cast<Exchange**>(slot); }
+Exchange* exchangeOf(void* slot) { return *static_cast<Exchange**>(slot); }
 
 size_t onRead(char* buffer, size_t size, size_t count, void* data) {
-  Exchange* current_ = current(data);
-  if (current_ == nullptr) return CURL_READFUNC_ABORT;
-  auto& x = *current_;
+  Exchange* call = exchangeOf(data);
+  if (call == nullptr) return CURL_READFUNC_ABORT;
+  auto& x = *call;
   x.lastActivity = Clock::now();
   x.sent = true;
   try {
@@ -233,16 +233,16 @@ size_t onRead(char* buffer, size_t size, size_t count, void* data) {
 // reply. The server may have read and carried out the request before it closed, so only a request
 // that changes nothing is sent again; any other fails (CURLE_SEND_FAIL_REWIND).
 int onSeek(void* data, curl_off_t offset, int origin) {
-  Exchange* x = current(data);
+  Exchange* x = exchangeOf(data);
   if (x == nullptr || offset != 0 || origin != SEEK_SET || !x->readOnly) return CURL_SEEKFUNC_CANTSEEK;
   x->body.restart();
   return CURL_SEEKFUNC_OK;
 }
 
 size_t onWrite(char* bytes, size_t size, size_t count, void* data) {
-  Exchange* current_ = current(data);
-  if (current_ == nullptr) return 0;
-  auto& x = *current_;
+  Exchange* call = exchangeOf(data);
+  if (call == nullptr) return 0;
+  auto& x = *call;
   size_t length = size * count;
   x.lastActivity = Clock::now();
   if (static_cast<long long>(x.reply.size() + length) > x.settings.maxReplyBytes) {
@@ -259,9 +259,9 @@ size_t onWrite(char* bytes, size_t size, size_t count, void* data) {
 }
 
 size_t onHeader(char* bytes, size_t size, size_t count, void* data) {
-  Exchange* current_ = current(data);
-  if (current_ == nullptr) return 0;
-  auto& x = *current_;
+  Exchange* call = exchangeOf(data);
+  if (call == nullptr) return 0;
+  auto& x = *call;
   size_t length = size * count;
   x.lastActivity = Clock::now();
   std::string_view line(bytes, length);
@@ -286,9 +286,9 @@ size_t onHeader(char* bytes, size_t size, size_t count, void* data) {
 // holds whole, on a fresh connection after a kept-alive one closed with no reply; as in onSeek only
 // a request that changes nothing may go twice.
 int onConnected(void* data, char*, char*, int, int) {
-  Exchange* current_ = current(data);
-  if (current_ == nullptr) return CURL_PREREQFUNC_ABORT;
-  auto& x = *current_;
+  Exchange* call = exchangeOf(data);
+  if (call == nullptr) return CURL_PREREQFUNC_ABORT;
+  auto& x = *call;
   if (++x.requestStarts > 1 && !x.readOnly) {
     x.resendRefused = true;
     return CURL_PREREQFUNC_ABORT;
