@@ -2,7 +2,7 @@
 // library), both roads of a history detail, and deletes that take an object with everything below it.
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -17,6 +17,7 @@
 #include "DVLDelete.h"
 #include "DVLQuery.h"
 #include "LiveServer.h"
+#include "support/Files.h"
 
 namespace live {
 namespace {
@@ -61,9 +62,10 @@ class LiveAdd : public LiveServer {
 TEST_F(LiveAdd, AnOutputKeepsItsDocumentAndContextByteForByte) {
   const std::string data = patternBytes(5u << 20);
   const std::string context = "<context><prompt name=\"year\">2026</prompt><note>&amp; \xC3\xA9</note></context>";
-  TempFile contextFile("context.xml", context);
+  TempDir dir("dvl-live");  // the output add takes its context document from a file
+  std::ofstream(dir / "context.xml", std::ios::binary) << context;
   ZEBMemoryDocumentOutput document(data.data(), data.size(), "application/pdf");
-  ZEBDocumentOutput contextDocument(contextFile.path(), "text/xml");
+  ZEBDocumentOutput contextDocument(dir / "context.xml", "text/xml");
 
   const std::string storeId = add<DVLAddOutput>(folder.path, "Quarterly sales", [&](DVLAddOutput& a) {
     a.setData(&document);

@@ -17,6 +17,7 @@
 #include "ZEBHelper.h"
 #include "ZEBHttpTransport.h"
 #include "support/Certificate.h"
+#include "support/Files.h"
 #include "support/Raised.h"
 
 namespace {
@@ -32,11 +33,7 @@ class CredentialKeyTest : public testing::Test {
   void SetUp() override {
     DVL::initialize();
     ZEBHelper::setCredentialKey("");
-    char folder[] = "/tmp/dvl-keys-XXXXXX";
-    m_folder = mkdtemp(folder);
-    m_knownKeys = m_folder + "/config/dvl/known-keys";
   }
-  void TearDown() override { std::filesystem::remove_all(m_folder); }
 
   std::unique_ptr<Server> start(int port = 0, bool https = false) {
     dvlservice::ServerOptions options;
@@ -66,7 +63,8 @@ class CredentialKeyTest : public testing::Test {
     return session->getPassport();
   }
 
-  std::string m_folder, m_knownKeys;
+  TempDir m_dir{"dvl-keys"};
+  const std::string m_folder = m_dir.path(), m_knownKeys = m_folder + "/config/dvl/known-keys";
 };
 
 int modeOf(const std::string& path) {

@@ -1,6 +1,7 @@
 // Queries over loopback HTTP against a folder the test fills through the library's adds: single
-// queries by path and store identifier, lookups of a named child, multiple and cache-validated
-// queries, capabilities and the standalone credential (routing in request order: tests/tools).
+// queries by path and store identifier, lookups of a named child, cache-validated queries,
+// capabilities and the standalone credential (multiple queries and routing in request order:
+// tests/tools).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -13,7 +14,6 @@
 #include "DVLGetObject.h"
 #include "DVLLogon.h"
 #include "DVLQuery.h"
-#include "DVLQueryMultiple.h"
 #include "DVLQueryMultipleCache.h"
 #include "DVLReportHelper.h"
 #include "DVLSaAXMQuery.h"
@@ -21,12 +21,6 @@
 
 namespace live {
 namespace {
-
-std::vector<std::string> namesOf(const ZEBBaseClassArray* objects) {
-  std::vector<std::string> names;
-  for (size_t i = 0; objects && i < objects->size(); ++i) names.push_back(objects->at(i)->getDefaultName(nullptr)->getValue());
-  return names;
-}
 
 // A folder holding three children of three classes, named so that name order and class order
 // differ: the service's default order is by class.
@@ -106,22 +100,6 @@ TEST_F(LiveQuery, NamesWithQuotesFindTheirOwnObjectOnly) {
   for (std::string name : names)  // "x" a folder, whose child the last name would reach if it were cut
     ids.push_back((name == "x" ? addFolder(folder.path, name) : addOutput(folder.path, name)).storeId);
   for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(childStoreId(names[i]), ids[i]) << names[i];
-}
-
-TEST_F(LiveQuery, TwoQueriesTravelInOneMultipleQuery) {
-  DVLQueryMultiple multiple(session(), nullptr, kUntrusted);
-  DVLQueryRequest children(multiple);
-  children.setPath((folder.path + "/*").c_str());
-  children.setSortOptions(ZEBPropEnum::defaultName, ZEBOrderEnum::ascending);
-  DVLQueryRequest one(multiple);
-  one.setStoreID(model.storeId.c_str());
-  multiple.addRequest(children);
-  multiple.addRequest(one);
-  multiple.execute();
-
-  ASSERT_EQ(multiple.getReplyCount(), 2);
-  EXPECT_EQ(namesOf(multiple.getQueryResult(0)), (std::vector<std::string>{"A-output", "B-model", "C-task"}));
-  EXPECT_EQ(namesOf(multiple.getQueryResult(1)), (std::vector<std::string>{"B-model"}));
 }
 
 TEST_F(LiveQuery, TheCacheValidatorChangesWhenTheStoreDoes) {
