@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,15 +24,8 @@ constexpr long long kMaxReplyBytes = 32LL << 20;
 // Sends one request to the server on a connection of its own and returns the reply; empty when
 // the server did not answer.
 std::string relay(int port, const std::string& request) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  std::string reply;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && RawPeer::sendAll(fd, request)) {
-    reply = RawPeer::readRequest(fd);
-  }
+  int fd = connectLoopback(port);
+  std::string reply = fd >= 0 && RawPeer::sendAll(fd, request) ? RawPeer::readRequest(fd) : "";
   ::close(fd);
   return reply;
 }

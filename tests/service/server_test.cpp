@@ -1,14 +1,11 @@
 // The HTTP front end on a loopback port (HTTPS: the live credential-key tests): what it serves, bad
 // input, Expect: 100-continue, provoked failures, health and metrics, the connection limit, the logon
 // guard; and the daemon under a thousand slow connections and stopped during a large add.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +25,7 @@
 #include "ZEBSoap.h"
 #include "support/Daemon.h"
 #include "support/Files.h"
+#include "support/Peers.h"
 
 using dvlservice::ContentServer;
 using dvlservice::ContentService;
@@ -113,22 +111,10 @@ class ServiceHttpTest : public testing::Test {
   int port = 0;
 };
 
-// A loopback connection of our own; -1 when it cannot be made.
-int connectTo(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-  ::close(fd);
-  return -1;
-}
-
 // A request head written on a socket of our own, for what a library client would not send; the
 // first piece of the answer.
 std::string firstReply(int port, const std::string& head) {
-  int fd = connectTo(port);
+  int fd = connectLoopback(port);
   char buffer[65536];
   ssize_t n = fd < 0 ? 0 : (::send(fd, head.data(), head.size(), MSG_NOSIGNAL), ::recv(fd, buffer, sizeof buffer, 0));
   ::close(fd);
@@ -233,7 +219,7 @@ TEST_F(ServiceHttpTest, PastTheConnectionLimitANewConnectionGets503AtOnce) {
   ServerOptions options;
   options.maxConnections = 2;
   start(options);
-  int held[] = {connectTo(port), connectTo(port)};
+  int held[] = {connectLoopback(port), connectLoopback(port)};
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // taken by the event loop
   std::string refused = firstReply(port, "GET /health HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(refused.rfind("HTTP/1.1 503", 0), 0u) << refused;
@@ -308,7 +294,7 @@ TEST(ServiceFront, AThousandSlowConnectionsDoNotHoldUpANormalClient) {
       "POST /dvl HTTP/1.1\r\nHost: x\r\nContent-Type: text/xml\r\nContent-Length: 100000\r\n\r\n<soapenv:Env";
   std::vector<int> slow;
   for (int i = 0; i < kSlow; ++i) {
-    int fd = connectTo(daemon.port());
+    int fd = connectLoopback(daemon.port());
     ASSERT_GE(fd, 0) << i;
     std::string sent = i % 3 == 0   ? "POST /dvl HTTP/1.1\r\nHost: x\r\nContent-Le"
                        : i % 3 == 1 ? bodyHead
@@ -363,7 +349,7 @@ TEST(ServiceFront, SigtermDuringALargeAddFinishesItOrLeavesNothing) {
                          "\r\n--b\r\nContent-Type: application/octet-stream\r\nContent-ID: <big>\r\n\r\n";
       add.getObjects(&add.getObjectRegistry())->clear();
       const std::string tail = "\r\n--b--\r\n";
-      int fd = connectTo(daemon.port());
+      int fd = connectLoopback(daemon.port());
       std::string request =
           "POST /dvl HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/related; boundary=b; "
           "start=\"<root>\"\r\nContent-Length: " +
