@@ -6,7 +6,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "ZEBErrors.h"
 #include "ZEBSchema.h"
