@@ -59,12 +59,6 @@ TEST(ReaderAgreementTest, EveryMessageOfTheSchemaFilledInEveryField) {
   }
 }
 
-std::string envelopeWith(const std::string& body) {
-  return "<soapenv:Envelope xmlns:soapenv='http://schemas.xmlsoap.org/soap/envelope/' "
-         "xmlns:dvl='" ZEB_SCHEMA_NAMESPACE "' xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance'>"
-         "<soapenv:Body>" + body + "</soapenv:Body></soapenv:Envelope>";
-}
-
 // Each case also names a part of what the exact reader makes of it: the values written out again,
 // or the reason it refuses the message.
 TEST(ReaderAgreementTest, FormsFaultsAndMalformedMessages) {

@@ -81,12 +81,6 @@ INSTANTIATE_TEST_SUITE_P(AllMessages, MessageRoundTrip, testing::ValuesIn(messag
                            return std::string(info.param->className);
                          });
 
-std::string envelopeWith(const std::string& body) {
-  return "<soapenv:Envelope xmlns:soapenv='http://schemas.xmlsoap.org/soap/envelope/' "
-         "xmlns:dvl='" ZEB_SCHEMA_NAMESPACE "' xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance'>"
-         "<soapenv:Body>" + body + "</soapenv:Body></soapenv:Envelope>";
-}
-
 // A read reply's objects, slot arrays and texts live in its registry's arena; what is done to them
 // afterwards (new texts, cleared fields, copies that outlive the reply) must own its memory as usual.
 TEST(SoapReaderTest, ObjectsReadCanBeChangedClearedAndCopied) {
