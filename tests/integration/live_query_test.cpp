@@ -1,11 +1,10 @@
 // Queries over loopback HTTP against a folder the test fills through the library's adds: single
-// queries by path and store identifier, lookups of a named child, cache-validated queries,
-// capabilities and the standalone credential (multiple queries and routing in request order:
+// queries by path and store identifier, lookups of a named child, cache-validated queries and
+// capabilities (multiple queries, routing in request order and the standalone credential:
 // tests/tools).
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -16,7 +15,6 @@
 #include "DVLQuery.h"
 #include "DVLQueryMultipleCache.h"
 #include "DVLReportHelper.h"
-#include "DVLSaAXMQuery.h"
 #include "LiveServer.h"
 
 namespace live {
@@ -146,24 +144,6 @@ TEST_F(LiveQuery, CapabilitiesAreThoseOfTheLoggedOnAccount) {
   logon("reader", "reader");
   DVLReportHelper::getCapabilities(noPassport, session(), capabilities, nullptr, nullptr);
   EXPECT_EQ(capabilities, (std::vector<ZEBUserCapabilityEnum::Enum>{ZEBUserCapabilityEnum::canReadContent}));
-}
-
-TEST_F(LiveQuery, TheStandaloneCredentialOfANamespaceLogsOn) {
-  DVLSaAXMQuery query(session(), nullptr, kUntrusted);
-  query.setNamespace("LDAP");
-  query.execute();
-  ASSERT_NE(query.getAXMCredential(), nullptr);
-  std::string credential = query.getAXMCredential();
-  std::smatch user, password;
-  ASSERT_TRUE(std::regex_search(credential, user, std::regex("<username>([^<]*)</username>"))) << credential;
-  ASSERT_TRUE(std::regex_search(credential, password, std::regex("<password>([^<]*)</password>"))) << credential;
-
-  ZEBLiveVorbTK other(settings());
-  ZEBSOAPSessionI& fresh = *other.createSession();
-  DVLLogon logon(fresh, nullptr, kUntrusted);
-  logon.addCredentials("LDAP", user[1].str().c_str(), password[1].str().c_str(), 1);
-  logon.execute();
-  EXPECT_FALSE(static_cast<ZEBSOAPSession&>(fresh).getPassport().empty());
 }
 
 }  // namespace
