@@ -439,14 +439,12 @@ TEST(HttpTransportFleet, SettingsComeFromTheConfiguration) {
       "<configuration xmlns=\"http://dvl.example.org/schemas/zpconfig/1/\">"
       "<contentManager>http://a:1/dvl</contentManager>"
       "<endpoints><item>http://b:1/dvl</item><item>http://a:1/dvl</item><item>http://c:1/dvl</item></endpoints>"
-      "<retries>5</retries><retryDelay>7</retryDelay><retryWindow>900</retryWindow><compressReplies>0</compressReplies>"
+      "<retries>5</retries><compressReplies>0</compressReplies>"
       "<fetchCredentialKey>false</fetchCredentialKey><knownKeysFile>/k/known</knownKeysFile></configuration>",
       "test");
   ZEBHttpSettings s = ZEBHttpSettings::fromConfiguration();
   EXPECT_EQ((std::vector<std::string>{"http://a:1/dvl", "http://b:1/dvl", "http://c:1/dvl"}), s.endpoints);
   EXPECT_EQ(5, s.retries);
-  EXPECT_EQ(7, s.retryDelayMs);
-  EXPECT_EQ(900, s.retryWindowMs);
   EXPECT_FALSE(s.acceptGzip);
   EXPECT_FALSE(s.fetchCredentialKey);
   EXPECT_EQ("/k/known", s.knownKeysFile);
