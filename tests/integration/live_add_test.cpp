@@ -135,7 +135,9 @@ TEST_F(LiveAdd, AHistoryDetailWithAParentGoesUnderItAndNotToTheMonitor) {
   EXPECT_EQ(count("/content/*[@name='Events']"), 0);
 }
 
-TEST_F(LiveAdd, AModelIsStoredFromTextOrFromADocument) {
+// A model from text or from a document; a data-movement task, whose second specification replaced
+// the first.
+TEST_F(LiveAdd, AModelOrATaskKeepsItsText) {
   const std::string inlineText = "<model><table name='sales'/></model>";
   const std::string text = "<model><table name=\"orders\"/><!-- " + std::string(100000, 'x') + " --></model>";
   ZEBMemoryDocumentOutput document(text.data(), text.size(), "text/xml");
@@ -147,10 +149,7 @@ TEST_F(LiveAdd, AModelIsStoredFromTextOrFromADocument) {
     ASSERT_TRUE(model && model->getModel(nullptr));
     EXPECT_EQ(model->getModel(nullptr)->getValue(), expected);
   }
-}
 
-// A second setSpecification call replaces the first.
-TEST_F(LiveAdd, ADataMovementTaskKeepsItsSpecification) {
   Stored stored = add<DVLAddDataMovementTask>(folder.path, "copy sales", [](DVLAddDataMovementTask& add) {
     add.setSpecification("<move from='a'/>");
     add.setSpecification("<move from='staging' to='warehouse'/>");
