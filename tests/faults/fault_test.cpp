@@ -193,14 +193,6 @@ struct FaultCase {
 };
 void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
-void expectOutcome(const Outcome& o, const FaultCase& c) {
-  EXPECT_EQ(o.type, c.type) << o.text;
-  EXPECT_EQ(o.code, c.code) << o.text;
-  EXPECT_EQ(o.httpStatus, c.httpStatus) << o.text;
-  EXPECT_NE(o.text.find(c.text), std::string::npos) << o.text;
-  EXPECT_TRUE(o.fromExecute) << "not reported through execute()";
-}
-
 class FaultsOfThePeer : public Faults, public testing::WithParamInterface<FaultCase> {};
 
 TEST_P(FaultsOfThePeer, SurfaceAsTheirExceptionAndTheSessionGoesOn) {
@@ -208,7 +200,12 @@ TEST_P(FaultsOfThePeer, SurfaceAsTheirExceptionAndTheSessionGoesOn) {
   if (c.inject) inject(c.inject);
   if (c.fault) peer().arm(c.fault);
 
-  expectOutcome(outcomeOf([&] { query(); }), c);
+  Outcome o = outcomeOf([&] { query(); });
+  EXPECT_EQ(o.type, c.type) << o.text;
+  EXPECT_EQ(o.code, c.code) << o.text;
+  EXPECT_EQ(o.httpStatus, c.httpStatus) << o.text;
+  EXPECT_NE(o.text.find(c.text), std::string::npos) << o.text;
+  EXPECT_TRUE(o.fromExecute) << "not reported through execute()";
   expectServedAgain();
 }
 

@@ -156,7 +156,6 @@ TEST(HttpTransport, PostsSoapActionAndTrustedModeOverOneKeptAliveConnection) {
   ZEBWireReply plain = transport.exchange(wireRequest("<plain/>"));
   EXPECT_EQ(200, plain.httpStatus);
   EXPECT_EQ(kEnvelope, plain.envelope);
-  EXPECT_TRUE(plain.attachments.empty());
   for (int i = 0; i < 5; ++i) EXPECT_EQ(kEnvelope, transport.exchange(wireRequest("<trusted/>", nullptr, 1)).envelope);
 
   std::vector<httplib::Request> seen = peer.seen();
