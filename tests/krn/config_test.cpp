@@ -126,7 +126,6 @@ TEST_F(ConfigurationTest, FileSettingsDefaultsAndLayers) {
 
   EXPECT_EQ(config.lookupInteger("connectTimeout", -1), 2500);
   EXPECT_EQ(config.lookupInteger("stallTimeout", -1), 60000);  // built-in default
-  EXPECT_EQ(config.lookupInteger("totalTimeout", -1), 0);
   EXPECT_STREQ(config.lookupString("connectTimeout", IKRNConfiguration::DEFAULT_ONLY).c_str(), "10000");
   EXPECT_TRUE(config.lookupString("stallTimeout", IKRNConfiguration::FILE_ONLY).empty());
 
