@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config python3
-  libxml2-dev libxml2-utils libcurl4-openssl-dev libssl-dev zlib1g-dev
+  libxml2-dev libxml2-utils libcurl4-openssl-dev libssl-dev openssl zlib1g-dev
   libsqlite3-dev sqlite3 libpq-dev postgresql haproxy libcpp-httplib-dev libcli11-dev nlohmann-json3-dev libmicrohttpd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev

@@ -3,15 +3,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "ContentServer.h"
 #include "ContentService.h"
@@ -35,20 +30,6 @@ constexpr ZEBSOAPSessionI::ZEBSOAPTrusted kUntrusted = ZEBSOAPSessionI::ZEBSOAPU
 // What an add reported about the object it stored.
 struct Stored {
   std::string path, storeId;
-};
-
-// A file that goes away with the test; the output add takes its context document from a file.
-class TempFile {
- public:
-  TempFile(const std::string& name, const std::string& bytes)
-      : m_path(std::string(P_tmpdir) + "/dvl-live-" + std::to_string(::getpid()) + "-" + name) {
-    std::ofstream(m_path, std::ios::binary) << bytes;
-  }
-  ~TempFile() { std::remove(m_path.c_str()); }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
 };
 
 // Its helpers are public, for the scenarios of the torture suite.

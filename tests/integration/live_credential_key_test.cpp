@@ -16,7 +16,7 @@
 #include "ZEBErrors.h"
 #include "ZEBHelper.h"
 #include "ZEBHttpTransport.h"
-#include "support/Certificate.h"
+#include "support/Files.h"
 #include "support/Raised.h"
 
 namespace {
@@ -32,11 +32,7 @@ class CredentialKeyTest : public testing::Test {
   void SetUp() override {
     DVL::initialize();
     ZEBHelper::setCredentialKey("");
-    char folder[] = "/tmp/dvl-keys-XXXXXX";
-    m_folder = mkdtemp(folder);
-    m_knownKeys = m_folder + "/config/dvl/known-keys";
   }
-  void TearDown() override { std::filesystem::remove_all(m_folder); }
 
   std::unique_ptr<Server> start(int port = 0, bool https = false) {
     dvlservice::ServerOptions options;
@@ -44,7 +40,12 @@ class CredentialKeyTest : public testing::Test {
     if (https) {
       options.certificateFile = m_folder + "/cert.pem";
       options.privateKeyFile = m_folder + "/key.pem";
-      writeSelfSignedCertificate(options.certificateFile, options.privateKeyFile);
+      // Self-signed for 127.0.0.1, and its own CA.
+      const std::string openssl = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1"
+                                  " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
+                                  " -addext basicConstraints=critical,CA:TRUE -keyout " +
+                                  options.privateKeyFile + " -out " + options.certificateFile + " 2>/dev/null";
+      EXPECT_EQ(std::system(openssl.c_str()), 0);
     }
     return std::make_unique<Server>(options);
   }
@@ -66,7 +67,8 @@ class CredentialKeyTest : public testing::Test {
     return session->getPassport();
   }
 
-  std::string m_folder, m_knownKeys;
+  TempDir m_dir{"dvl-keys"};
+  const std::string m_folder = m_dir.path(), m_knownKeys = m_folder + "/config/dvl/known-keys";
 };
 
 int modeOf(const std::string& path) {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <set>
 #include <thread>
 #include <vector>
 

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "DVLAddDataMovementTask.h"
 #include "DVLAddHistoryDetail.h"
 #include "DVLAddOutput.h"
 #include "KRNError.h"

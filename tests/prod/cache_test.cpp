@@ -1,4 +1,5 @@
-// The cache-service query, and the process-wide store of its replies shared by conversations.
+// The process-wide store of cache-service replies shared by conversations (the cache-service query
+// itself runs live in the CLI and torture suites).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,35 +8,10 @@
 #include <vector>
 
 #include "DVLCacheData.h"
-#include "DVLCacheQueryCache.h"
 #include "KRNThrowable.h"
-#include "support/FakeService.h"
 #include "support/Raised.h"
 
 namespace {
-
-// ---- DVLCacheQueryCache ----
-
-TEST(CacheQueryCacheTest, SendsTheLastObjectPathTheEntriesInOrderAndTheType) {
-  FakeService service;
-  DVLCacheQueryCache query(service.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-  query.setObjectPath("/content/old");
-  query.setObjectPath("/content/report");
-  ZEBClassEnum type(ZEBClassEnum::report), first(ZEBClassEnum::reportVersion), second(ZEBClassEnum::output);
-  query.setSearchType(type);
-  query.setEntry(first);
-  query.setEntry(second);
-  query.execute();
-
-  EXPECT_EQ(service.last().operation, "queryCache");
-  auto message = service.lastRequestMessage();
-  auto& sent = static_cast<ZEBContentCacheQueryCache_Request&>(*message);
-  EXPECT_STREQ(sent.getObjectPath()->getValue(), "/content/report");
-  EXPECT_EQ(sent.getSearchType()->getValue(), ZEBClassEnum::report);
-  ASSERT_EQ(sent.getEntries()->size(), 2u);
-  EXPECT_EQ(sent.getEntries()->at(0)->getValue(), ZEBClassEnum::reportVersion);
-  EXPECT_EQ(sent.getEntries()->at(1)->getValue(), ZEBClassEnum::output);
-}
 
 // ---- DVLCacheData ----
 

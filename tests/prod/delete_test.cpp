@@ -47,9 +47,6 @@ TEST_F(DeleteTest, DeletesOneNilObjectForcedRecursiveAndEvenWhenReferenced) {
   del.addPath("/content/b");
   del.execute();
   EXPECT_STREQ(sentPath(), "/content/b");
-  del.addStoreId("");
-  del.execute();
-  EXPECT_STREQ(sentPath(), "storeID(\"\")");
 }
 
 TEST_F(DeleteTest, RefusesNullsAndQuotedStoreIdsKeepingTheEarlierPath) {

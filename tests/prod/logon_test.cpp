@@ -5,13 +5,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "DVLLogoff.h"
 #include "DVLLogon.h"
 #include "KRNError.h"
 #include "ZEBHelper.h"
 #include "support/FakeService.h"
+#include "support/Files.h"
 
 namespace {
 
@@ -92,11 +92,9 @@ std::string normalised(std::string envelope) {
 void expectGolden(const std::string& name, const std::string& envelope) {
   std::string path = std::string(DVL_TEST_DATA) + "/" + name;
   if (std::getenv("DVL_UPDATE_GOLDEN")) std::ofstream(path) << envelope << "\n";
-  std::ifstream in(path);
-  ASSERT_TRUE(in) << "missing golden file " << path << " (run with DVL_UPDATE_GOLDEN=1 to write it)";
-  std::stringstream golden;
-  golden << in.rdbuf();
-  EXPECT_EQ(golden.str(), envelope + "\n") << name;
+  std::string golden = readFile(path);
+  ASSERT_FALSE(golden.empty()) << "missing golden file " << path << " (run with DVL_UPDATE_GOLDEN=1 to write it)";
+  EXPECT_EQ(golden, envelope + "\n") << name;
 }
 
 TEST_F(LogonTest, EnvelopesMatchTheGoldenFiles) {

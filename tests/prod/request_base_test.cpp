@@ -1,7 +1,6 @@
 // The fixed sequence of every call: what runs, what is sent, and what a failure carries.
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 
 #include "DVLGenericSoap.h"
 #include "KRNError.h"

@@ -28,7 +28,6 @@ TEST(ServiceDaemon, StartUpRefusesWhatIsWrongWithItsExitCode) {
       {{"--listen", "10.1.2.3:0"}, 4},
       {{"--listen", "127.0.0.1:99999"}, 2},
       {{"--threads", "0"}, 2},
-      {{"--threads", "-3"}, 2},
       {{"--passport-lifetime", "-5"}, 2},
       {{"--header-timeout", "0"}, 2},
       {{"--inject", "explode"}, 2},

@@ -29,7 +29,6 @@ TEST(SearchPath, StepsHoldClassNameOrAnyTestsAxesAndPredicates) {
   EXPECT_EQ(p.steps[2].predicates.at(0).value, "O'Brien's");
   EXPECT_EQ(p.steps[3].word, "output");
   EXPECT_EQ(SearchPath::parse("/*[@name='say \"hi\"']").steps.at(0).predicates.at(0).value, "say \"hi\"");
-  EXPECT_EQ(SearchPath::parse("//output").steps.at(0).axis, SearchPathStep::Axis::Descendant);
 }
 
 TEST(SearchPath, OriginsRootTildeAccountDoubleTildeSessionAndStoreId) {

@@ -224,7 +224,6 @@ TEST_F(ServiceTest, AQueryReturnsTheAskedPropertiesSortedThenSkipsThenLimits) {
   EXPECT_STREQ(objects[0]->getDefaultName()->getValue(), "c");
   EXPECT_STREQ(objects[1]->getDefaultName()->getValue(), "b");
   EXPECT_EQ(objects[1]->getSearchPath(), nullptr);  // only the properties asked for
-  EXPECT_EQ(objects[1]->getStoreID(), nullptr);
 }
 
 TEST_F(ServiceTest, EveryReturnedSearchPathSelectsExactlyItsObject) {

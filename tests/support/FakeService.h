@@ -1,5 +1,6 @@
 // A stand-in for the service in unit tests: a real ZEBSOAPSession whose transport hands each request
-// to this object, which records it (envelope and attachment bytes) and answers with a canned reply.
+// to this object, which records it (envelope and attachment bytes) and answers with a canned reply
+// (and documents, when given).
 #pragma once
 
 #include <functional>
@@ -32,6 +33,8 @@ class FakeService {
   const std::vector<RecordedRequest>& requests() const { return m_requests; }
   const RecordedRequest& last() const { return m_requests.back(); }
   void respond(Responder responder) { m_responder = std::move(responder); }
+  // Documents that go with every reply from now on.
+  std::vector<ZEBReceivedAttachment> replyAttachments;
 
   // The empty reply envelope of an operation.
   static std::string emptyReply(const std::string& operation) {
@@ -69,6 +72,7 @@ class FakeService {
     self->m_requests.push_back(recorded);
     ZEBWireReply reply;
     reply.envelope = self->m_responder ? self->m_responder(recorded) : emptyReply(recorded.operation);
+    reply.attachments = self->replyAttachments;
     return reply;
   }
 

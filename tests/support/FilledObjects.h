@@ -1,4 +1,5 @@
-// Objects of the schema with every field set, for the writer and reader tests.
+// Objects of the schema with every field set, and envelopes around a body, for the writer and reader
+// tests.
 #pragma once
 
 #include <string>
@@ -40,4 +41,11 @@ inline void fill(ZEBObject& o, ZEBObjectRegistryI& registry, int depth, unsigned
     if (f.kind == ZEBFieldKind::Object && depth > 0) o.setObjectField(i, make(*f.type));
     if (f.kind == ZEBFieldKind::Embedded && depth > 0) fill(o.embeddedObject(i), registry, depth - 1, counter);
   }
+}
+
+// A SOAP envelope around body, with the prefixes dvl and xsi declared.
+inline std::string envelopeWith(const std::string& body) {
+  return "<soapenv:Envelope xmlns:soapenv='http://schemas.xmlsoap.org/soap/envelope/' "
+         "xmlns:dvl='" ZEB_SCHEMA_NAMESPACE "' xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance'>"
+         "<soapenv:Body>" + body + "</soapenv:Body></soapenv:Envelope>";
 }

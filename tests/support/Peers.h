@@ -1,4 +1,4 @@
-// Loopback peers for tests of the live transport: a raw socket peer that runs a script per
+// Loopback peers for tests of the live transport and the server: a raw socket peer that runs a script per
 // connection, for the misbehaviour (stalls, truncation, resets, garbage) that an HTTP server
 // library will not produce.
 #pragma once
@@ -30,6 +30,18 @@ inline int bindLoopback(int fd) {
   }
   return ntohs(address.sin_port);
 }
+// A connection of our own to a loopback port; -1 when it cannot be made.
+inline int connectLoopback(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
 // A raw TCP peer on an ephemeral loopback port: each accepted connection runs the script on a
 // thread of its own with its index (0 for the first).
 class RawPeer {

@@ -136,7 +136,6 @@ class DvlCli(unittest.TestCase):
             (["query", "/content/[", ], 1, lambda o: self.assertEqual(o["error"]["code"], "badSearchPath")),
             (["query", "/content", "--properties", "colour"], 2, None),
             (["add-output", "/content", "X", self.path("missing.pdf")], 4, None),
-            (["add-output", "/content", "X", self.dir.name], 4, None),
             (["get", "/content", "Nobody"], 1, lambda o: self.assertEqual(o["error"]["code"], "notFound")),
             (["no-such-command"], 2, lambda o: self.assertIn("unknown command", o["error"]["message"])),
             (["symbol", "noSuchSymbol"], 1, None),

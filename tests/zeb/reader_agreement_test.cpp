@@ -6,7 +6,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "ZEBErrors.h"
 #include "ZEBSchema.h"
@@ -60,24 +59,25 @@ TEST(ReaderAgreementTest, EveryMessageOfTheSchemaFilledInEveryField) {
   }
 }
 
-std::string envelopeWith(const std::string& body) {
-  return "<soapenv:Envelope xmlns:soapenv='http://schemas.xmlsoap.org/soap/envelope/' "
-         "xmlns:dvl='" ZEB_SCHEMA_NAMESPACE "' xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance'>"
-         "<soapenv:Body>" + body + "</soapenv:Body></soapenv:Envelope>";
-}
-
+// Each case also names a part of what the exact reader makes of it: the values written out again,
+// or the reason it refuses the message.
 TEST(ReaderAgreementTest, FormsFaultsAndMalformedMessages) {
   const std::string longText(200000, 'n');  // longer than the fast reader's chunks
+  std::string deep = "@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'>";
+  for (int i = 0; i < 200; ++i) deep += "<dvl:parent><dvl:item xsi:type='dvl:folder'>";
   struct Case {
     std::string xml;  // "@" + body: wrapped in an envelope
     bool fastReads;
+    std::string exact = "";
   } cases[] = {
       // XML forms of the same values
       {"@<dvl:queryResponse><dvl:result><dvl:item xmlns:c='" ZEB_SCHEMA_NAMESPACE "' xsi:type='c:report'>"
-       "<c:defaultName>a&amp;b&#x43;<![CDATA[<d>]]></c:defaultName></dvl:item></dvl:result></dvl:queryResponse>", true},
+       "<c:defaultName>a&amp;b&#x43;<![CDATA[<d>]]></c:defaultName></dvl:item></dvl:result></dvl:queryResponse>", true,
+       "<dvl:defaultName>a&amp;bC&lt;d&gt;</dvl:defaultName>"},
       {"@<queryResponse xmlns='" ZEB_SCHEMA_NAMESPACE "'><result><item xsi:type='folder'>"
        "<defaultName xsi:nil='1'/><searchPath>" + longText + "</searchPath></item>"
-       "<item xsi:nil='true'/></result></queryResponse>", true},
+       "<item xsi:nil='true'/></result></queryResponse>", true,
+       "<dvl:defaultName xsi:nil=\"true\"/><dvl:searchPath>" + longText + "</dvl:searchPath></dvl:item><dvl:item xsi:nil"},
       {"@<dvl:queryResponse>\n  <!-- note --><dvl:result>\n</dvl:result>\n</dvl:queryResponse>", true},
       {"<?xml version='1.0'?><e:Envelope xmlns:e='http://schemas.xmlsoap.org/soap/envelope/'><e:Header>"
        "<other xmlns='urn:x'/><dvl:vorbHeader xmlns:dvl='" ZEB_SCHEMA_NAMESPACE "'><dvl:passport>p</dvl:passport>"
@@ -85,32 +85,35 @@ TEST(ReaderAgreementTest, FormsFaultsAndMalformedMessages) {
        "</e:Envelope>", true},
       {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:output'><dvl:defaultName>a<!-- c -->b"
        "</dvl:defaultName><dvl:contextBlockCount> 12</dvl:contextBlockCount></dvl:item></dvl:result>"
-       "</dvl:queryResponse>", false},
+       "</dvl:queryResponse>", false, "<dvl:defaultName>ab</dvl:defaultName>"},
       {"@<dvl:queryResponse>\r\n<dvl:result><dvl:item xsi:type='dvl:folder'><dvl:defaultName>a\r\nb\rc&#13;"
        "\r\n</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", true},
       // faults
       {ZEBSoap::writeFault("soapenv:Client", "The passport has expired.", "passport 12"), false},
       {"@<soapenv:Fault><faultcode>soapenv:Server</faultcode><faultstring>x</faultstring></soapenv:Fault>", false},
       // refused
-      {"", false},
-      {"<a>", false},
-      {"<a/>", false},
-      {"<!DOCTYPE a [<!ENTITY x 'y'>]><a>&x;</a>", false},
-      {"@<dvl:nothing/>", false},
-      {"@<dvl:queryResponse><dvl:unknown/></dvl:queryResponse>", false},
-      {"@<dvl:queryResponse><dvl:result><dvl:item/></dvl:result></dvl:queryResponse>", false},
-      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:sort'/></dvl:result></dvl:queryResponse>", false},
+      {"", false, "malformed SOAP message"},
+      {"<a>", false, "malformed SOAP message"},
+      {"<a/>", false, "expected a SOAP 1.1 Envelope"},
+      {"<dvl:queryResponse/>", false, "expected a SOAP"},
+      {"<!DOCTYPE a [<!ENTITY x 'y'>]><a>&x;</a>", false, "DOCTYPE"},
+      {"@<dvl:nothing/>", false, "expected queryResponse"},
+      {"@<dvl:queryResponse><dvl:unknown/></dvl:queryResponse>", false, "has no element unknown"},
+      {"@<dvl:queryResponse><dvl:result><dvl:item/></dvl:result></dvl:queryResponse>", false, "abstract"},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:sort'/></dvl:result></dvl:queryResponse>", false,
+       "is not baseClass"},
       {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='x:output' xmlns:x='urn:other'/></dvl:result>"
        "</dvl:queryResponse>", false},
       {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:output'><dvl:objectClass>nonsense"
-       "</dvl:objectClass></dvl:item></dvl:result></dvl:queryResponse>", false},
+       "</dvl:objectClass></dvl:item></dvl:result></dvl:queryResponse>", false, "not a value of classEnum"},
       {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:output'><dvl:contextBlockCount>12x"
-       "</dvl:contextBlockCount></dvl:item></dvl:result></dvl:queryResponse>", false},
-      {"@<dvl:queryResponse><dvl:result/><dvl:result/></dvl:queryResponse>", false},
-      {"@<dvl:queryResponse>text</dvl:queryResponse>", false},
+       "</dvl:contextBlockCount></dvl:item></dvl:result></dvl:queryResponse>", false, "not a number"},
+      {"@<dvl:queryResponse><dvl:result/><dvl:result/></dvl:queryResponse>", false, "appears twice"},
+      {"@<dvl:queryResponse>text</dvl:queryResponse>", false, "unexpected text"},
       {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:output'><dvl:defaultName><dvl:x/>"
        "</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", false},
-      {"@<dvl:queryResponse/><dvl:queryResponse/>", false},
+      {"@<dvl:queryResponse/><dvl:queryResponse/>", false, "more than one element"},
+      {deep, false, "nested too deeply"},
       {"@<dvl:queryResponse>", false},
       {"@<x:queryResponse/>", false},
       {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder' xsi:nil='1' xsi:nil='1'/></dvl:result>"
@@ -143,7 +146,14 @@ TEST(ReaderAgreementTest, FormsFaultsAndMalformedMessages) {
       expectAgreement(std::string(xml).replace(hole, 1, bad), ZEBContentQuery_Reply::typeInfo, false);
     }
     if (hole == std::string::npos) expectAgreement(xml, ZEBContentQuery_Reply::typeInfo, c.fastReads);
+    std::string exact = outcome(ZEBSoap::Reader::Exact, xml, ZEBContentQuery_Reply::typeInfo);
+    EXPECT_NE(exact.find(c.exact), std::string::npos) << xml.substr(0, 300) << "\n  gave: " << exact.substr(0, 300);
   }
+  ZEBSoapLimits limits;
+  limits.maxBytes = 100;
+  std::string xml = envelopeWith("<dvl:queryResponse/>");
+  ZEBContentQuery_Reply reply;
+  EXPECT_THROW(ZEBSoap::readEnvelope(xml.data(), xml.size(), reply, limits), ZEBMalformedMessage);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
 #include "ZEBInProcessTransport.h"
+#include "support/FakeService.h"
 #include "support/Files.h"
 #include "support/Raised.h"
 
@@ -22,45 +23,26 @@ const std::string kPassport = "live-passport-5d1e77c0";
 // Bytes that would confuse a line-based reader: a zero, line ends, a fake record, high bytes.
 const std::string kBinary = std::string("\0\nexchange 9 P op 0\nrequest 3\n\r\xff\xfe", 34);
 
-// A small service in the same process: issues a passport at logon, answers a query with one folder
-// named after the path and a binary attachment, and can fail the transport.
-struct LiveService {
-  int calls = 0;
-  bool failTransport = false;
-
-  static ZEBWireReply handle(const ZEBWireRequest& request, void* context) {
-    auto* self = static_cast<LiveService*>(context);
-    ++self->calls;
-    if (self->failTransport) {
-      ZEBTransportError error("in-process", "receive", "connection reset by peer");
-      ZEBRaise(error, "recording_test");
-    }
-    ZEBWireReply reply;
-    std::string operation = request.operation;
-    if (operation == "logon") {
-      ZEBAuthenticationLogon_Reply logon;
-      ZEBVorbHeader header;
-      header.setPassport(kPassport.c_str());
-      reply.envelope = ZEBSoap::writeEnvelope(logon, &header);
-    } else if (operation == "query") {
-      std::unique_ptr<ZEBMessageI> parsed = ZEBSoap::readRequest(request.envelope.data(), request.envelope.size());
-      auto& query = static_cast<ZEBContentQuery_Request&>(*parsed);
-      ZEBContentQuery_Reply answer;
-      ZEBObjectRegistryI& registry = answer.getObjectRegistry();
-      auto* folder = new ZEBFolder;
-      registry.registerObject(folder);
-      std::string name = std::string("folder at ") + query.getSearchPath()->getValue();
-      folder->getDefaultName(&registry)->setValue(name.c_str());
-      answer.getResult(&registry)->push_back(folder);
-      reply.envelope = ZEBSoap::writeEnvelope(answer, nullptr);
-      reply.attachments.push_back({"reply-part", "application/octet-stream", kBinary});
-    } else {
-      std::unique_ptr<ZEBObject> empty(ZEBSoap::findReplyType(*ZEBSoap::findRequestType(request.operation))->create());
-      reply.envelope = ZEBSoap::writeEnvelope(static_cast<ZEBMessageI&>(*empty), nullptr);
-    }
-    return reply;
+// A small service in the same process: issues a passport at logon and answers a query with one
+// folder named after the path; every reply carries a binary document.
+std::string answer(const RecordedRequest& request) {
+  if (request.operation == "logon") {
+    ZEBAuthenticationLogon_Reply logon;
+    ZEBVorbHeader header;
+    header.setPassport(kPassport.c_str());
+    return FakeService::replyOf(logon, &header);
   }
-};
+  if (request.operation != "query") return FakeService::emptyReply(request.operation);
+  std::unique_ptr<ZEBMessageI> parsed = ZEBSoap::readRequest(request.envelope.data(), request.envelope.size());
+  ZEBContentQuery_Reply reply;
+  ZEBObjectRegistryI& registry = reply.getObjectRegistry();
+  auto* folder = new ZEBFolder;
+  registry.registerObject(folder);
+  std::string path = static_cast<ZEBContentQuery_Request&>(*parsed).getSearchPath()->getValue();
+  folder->getDefaultName(&registry)->setValue(("folder at " + path).c_str());
+  reply.getResult(&registry)->push_back(folder);
+  return FakeService::replyOf(reply);
+}
 
 // One logon, query, logoff conversation; returns the name of the folder the query found.
 std::string converse(ZEBSOAPSessionI& session, const char* path = "/content/reports") {
@@ -92,14 +74,19 @@ class RecordAndReplayTest : public testing::Test {
  protected:
   // Runs the conversation against the live service through a recording transport.
   void record() {
-    ZEBRecordingVorbTK factory(std::make_shared<ZEBInProcessTransport>(&LiveService::handle, &live), path);
+    ZEBRecordingVorbTK factory(live.transport(), path);
     ZEBSOAPSessionI* session = factory.createSession();
     converse(*session);
     EXPECT_EQ(factory.getRecorder().getExchangesRecorded(), 3);
     factory.releaseSession(session);
   }
 
-  LiveService live;
+  RecordAndReplayTest() {
+    live.respond(answer);
+    live.replyAttachments = {{"reply-part", "application/octet-stream", kBinary}};
+  }
+
+  FakeService live;
   TempDir dir{"dvl-recording"};  // of its own: several build trees may run the tests at once
   const std::string path = dir / "session.dvlrec";
 };
@@ -129,9 +116,9 @@ TEST_F(RecordAndReplayTest, AChangedRequestFailsNamingTheExchangeAndWhatDiffered
   EXPECT_STREQ(wrong.getBackTrace().back().location.getFile(), "DVLGenericSoap");
 
   std::unique_ptr<MockVorbTK> full = replayOf(path);  // replays whole, with no service
-  const int calls = live.calls;
+  const size_t calls = live.requests().size();
   EXPECT_EQ(converse(*full->createSession()), "folder at /content/reports");
-  EXPECT_EQ(live.calls, calls);
+  EXPECT_EQ(live.requests().size(), calls);
   DVLLogoff extra(*full->createSession(), nullptr);
   ZEBReplayMismatch tooMany = raisedBy<ZEBReplayMismatch>([&] { extra.execute(); });
   EXPECT_EQ(tooMany.getExchange(), 4);
@@ -140,8 +127,12 @@ TEST_F(RecordAndReplayTest, AChangedRequestFailsNamingTheExchangeAndWhatDiffered
 
 TEST_F(RecordAndReplayTest, TransportErrorsAreRecordedAndReplayed) {
   {
-    ZEBRecordingVorbTK factory(std::make_shared<ZEBInProcessTransport>(&LiveService::handle, &live), path);
-    live.failTransport = true;
+    ZEBRecordingVorbTK factory(live.transport(), path);
+    live.respond([](const RecordedRequest&) -> std::string {
+      ZEBTransportError error("in-process", "receive", "connection reset by peer");
+      ZEBRaise(error, "recording_test");
+      return "";
+    });
     DVLLogoff logoff(*factory.createSession(), nullptr);
     EXPECT_THROW(logoff.execute(), ZEBTransportError);
   }
