@@ -24,8 +24,11 @@ struct Sha256::State {
 };
 
 Sha256::Sha256() : m_state(std::make_unique<State>()) {
+  // Fetched once: EVP_sha256() makes every digest look its implementation up again, which costs
+  // more than hashing a passport.
+  static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
   m_state->ctx = EVP_MD_CTX_new();
-  if (m_state->ctx == nullptr || EVP_DigestInit_ex(m_state->ctx, EVP_sha256(), nullptr) != 1) {
+  if (m_state->ctx == nullptr || sha256 == nullptr || EVP_DigestInit_ex(m_state->ctx, sha256, nullptr) != 1) {
     EVP_MD_CTX_free(m_state->ctx);
     throw std::runtime_error("cannot start a SHA-256 digest");
   }

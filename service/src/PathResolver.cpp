@@ -56,6 +56,7 @@ Selection PathResolver::select(const SearchPath& path) {
   }
 
   for (const SearchPathStep& step : path.steps) {
+    for (const ObjectRecord& from : context) m_passed.emplace(from.id, from);
     std::vector<ObjectRecord> next;
     std::set<int64_t> seen;
     auto keep = [&](ObjectRecord o) {
@@ -105,25 +106,32 @@ std::unique_ptr<ObjectRecord> PathResolver::trySelectOne(const std::string& text
 }
 
 std::string PathResolver::canonicalPath(const ObjectRecord& object) {
+  return knownPath(object).path;
+}
+
+// An object's path is its parent's and one step more. The folders a query passed through on its way
+// are at hand already, so naming the objects of one folder looks nothing up in the store.
+const PathResolver::KnownPath& PathResolver::knownPath(const ObjectRecord& object) {
   auto cached = m_paths.find(object.id);
   if (cached != m_paths.end()) return cached->second;
-  std::string path;
-  if (object.parent == 0) {
-    path = "/";
-  } else {
-    std::vector<ObjectRecord> chain = m_tx.ancestors(object.id);
-    chain.push_back(object);
-    for (size_t i = 1; i < chain.size(); ++i) {
-      std::string step = canonicalStep(chain[i].objectClass, chain[i].name, i == 1);
-      if (step.empty()) {
-        path = storeIdPath(object.storeId);  // a name no predicate can quote
-        break;
-      }
-      path += "/" + step;
+  KnownPath known{"/", true};
+  if (object.parent != 0) {
+    const KnownPath* parent = nullptr;
+    auto seen = m_passed.find(object.parent);
+    if (seen != m_passed.end()) {
+      parent = &knownPath(seen->second);
+    } else if (auto record = m_tx.object(object.parent)) {
+      parent = &knownPath(*record);
     }
+    std::string step;
+    if (parent != nullptr && parent->named) {
+      bool childOfRoot = parent->path == "/";
+      step = canonicalStep(object.objectClass, object.name, childOfRoot);
+      if (!step.empty()) known.path = (childOfRoot ? "" : parent->path) + "/" + step;
+    }
+    if (step.empty()) known = {storeIdPath(object.storeId), false};  // a name no predicate can quote
   }
-  m_paths[object.id] = path;
-  return path;
+  return m_paths.emplace(object.id, std::move(known)).first->second;
 }
 
 std::unique_ptr<ObjectRecord> PathResolver::accountFolder() {

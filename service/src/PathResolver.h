@@ -40,11 +40,18 @@ class PathResolver {
   static constexpr const char* kContentFolder = "content";
 
  private:
+  // A canonical path, and whether it names every step (false: the object's store identifier).
+  struct KnownPath {
+    std::string path;
+    bool named;
+  };
   bool matches(const SearchPathStep& step, const ObjectRecord& object) const;
+  const KnownPath& knownPath(const ObjectRecord& object);
 
   ContentStore::Transaction& m_tx;
   std::string m_namespace, m_user;
-  std::map<int64_t, std::string> m_paths;
+  std::map<int64_t, KnownPath> m_paths;
+  std::map<int64_t, ObjectRecord> m_passed;  // the objects that steps of selected paths started from
 };
 
 }  // namespace dvlservice

@@ -120,10 +120,12 @@ ZEBWireReply query(ServiceCore& core, Call& call) {
                              request.getOptions());
   ZEBContentQuery_Reply reply;
   std::vector<ZEBReceivedAttachment> attachments;
-  auto tx = core.store->read();
-  PathResolver resolver(tx, call.session.account.nameSpace, call.session.account.userName);
-  runQuery(core, tx, resolver, call.session, spec, *reply.getResult(&reply.getObjectRegistry()),
-           reply.getObjectRegistry(), attachments);
+  {
+    auto tx = core.store->read();
+    PathResolver resolver(tx, call.session.account.nameSpace, call.session.account.userName);
+    runQuery(core, tx, resolver, call.session, spec, *reply.getResult(&reply.getObjectRegistry()),
+             reply.getObjectRegistry(), attachments);
+  }  // the reply holds copies of all it needs: the store is free for others while it is written
   return answer(reply, call.session.passport, std::move(attachments));
 }
 
@@ -150,8 +152,10 @@ ZEBWireReply queryMultiple(ServiceCore& core, Call& call) {
   ZEBObjectRegistryI& registry = reply.getObjectRegistry();
   ZEBQueryReplyArray& results = *reply.getResult(&registry);
   std::vector<ZEBReceivedAttachment> attachments;
-  auto tx = core.store->read();
-  runQueries(core, call, tx, request.getRequests(), registry, results, attachments);
+  {
+    auto tx = core.store->read();
+    runQueries(core, call, tx, request.getRequests(), registry, results, attachments);
+  }
   return answer(reply, call.session.passport, std::move(attachments));
 }
 

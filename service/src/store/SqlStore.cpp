@@ -120,9 +120,11 @@ void SqlTransaction::commit() {
 }
 
 int64_t SqlTransaction::rootId() {
-  auto rows = m_connection.run("SELECT id FROM objects WHERE parent IS NULL ORDER BY id LIMIT 1");
-  if (rows.empty()) throw StoreError("the store has no root object");
-  return rows.front().integer(0);
+  // Asked for by every path that starts at the root; no write moves or replaces the root.
+  if (m_rootId != 0) return m_rootId;
+  auto rows = m_connection.run("SELECT min(id) FROM objects WHERE parent IS NULL");
+  if (rows.empty() || rows.front().isNull(0)) throw StoreError("the store has no root object");
+  return m_rootId = rows.front().integer(0);
 }
 
 std::unique_ptr<ObjectRecord> SqlTransaction::object(int64_t id) {
@@ -299,6 +301,7 @@ void SqlTransaction::update(int64_t id, const NewObject& changes, bool replaceAl
 
 size_t SqlTransaction::remove(int64_t id) {
   requireWrite();
+  m_rootId = 0;
   const char* subtree =
       "WITH RECURSIVE subtree(id) AS (SELECT CAST($1 AS BIGINT) UNION ALL SELECT o.id FROM objects o JOIN subtree s "
       "ON o.parent = s.id) ";

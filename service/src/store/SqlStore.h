@@ -103,6 +103,7 @@ class SqlTransaction : public StoreTransaction {
   bool m_write;
   bool m_open = true;
   bool m_changed = false;
+  int64_t m_rootId = 0;  // known once asked for
   std::function<void()> m_release;
 };
 

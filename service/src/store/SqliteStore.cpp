@@ -172,6 +172,11 @@ class SqliteConnection : public SqlConnection {
   }
 
   void script(const std::string& sql) override {
+    // BEGIN, COMMIT and ROLLBACK come with every request: prepared once, like the other statements.
+    if (sql == "BEGIN" || sql == "BEGIN IMMEDIATE" || sql == "COMMIT" || sql == "ROLLBACK") {
+      run(sql.c_str());
+      return;
+    }
     char* error = nullptr;
     int rc = sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &error);
     if (rc != SQLITE_OK) {
