@@ -269,11 +269,17 @@ ZEBObject::ZEBObject(const ZEBTypeInfo& type, ZEBSlot* slots) : m_type(reinterpr
 }
 
 ZEBObject::~ZEBObject() {
+  const ZEBTypeInfo& type = getTypeInfo();
   if (m_type & kInlineSlot) {
-    if (getTypeInfo().fieldCount == 1) destroyFieldValue(0);
+    if (type.fieldCount == 1 && m_inlineSlot.ptr != nullptr) destroyFieldValue(0);
     return;
   }
-  for (unsigned i = 0; i < slotCount(); ++i) destroyFieldValue(i);
+  for (unsigned i = 0; i < slotCount(); ++i) {
+    ZEBFieldKind kind = type.fields[i].kind;
+    if (m_slots[1 + i].ptr != nullptr && (kind == ZEBFieldKind::String || kind == ZEBFieldKind::Embedded)) {
+      destroyFieldValue(i);
+    }
+  }
   if (mask() & kOwnSlots) delete[] m_slots;
 }
 
@@ -314,11 +320,14 @@ void ZEBObject::growSlots() {
   moveSlots(new ZEBSlot[count + 1], count, true);
 }
 
+// The last slot that is not zero, or the last field bit if later: a number field may hold 0.
 unsigned ZEBObject::usedSlots() const {
-  for (unsigned i = getTypeInfo().fieldCount; i > 0; --i) {
-    if (hasField(i - 1)) return i;
+  unsigned used = 0;
+  for (uint64_t bits = mask() & kFieldBits; bits != 0; bits >>= 1) ++used;
+  for (unsigned i = slotCount(); i > used; --i) {
+    if (m_slots[i].ptr != nullptr) return i;  // field i - 1
   }
-  return 0;
+  return used;
 }
 
 // Frees a text or embedded object the field owns; one in the arena is only destroyed.
