@@ -221,8 +221,8 @@ def parse(path):
         names = [f.name for f in t.all_fields()]
         if len(names) != len(set(names)):
             raise SchemaError("%s: a field name repeats in %s" % (t.line, t.name))
-        if len(names) > 62:  # an object's set-mask keeps its top two bits for itself
-            raise SchemaError("%s: more than 62 fields" % t.line)
+        if len(names) > 48:  # an object's set-mask keeps its top 16 bits for itself
+            raise SchemaError("%s: more than 48 fields" % t.line)
     for t in order:
         if t.kind not in ("request", "reply") and t.symbol == DOCUMENT_TYPE:
             raise SchemaError("%s: '%s' is the name the WSDL gives to document bytes" % (t.line, DOCUMENT_TYPE))

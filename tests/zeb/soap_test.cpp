@@ -87,7 +87,8 @@ TEST(SoapReaderTest, ObjectsReadCanBeChangedClearedAndCopied) {
   std::string xml = envelopeWith(
       "<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:report'><dvl:defaultName>R1</dvl:defaultName>"
       "<dvl:storeID>0123456789abcdef</dvl:storeID><dvl:parent><dvl:item xsi:type='dvl:folder'>"
-      "<dvl:defaultName>Parent</dvl:defaultName></dvl:item></dvl:parent></dvl:item></dvl:result></dvl:queryResponse>");
+      "<dvl:defaultName>Parent</dvl:defaultName></dvl:item></dvl:parent></dvl:item><dvl:item xsi:type='dvl:folder'/>"
+      "</dvl:result></dvl:queryResponse>");
   ZEBObjectRegistry copies;
   ZEBObject* copy = nullptr;
   {
@@ -101,6 +102,11 @@ TEST(SoapReaderTest, ObjectsReadCanBeChangedClearedAndCopied) {
     report->getParent()->clearField(0);  // an embedded array made in the arena
     EXPECT_TRUE(report->getParent()->getValue().empty());
     report->getParent()->getValue().push_back(nullptr);  // made again, on the heap
+    ZEBStringProp description;  // fields past the ones read: the objects take whole slot arrays
+    description.setValue("later");
+    report->setDefaultDescription(&description);
+    reply.getResult()->at(1)->getSearchPath(&reply.getObjectRegistry())->setValue("/empty");
+    EXPECT_STREQ(reply.getResult()->at(1)->getSearchPath()->getValue(), "/empty");
     copy = ZEBClone(*report, copies);
     ZEBSoap::readEnvelope(xml.data(), xml.size(), reply);  // the first objects stay until the reply goes
     auto* again = static_cast<ZEBReport*>(reply.getResult()->at(0));
@@ -116,6 +122,7 @@ TEST(SoapReaderTest, ObjectsReadCanBeChangedClearedAndCopied) {
   auto* kept = static_cast<ZEBReport*>(copy);
   EXPECT_STREQ(kept->getDefaultName()->getValue(), "renamed");
   EXPECT_EQ(kept->getParent()->getValue().size(), 1u);
+  EXPECT_STREQ(kept->getDefaultDescription()->getValue(), "later");
 
   // A text field of the message itself.
   ZEBContentDetermineRouting_Reply routing;

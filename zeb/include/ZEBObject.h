@@ -108,7 +108,7 @@ class ZEB_EXPORT ZEBArena {
 
  private:
   struct Block;
-  void* fromNewBlock(size_t size, size_t align);
+  void* fromNewBlock(size_t size, bool atEnd);
 
   char* m_next = nullptr;
   char* m_end = nullptr;
@@ -147,6 +147,17 @@ class ZEB_EXPORT ZEBObjectRegistry : public ZEBObjectRegistryI {
 
   /// A new object of type (not abstract, not a message) in the arena, owned by this registry.
   ZEBObject* placeObject(const ZEBTypeInfo& type);
+  /// The same, for the reader: a type of two fields or more works in scratch (a header and
+  /// type.fieldCount slots, the caller's, which it clears) until settleSlots() gives it a slot array
+  /// of its own in the arena, only as long as its last set field needs. Raises KRNOutOfMemoryError
+  /// as ZEBArena::allocate does.
+  ZEBObject* placeObject(const ZEBTypeInfo& type, ZEBSlot* scratch);
+  /// Moves an object placed with scratch into its own slot array; on failure it raises and the
+  /// object is left in scratch for the caller to abandonSlots().
+  void settleSlots(ZEBObject& object);
+  /// Empties an object placed with scratch that will not be settled (its read failed): what its
+  /// fields own is given up, and it is left without fields.
+  void abandonSlots(ZEBObject& object);
   /// The same, owned by the object whose field will hold it (an embedded object).
   ZEBObject* placeEmbedded(const ZEBTypeInfo& type);
   /// A copy of text in the arena, for a field of an object of this registry (setPlacedStringField).
@@ -183,19 +194,30 @@ class ZEB_EXPORT ZEBObject {
   ZEBObject(const ZEBObject&) = delete;
   ZEBObject& operator=(const ZEBObject&) = delete;
 
+  /// The most fields a type has (schema/generate.py holds the schema to it).
+  static constexpr unsigned kMaxFields = 48;
+
   /// The type's description.
-  const ZEBTypeInfo& getTypeInfo() const { return *m_type; }
+  const ZEBTypeInfo& getTypeInfo() const { return *reinterpret_cast<const ZEBTypeInfo*>(m_type & ~kTagBits); }
 
   /// Generic field access by index, for the serializer, the parser and copying.
   bool hasField(unsigned index) const;
   /// Unsets a field.
   void clearField(unsigned index);
-  /// The storage of a field.
-  ZEBSlot& slot(unsigned index) { return slots()[index]; }
-  /// The storage of a field.
-  const ZEBSlot& slot(unsigned index) const { return const_cast<ZEBObject*>(this)->slots()[index]; }
+  /// The storage of a field, to write: an object read from a message keeps slots only up to its last
+  /// set field, and one past them makes it take a whole slot array first.
+  ZEBSlot& slot(unsigned index) {
+    if (m_type & kInlineSlot) return m_inlineSlot;
+    if (index >= slotCount()) growSlots();
+    return m_slots[1 + index];
+  }
+  /// The storage of a field, to read (an empty slot past the ones an object keeps).
+  const ZEBSlot& slot(unsigned index) const {
+    if (m_type & kInlineSlot) return m_inlineSlot;
+    return index < slotCount() ? m_slots[1 + index] : kEmptySlot;
+  }
   /// Marks a number field as holding a value.
-  void markSet(unsigned index) { m_setMask |= uint64_t(1) << index; }
+  void markSet(unsigned index) { setBit(index); }
   /// The embedded object of a field, created on first use.
   ZEBObject& embeddedObject(unsigned index);
   /// The same, created in registry's arena; this object must be the registry's or its message.
@@ -215,7 +237,7 @@ class ZEB_EXPORT ZEBObject {
   template <class T>
   /// A number field, changeable in place; null when unset.
   T* numberField(unsigned index) {
-    return hasField(index) ? numberRef<T>(slot(index)) : nullptr;
+    return hasField(index) ? numberRef<T>(const_cast<ZEBSlot&>(std::as_const(*this).slot(index))) : nullptr;
   }
   template <class T>
   /// A number field; null when unset.
@@ -264,20 +286,46 @@ class ZEB_EXPORT ZEBObject {
     }
   }
 
-  bool isPlacedField(unsigned index) const { return (m_setMask >> index) & 1; }
+  friend class ZEBObjectRegistry;
+
+  /// The field bits (below) of the object.
+  uint64_t mask() const {
+    if (m_type & kInlineSlot) return (m_type & kFieldZero) ? 1 : 0;
+    return static_cast<uint64_t>(m_slots[0].num.l);
+  }
+  bool isPlacedField(unsigned index) const { return (mask() >> index) & 1; }
+  void setBit(unsigned index);
+  void clearBit(unsigned index);
   void destroyFieldValue(unsigned index);
-  ZEBSlot* slots() { return (m_setMask & kInlineSlot) ? &m_inlineSlot : m_slots; }
+  unsigned slotCount() const { return static_cast<unsigned>(mask() >> kSlotCountShift) & 0xFF; }
+  /// Moves the fields to the slot array at header (count slots after the header word; own: made
+  /// with new[]), giving up the one before.
+  void moveSlots(ZEBSlot* header, unsigned count, bool own);
+  void growSlots();
+  /// One past the last field set.
+  unsigned usedSlots() const;
 
-  static constexpr uint64_t kPlacedObject = uint64_t(1) << 63;
-  static constexpr uint64_t kInlineSlot = uint64_t(1) << 62;
+  // In m_type, whose type is aligned to 8 bytes.
+  static constexpr uintptr_t kInlineSlot = 1;  ///< a type of at most one field: its slot is m_inlineSlot
+  static constexpr uintptr_t kFieldZero = 2;   ///< with kInlineSlot: the field bit of field 0
+  static constexpr uintptr_t kTagBits = 7;
+  // In the header word of a slot array.
+  static constexpr unsigned kSlotCountShift = 48;
+  static constexpr uint64_t kFieldBits = (uint64_t(1) << kSlotCountShift) - 1;
+  static constexpr uint64_t kOwnSlots = uint64_t(1) << 63;
+  static const ZEBSlot kEmptySlot;
+  /// The header of an object that keeps no slot (an object read without fields): never written.
+  static ZEBSlot s_noSlots;
 
-  const ZEBTypeInfo* m_type;
-  /// Bit i: for a number field, it holds a value; for a text or embedded field, its value lives in
-  /// the registry's arena (not deleted here). Bit 63: this object and its slot array live there.
-  /// Bit 62: a type of at most one field, whose slot is m_inlineSlot. Types have at most 62 fields.
-  uint64_t m_setMask = 0;
-  /// A type of two fields or more points at its slot array; one of at most one field holds its slot
-  /// here (most value classes: no allocation, and 32 bytes an object).
+  /// The type, and in its low bits kInlineSlot and kFieldZero.
+  uintptr_t m_type;
+  /// A type of two fields or more points at its slot array: a header word, then the fields' slots.
+  /// The header's bit i is field i's: for a number field, it holds a value; for a text or embedded
+  /// field, its value lives in the registry's arena (not deleted here). Types have at most 48
+  /// fields. Bits 48-55: how many fields' slots the array holds (fewer than the type's fields for an
+  /// object read from a message). Bit 63: the array was allocated here (kOwnSlots).
+  /// A type of at most one field holds its slot here (most value classes: no allocation, and 24
+  /// bytes an object).
   union {
     ZEBSlot* m_slots;
     ZEBSlot m_inlineSlot;

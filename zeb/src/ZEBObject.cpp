@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "KRNError.h"
 #include "ZEBSchema.h"
@@ -88,16 +89,17 @@ void* ZEBArena::allocate(size_t size) {
     m_next += pad + size;
     return result;
   }
-  return fromNewBlock(size, kAlign);
+  return fromNewBlock(size, false);
 }
 
+// Texts are taken from the block's end, objects from its start: no object pays padding after a text.
 char* ZEBArena::copyText(const char* text, size_t length) {
   char* copy;
-  if (m_next != nullptr && length < static_cast<size_t>(m_end - m_next)) {
-    copy = m_next;
-    m_next += length + 1;
+  if (length < static_cast<size_t>(m_end - m_next)) {
+    m_end -= length + 1;
+    copy = m_end;
   } else {
-    copy = static_cast<char*>(fromNewBlock(length + 1, 1));
+    copy = static_cast<char*>(fromNewBlock(length + 1, true));
   }
   std::memcpy(copy, text, length);
   copy[length] = '\0';
@@ -105,8 +107,9 @@ char* ZEBArena::copyText(const char* text, size_t length) {
 }
 
 // Blocks double from 2 KiB to 64 KiB, so that a small message takes little; a request larger than
-// a quarter of a block gets a block of its own, and the current block stays the one to fill.
-void* ZEBArena::fromNewBlock(size_t size, size_t align) {
+// a quarter of a block gets a block of its own, and the current block stays the one to fill. A text
+// (atEnd) goes at the new block's end.
+void* ZEBArena::fromNewBlock(size_t size, bool atEnd) {
   constexpr size_t header = (sizeof(Block) + kAlign - 1) / kAlign * kAlign;
   bool own = size > m_nextBlockSize / 4;
   size_t capacity = own ? size : m_nextBlockSize;
@@ -126,10 +129,14 @@ void* ZEBArena::fromNewBlock(size_t size, size_t align) {
   }
   block->previous = m_blocks;
   m_blocks = block;
-  m_next = start + size;
-  m_end = start + capacity;
   if (m_nextBlockSize < kLargestBlock) m_nextBlockSize *= 2;
-  (void)align;  // a block's start is aligned to kAlign
+  if (atEnd) {
+    m_next = start;
+    m_end = start + capacity - size;
+    return m_end;
+  }
+  m_next = start + size;  // a block's start is aligned to kAlign
+  m_end = start + capacity;
   return start;
 }
 
@@ -149,8 +156,11 @@ namespace {
 // with setStringField, an embedded object made by embeddedObject() (or a placed embedded object,
 // which may itself take some), an array's list. Enumerations and types whose fields are numbers
 // and object references (which only point) never do, and their destructors have nothing to do.
+// A type of two fields or more may also take a whole slot array on the heap, when a field past the
+// slots it was read with is set (ZEBObject::growSlots).
 bool mayTakeHeapMemory(const ZEBTypeInfo& type) {
   if (type.kind == ZEBTypeKind::Array || type.kind == ZEBTypeKind::TextArray) return true;
+  if (type.fieldCount > 1) return true;
   for (unsigned i = 0; i < type.fieldCount; ++i) {
     ZEBFieldKind kind = type.fields[i].kind;
     if (kind == ZEBFieldKind::String || kind == ZEBFieldKind::Embedded) return true;
@@ -196,9 +206,39 @@ ZEBObject* ZEBObjectRegistry::placeObject(const ZEBTypeInfo& type) {
   return made;
 }
 
+ZEBObject* ZEBObjectRegistry::placeObject(const ZEBTypeInfo& type, ZEBSlot* scratch) {
+  if (type.fieldCount <= 1) return placeObject(type);
+  // As placeObject, with the slot array left out: the object is a multi-field type, always recorded.
+  KRN_ASSERT_AT(type.place != nullptr, "ZEBObject", 5, "KRN_ASSERT(type.place);");
+  if (m_placed == nullptr || m_placed->count == PlacedChunk::kCapacity) {
+    auto* chunk = static_cast<PlacedChunk*>(m_arena.allocate(sizeof(PlacedChunk)));
+    chunk->previous = m_placed;
+    chunk->count = 0;
+    m_placed = chunk;
+  }
+  ZEBObject* made = type.place(m_arena.allocate(type.size), new (scratch) ZEBSlot[type.fieldCount + 1]);
+  m_placed->objects[m_placed->count++] = made;
+  ++m_placedCount;
+  return made;
+}
+
+// A large reply's objects set few of their fields (a report 4 of 18, the first five slots): each
+// keeps the slots up to its last set one, 40 bytes instead of 144.
+void ZEBObjectRegistry::settleSlots(ZEBObject& object) {
+  unsigned used = object.usedSlots();
+  ZEBSlot* header = &ZEBObject::s_noSlots;
+  if (used > 0) header = static_cast<ZEBSlot*>(m_arena.allocate((used + 1) * sizeof(ZEBSlot)));
+  object.moveSlots(header, used, false);
+}
+
+void ZEBObjectRegistry::abandonSlots(ZEBObject& object) {
+  for (unsigned i = 0; i < object.slotCount(); ++i) object.clearField(i);
+  object.moveSlots(&ZEBObject::s_noSlots, 0, false);
+}
+
 ZEBObject* ZEBObjectRegistry::placeEmbedded(const ZEBTypeInfo& type) {
   KRN_ASSERT_AT(type.place != nullptr, "ZEBObject", 5, "KRN_ASSERT(type.place);");
-  size_t slots = type.fieldCount > 1 ? type.fieldCount : 0;
+  size_t slots = type.fieldCount > 1 ? type.fieldCount + 1 : 0;  // a header word, then the fields
   size_t objectSize = (type.size + alignof(ZEBSlot) - 1) / alignof(ZEBSlot) * alignof(ZEBSlot);
   char* memory = static_cast<char*>(m_arena.allocate(objectSize + slots * sizeof(ZEBSlot)));
   ZEBSlot* slotArray = slots ? new (memory + objectSize) ZEBSlot[slots] : nullptr;
@@ -207,39 +247,102 @@ ZEBObject* ZEBObjectRegistry::placeEmbedded(const ZEBTypeInfo& type) {
 
 // ---- objects ----
 
-// A large reply holds hundreds of thousands of these: the virtual table, the type, the set-mask and
-// one slot (or the slot array's address), nothing more.
-static_assert(sizeof(void*) != 8 || sizeof(ZEBObject) == 32, "ZEBObject grew");
-static_assert(sizeof(void*) != 8 || sizeof(ZEBEnumObject) == 32, "ZEBEnumObject grew");
+// A large reply holds hundreds of thousands of these: the virtual table, the type (with two flags
+// in its low bits) and one slot (or the slot array's address), nothing more.
+static_assert(sizeof(void*) != 8 || sizeof(ZEBObject) == 24, "ZEBObject grew");
+static_assert(sizeof(void*) != 8 || sizeof(ZEBEnumObject) == 24, "ZEBEnumObject grew");
+static_assert(alignof(ZEBTypeInfo) >= 8, "the type's address keeps flags in its low bits");
 
-ZEBObject::ZEBObject(const ZEBTypeInfo& type) : m_type(&type) {
+const ZEBSlot ZEBObject::kEmptySlot;
+ZEBSlot ZEBObject::s_noSlots;
+
+ZEBObject::ZEBObject(const ZEBTypeInfo& type) : m_type(reinterpret_cast<uintptr_t>(&type)) {
   if (type.fieldCount <= 1) {
     new (&m_inlineSlot) ZEBSlot;
-    m_setMask = kInlineSlot;
+    m_type |= kInlineSlot;
   } else {
-    m_slots = new ZEBSlot[type.fieldCount];
+    m_slots = new ZEBSlot[type.fieldCount + 1];
+    m_slots[0].num.l = static_cast<long long>(uint64_t(type.fieldCount) << kSlotCountShift | kOwnSlots);
   }
 }
 
-ZEBObject::ZEBObject(const ZEBTypeInfo& type, ZEBSlot* slots) : m_type(&type), m_setMask(kPlacedObject) {
+ZEBObject::ZEBObject(const ZEBTypeInfo& type, ZEBSlot* slots) : m_type(reinterpret_cast<uintptr_t>(&type)) {
   if (type.fieldCount <= 1) {
     new (&m_inlineSlot) ZEBSlot;
-    m_setMask |= kInlineSlot;
+    m_type |= kInlineSlot;
   } else {
     m_slots = slots;
+    m_slots[0].num.l = static_cast<long long>(uint64_t(type.fieldCount) << kSlotCountShift);
   }
 }
 
 ZEBObject::~ZEBObject() {
-  for (unsigned i = 0; i < m_type->fieldCount; ++i) destroyFieldValue(i);
-  if (!(m_setMask & (kInlineSlot | kPlacedObject))) delete[] m_slots;
+  const ZEBTypeInfo& type = getTypeInfo();
+  if (m_type & kInlineSlot) {
+    if (type.fieldCount == 1 && m_inlineSlot.ptr != nullptr) destroyFieldValue(0);
+    return;
+  }
+  for (unsigned i = 0; i < slotCount(); ++i) {
+    ZEBFieldKind kind = type.fields[i].kind;
+    if (m_slots[1 + i].ptr != nullptr && (kind == ZEBFieldKind::String || kind == ZEBFieldKind::Embedded)) {
+      destroyFieldValue(i);
+    }
+  }
+  if (mask() & kOwnSlots) delete[] m_slots;
+}
+
+void ZEBObject::setBit(unsigned index) {
+  if (m_type & kInlineSlot) {
+    m_type |= kFieldZero;
+    return;
+  }
+  if (index >= slotCount()) growSlots();  // a field bit always has its slot (never s_noSlots's)
+  m_slots[0].num.l = static_cast<long long>(mask() | uint64_t(1) << index);
+}
+
+void ZEBObject::clearBit(unsigned index) {
+  if (!((mask() >> index) & 1)) return;  // never writes s_noSlots
+  if (m_type & kInlineSlot) {
+    m_type &= ~kFieldZero;
+    return;
+  }
+  m_slots[0].num.l = static_cast<long long>(mask() & ~(uint64_t(1) << index));
+}
+
+void ZEBObject::moveSlots(ZEBSlot* header, unsigned count, bool own) {
+  ZEBSlot* old = m_slots;
+  uint64_t oldMask = mask();
+  unsigned kept = std::min(count, slotCount());
+  if (kept > 0) std::memcpy(static_cast<void*>(header + 1), old + 1, kept * sizeof(ZEBSlot));
+  for (unsigned i = kept; i < count; ++i) new (&header[1 + i]) ZEBSlot;
+  if (header != &s_noSlots) {
+    header[0].num.l = static_cast<long long>((oldMask & kFieldBits) | uint64_t(count) << kSlotCountShift | (own ? kOwnSlots : 0));
+  }
+  m_slots = header;
+  if (oldMask & kOwnSlots) delete[] old;
+}
+
+// A field past the slots an object was read with is being set: the object takes a whole array.
+void ZEBObject::growSlots() {
+  unsigned count = getTypeInfo().fieldCount;
+  moveSlots(new ZEBSlot[count + 1], count, true);
+}
+
+// The last slot that is not zero, or the last field bit if later: a number field may hold 0.
+unsigned ZEBObject::usedSlots() const {
+  unsigned used = 0;
+  for (uint64_t bits = mask() & kFieldBits; bits != 0; bits >>= 1) ++used;
+  for (unsigned i = slotCount(); i > used; --i) {
+    if (m_slots[i].ptr != nullptr) return i;  // field i - 1
+  }
+  return used;
 }
 
 // Frees a text or embedded object the field owns; one in the arena is only destroyed.
 void ZEBObject::destroyFieldValue(unsigned index) {
-  void* value = slot(index).ptr;
+  void* value = std::as_const(*this).slot(index).ptr;
   if (value == nullptr) return;
-  switch (m_type->fields[index].kind) {
+  switch (getTypeInfo().fields[index].kind) {
     case ZEBFieldKind::String:
       if (!isPlacedField(index)) delete[] static_cast<char*>(value);
       break;
@@ -256,18 +359,18 @@ void ZEBObject::destroyFieldValue(unsigned index) {
 }
 
 void ZEBObject::releasePlacedFields() {
-  for (unsigned i = 0; i < m_type->fieldCount; ++i) {
-    ZEBFieldKind kind = m_type->fields[i].kind;
+  for (unsigned i = 0; i < getTypeInfo().fieldCount; ++i) {
+    ZEBFieldKind kind = getTypeInfo().fields[i].kind;
     if ((kind == ZEBFieldKind::String || kind == ZEBFieldKind::Embedded) && isPlacedField(i)) clearField(i);
   }
 }
 
 bool ZEBObject::hasField(unsigned index) const {
-  switch (m_type->fields[index].kind) {
+  switch (getTypeInfo().fields[index].kind) {
     case ZEBFieldKind::Int:
     case ZEBFieldKind::Long:
     case ZEBFieldKind::Bool:
-      return (m_setMask >> index) & 1;
+      return (mask() >> index) & 1;
     default:
       return slot(index).ptr != nullptr;
   }
@@ -275,10 +378,11 @@ bool ZEBObject::hasField(unsigned index) const {
 
 void ZEBObject::clearField(unsigned index) {
   destroyFieldValue(index);
+  clearBit(index);
+  if (&std::as_const(*this).slot(index) == &kEmptySlot) return;  // nothing kept, nothing to clear
   ZEBSlot& s = slot(index);
   s.ptr = nullptr;
   s.num.l = 0;
-  m_setMask &= ~(uint64_t(1) << index);
 }
 
 void ZEBObject::setStringField(unsigned index, const char* value) {
@@ -290,40 +394,42 @@ void ZEBObject::setStringField(unsigned index, const char* value) {
   }
   destroyFieldValue(index);
   slot(index).ptr = copy;
-  m_setMask &= ~(uint64_t(1) << index);
+  clearBit(index);
 }
 
 void ZEBObject::setPlacedStringField(unsigned index, char* text) {
   destroyFieldValue(index);
   slot(index).ptr = text;
-  m_setMask |= uint64_t(1) << index;
+  setBit(index);
 }
 
 ZEBObject& ZEBObject::embeddedObject(unsigned index) {
   ZEBSlot& s = slot(index);
-  if (s.ptr == nullptr) s.ptr = m_type->fields[index].type->create();
+  if (s.ptr == nullptr) s.ptr = getTypeInfo().fields[index].type->create();
   return *static_cast<ZEBObject*>(s.ptr);
 }
 
 ZEBObject& ZEBObject::placedEmbeddedObject(unsigned index, ZEBObjectRegistry& registry) {
   ZEBSlot& s = slot(index);
   if (s.ptr == nullptr) {
-    s.ptr = registry.placeEmbedded(*m_type->fields[index].type);
-    m_setMask |= uint64_t(1) << index;
+    s.ptr = registry.placeEmbedded(*getTypeInfo().fields[index].type);
+    setBit(index);
   }
   return *static_cast<ZEBObject*>(s.ptr);
 }
 
+// Only reads unless it makes the object: a reply's objects may be read by several threads at once.
 ZEBObject* ZEBObject::objectFieldRaw(unsigned index, ZEBObjectRegistryI* registry) {
-  ZEBSlot& s = slot(index);
-  if (s.ptr == nullptr && registry != nullptr) {
-    const ZEBTypeInfo* type = m_type->fields[index].type;
+  void* value = std::as_const(*this).slot(index).ptr;
+  if (value == nullptr && registry != nullptr) {
+    const ZEBTypeInfo* type = getTypeInfo().fields[index].type;
     KRN_ASSERT_AT(type->create != nullptr, "ZEBObject", 1, "KRN_ASSERT(!type->isAbstract);");
     ZEBObject* made = type->create();
     registry->registerObject(made);
-    s.ptr = made;
+    slot(index).ptr = made;
+    value = made;
   }
-  return static_cast<ZEBObject*>(s.ptr);
+  return static_cast<ZEBObject*>(value);
 }
 
 const char* ZEBEnumObject::getName() const {
@@ -512,7 +618,7 @@ std::string diff(const ZEBObject* a, const ZEBObject* b, const std::string& path
 }  // namespace
 
 void ZEBObject::copyFieldsFrom(const ZEBObject& other, ZEBObjectRegistryI& registry) {
-  KRN_ASSERT_AT(&other.getTypeInfo() == m_type, "ZEBObject", 4, "KRN_ASSERT(sameType);");
+  KRN_ASSERT_AT(&other.getTypeInfo() == &getTypeInfo(), "ZEBObject", 4, "KRN_ASSERT(sameType);");
   copyInto(other, *this, registry);
 }
 

@@ -27,6 +27,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ZEBErrors.h"
 #include "ZEBObject.h"
@@ -67,8 +68,27 @@ class ObjectReader {
       return nullptr;
     }
     if (type.create == nullptr) r.fail(std::string("type ") + type.name + " is abstract; xsi:type must name a kind of it");
-    ZEBObject* made = m_registry.placeObject(type);
+    if (type.fieldCount <= 1) {
+      ZEBObject* made = m_registry.placeObject(type);
+      readContent(*made);
+      return made;
+    }
+    // Read in scratch, one array a level of nesting, and then given the slots its fields need.
+    if (m_depth == m_scratch.size()) m_scratch.emplace_back(new ZEBSlot[ZEBObject::kMaxFields + 1]);
+    ZEBObject* made = m_registry.placeObject(type, m_scratch[m_depth].get());
+    struct Settle {
+      ObjectReader& reader;
+      ZEBObject* made;
+      bool settled = false;
+      ~Settle() {
+        --reader.m_depth;
+        if (!settled) reader.m_registry.abandonSlots(*made);
+      }
+    } settle{*this, made};
+    ++m_depth;
     readContent(*made);
+    m_registry.settleSlots(*made);
+    settle.settled = true;
     return made;
   }
 
@@ -189,6 +209,8 @@ class ObjectReader {
 
   XmlReader& r;
   ZEBObjectRegistry& m_registry;
+  std::vector<std::unique_ptr<ZEBSlot[]>> m_scratch;  // by depth of nesting
+  size_t m_depth = 0;
 };
 
 // Reads an envelope: the header into message's header, then the body. A fault raises.
