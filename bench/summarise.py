@@ -122,12 +122,15 @@ def main():
 
     # 4. Threads sharing one session, beside as many libcurl clients (a handle each).
     one = median(cases, "BM_SharedSession_DVLQuery/threads:1", "calls_per_s")
+    # The floor's own gain from a second thread shows what the machine allows: on two cores with the
+    # server in the same process, plain libcurl cannot double either.
+    curl_one = median(cases, "BM_SharedSession_CurlFloor/threads:1", "calls_per_s")
     for threads in (1, 2, 4, 16):
         dvl = median(cases, f"BM_SharedSession_DVLQuery/threads:{threads}", "calls_per_s")
         curl = median(cases, f"BM_SharedSession_CurlFloor/threads:{threads}", "calls_per_s")
         target, met = "", ""
         if threads == 2:
-            target, met = f"≥ 1.8x 1 thread ({x(ratio_of(dvl, one))})", verdict(at_least(ratio_of(dvl, one), 1.8))
+            target, met = f"≥ 1.8x 1 thread ({x(ratio_of(dvl, one))}; libcurl {x(ratio_of(curl, curl_one))})", verdict(at_least(ratio_of(dvl, one), 1.8))
         elif threads == 16:
             target, met = "≥ 0.8x floor", verdict(at_least(ratio_of(dvl, curl), 0.8))
         row(f"{threads} thread(s), one session: calls/s", fmt(dvl, 0), "", fmt(curl, 0) + " (libcurl, handle per thread)",
