@@ -13,7 +13,7 @@
 #       tests link statically, is applied to its sources and built there too. A fault counts as
 #       caught when both suites catch it.
 #   -o  where the report goes (default BUILD_DIR/mutations.txt): one line per fault, caught/missed
-#   -e  ctest -E pattern of the slow tests left out (default: torture, durability, load, huge replies)
+#   -e  ctest -E pattern of the slow tests left out (default: torture, durability, load)
 #   -l  list the faults and exit
 #   NAME_FILTER: run only the faults whose name matches this extended regular expression
 #
@@ -24,7 +24,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 build=build-mut
 report=
-exclude='^reliability_|/Torture[.]|FaultsHugeReply'
+exclude='^reliability_|/Torture[.]'
 list=0
 other=
 while getopts 'b:x:o:e:l' opt; do
