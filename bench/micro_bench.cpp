@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "ContentService.h"
 #include "DVL.h"
 #include "DVLQuery.h"
 #include "ZEBSchema.h"
@@ -229,6 +230,32 @@ void BM_SmallReplyRead_ReaderFloor(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * envelope.size()));
 }
 
+// ---------------------------------------------------------------- failed logons
+
+// A logon for a user that does not exist must fail in the time of a wrong password, or the time
+// tells which accounts exist: the server hashes a made-up password of the same cost for it. The
+// summary gives the ratio of the two.
+void failLogons(benchmark::State& state, bool knownUser) {
+  dvlservice::ServiceOptions options;
+  options.lockoutAfter = options.addressLockoutAfter = 0;
+  dvlservice::ContentService service(options);
+  int attempt = 0;
+  for (auto _ : state) {
+    std::string user = knownUser ? "demo" : "nobody" + std::to_string(attempt++);
+    std::string credential = "<credential><namespace>LDAP</namespace><username>" + user +
+                             "</username><password>guess</password></credential>";
+    ZEBAuthenticationLogon_Request logon;
+    logon.getCredentials(&logon.getObjectRegistry())->setValue(credential.c_str());
+    ZEBWireRequest wire;
+    wire.envelope = ZEBSoap::writeEnvelope(logon, nullptr);
+    wire.peerAddress = "127.0.0.9";
+    if (service.handle(wire).httpStatus != 500) state.SkipWithError("a wrong logon was not refused");
+  }
+}
+
+void BM_FailedLogon_UnknownUser(benchmark::State& state) { failLogons(state, false); }
+void BM_FailedLogon_WrongPassword(benchmark::State& state) { failLogons(state, true); }
+
 void registerAll() {
   auto us = [](benchmark::internal::Benchmark* b) { b->Unit(benchmark::kMicrosecond); };
   bench::registerRounds({{"BM_Symbol_GetChar", &BM_Symbol_GetChar, nullptr},
@@ -239,7 +266,9 @@ void registerAll() {
                          {"BM_SmallReplyWrite_DVL", &BM_SmallReplyWrite_DVL, us},
                          {"BM_SmallReplyWrite_WriterFloor", &BM_SmallReplyWrite_WriterFloor, us},
                          {"BM_SmallReplyRead_DVL", &BM_SmallReplyRead_DVL, us},
-                         {"BM_SmallReplyRead_ReaderFloor", &BM_SmallReplyRead_ReaderFloor, us}},
+                         {"BM_SmallReplyRead_ReaderFloor", &BM_SmallReplyRead_ReaderFloor, us},
+                         {"BM_FailedLogon_UnknownUser", &BM_FailedLogon_UnknownUser, us},
+                         {"BM_FailedLogon_WrongPassword", &BM_FailedLogon_WrongPassword, us}},
                         bench::roundsFromEnvironment(1));
 }
 

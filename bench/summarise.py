@@ -143,10 +143,12 @@ def main():
         ("BM_QueryAssembly_DVL", "BM_QueryAssembly_WriterFloor", "query assembly (preExec + envelope)", "µs", 1e6),
         ("BM_SmallReplyWrite_DVL", "BM_SmallReplyWrite_WriterFloor", "small reply write", "µs", 1e6),
         ("BM_SmallReplyRead_DVL", "BM_SmallReplyRead_ReaderFloor", "small reply read", "µs", 1e6),
+        ("BM_FailedLogon_UnknownUser", "BM_FailedLogon_WrongPassword", "failed logon, unknown user (server)", "ms", 1e3),
     ):
         dvl = median(cases, case, "cpu_seconds")
         ref = median(cases, reference, "cpu_seconds")
-        what = "unordered_map" if "Hash" in reference else ("xmlTextWriter" if "Writer" in reference else "xmlTextReader")
+        what = ("unordered_map" if "Hash" in reference else "xmlTextWriter" if "Writer" in reference
+                else "wrong password" if "Logon" in reference else "xmlTextReader")
         row(f"{label}: {unit}", fmt(dvl and dvl * scale, 1), "", fmt(ref and ref * scale, 1) + f" ({what})", "",
             x(ratio_of(dvl, ref)))
 
