@@ -253,7 +253,7 @@ static_assert(sizeof(void*) != 8 || sizeof(ZEBObject) == 24, "ZEBObject grew");
 static_assert(sizeof(void*) != 8 || sizeof(ZEBEnumObject) == 24, "ZEBEnumObject grew");
 static_assert(alignof(ZEBTypeInfo) >= 8, "the type's address keeps flags in its low bits");
 
-const ZEBSlot ZEBObject::kEmptySlot;
+const ZEBSlot ZEBObject::kEmptySlot{};
 ZEBSlot ZEBObject::s_noSlots;
 
 ZEBObject::ZEBObject(const ZEBTypeInfo& type) : m_type(reinterpret_cast<uintptr_t>(&type)) {
