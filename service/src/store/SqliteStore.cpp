@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,6 +172,8 @@ class SqliteConnection : public SqlConnection {
     return rows;
   }
 
+  bool idle() const { return sqlite3_get_autocommit(m_db) != 0; }
+
   void script(const std::string& sql) override {
     // BEGIN, COMMIT and ROLLBACK come with every request: prepared once, like the other statements.
     if (sql == "BEGIN" || sql == "BEGIN IMMEDIATE" || sql == "COMMIT" || sql == "ROLLBACK") {
@@ -221,21 +224,22 @@ class SqliteStore : public StoreBackend, public SqlBackendHooks {
       std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/dvl-contentd-XXXXXX";
       if (::mkdtemp(&pattern[0]) == nullptr) throw StoreError(systemError("cannot create a temporary directory"));
       m_documentDir = pattern;
+      // A file beside the documents rather than SQLite's own memory database: only a file lets
+      // readers work on connections of their own while a write goes on.
+      m_databaseFile = m_documentDir + "/store.db";
     } else {
       m_documentDir = path + ".documents";
+      m_databaseFile = path;
       makeDirectory(m_documentDir);
     }
     try {
+      holdDocumentDirectory();
       makeDirectory(m_documentDir + "/incoming");
-      m_connection = std::make_unique<SqliteConnection>(path);
+      m_connection = std::make_unique<SqliteConnection>(m_databaseFile);
       m_connection->script("PRAGMA foreign_keys=ON");
-      if (!m_inMemory) {
-        // One server per file: the exclusive lock makes a second one fail at start instead of
-        // working from a stale picture. Several servers share a PostgreSQL store instead.
-        m_connection->script("PRAGMA locking_mode=EXCLUSIVE");
-        m_connection->script("PRAGMA journal_mode=WAL");
-      }
-      m_connection->script("PRAGMA synchronous=FULL");
+      m_connection->script("PRAGMA journal_mode=WAL");
+      // A store in memory is gone when the server stops: nothing is gained by syncing it.
+      m_connection->script(m_inMemory ? "PRAGMA synchronous=OFF" : "PRAGMA synchronous=FULL");
       m_connection->script("BEGIN IMMEDIATE");
       try {
         migrateSchema(*m_connection, kVersions, path);
@@ -249,24 +253,36 @@ class SqliteStore : public StoreBackend, public SqlBackendHooks {
     } catch (...) {
       m_connection.reset();
       if (m_inMemory) removeTree(m_documentDir);
+      if (m_directoryLock >= 0) ::close(m_directoryLock);
       throw;
     }
   }
   ~SqliteStore() override {
     std::lock_guard<std::mutex> lock(m_lock);
+    m_readers.clear();
     m_connection.reset();
     if (m_inMemory) removeTree(m_documentDir);
+    ::close(m_directoryLock);
   }
 
+  // Writes take turns on the one writing connection. Reads each take a connection of their own
+  // and, the journal being a write-ahead log, see the last commit without waiting for a write.
   std::unique_ptr<StoreTransaction> begin(bool write) override {
-    m_lock.lock();
-    try {
-      m_connection->script(write ? "BEGIN IMMEDIATE" : "BEGIN");
-    } catch (...) {
-      m_lock.unlock();
-      throw;
+    if (write) {
+      m_lock.lock();
+      try {
+        m_connection->script("BEGIN IMMEDIATE");
+      } catch (...) {
+        m_lock.unlock();
+        throw;
+      }
+      return std::make_unique<SqlTransaction>(*this, *m_connection, true, [this] { m_lock.unlock(); });
     }
-    return std::make_unique<SqlTransaction>(*this, *m_connection, write, [this] { m_lock.unlock(); });
+    std::unique_ptr<SqliteConnection> reader = takeReader();
+    reader->script("BEGIN");
+    SqliteConnection& connection = *reader;
+    return std::make_unique<SqlTransaction>(*this, connection, false,
+                                            [this, owned = reader.release()] { giveBackReader(owned); });
   }
 
   StagedDocument stage(ZEBDocumentOutputI& source, const std::string& contentType, int64_t maxBytes) override {
@@ -372,10 +388,52 @@ class SqliteStore : public StoreBackend, public SqlBackendHooks {
     }
   }
 
-  std::string m_path, m_documentDir, m_instance;
+  // One server at a time works on a store: a second one fails at start rather than working from a
+  // stale picture of it. Several servers share a PostgreSQL store instead. The lock is on the
+  // documents' directory, not the database file: SQLite's own locks on that file must stay free for
+  // the reading connections.
+  void holdDocumentDirectory() {
+    m_directoryLock = ::open(m_documentDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_directoryLock < 0) throw StoreError(systemError("cannot open " + m_documentDir));
+    if (::flock(m_directoryLock, LOCK_EX | LOCK_NB) != 0) {
+      int error = errno;
+      ::close(m_directoryLock);
+      m_directoryLock = -1;
+      errno = error;
+      if (error == EWOULDBLOCK) throw StoreError("store " + m_path + " is in use by another server");
+      throw StoreError(systemError("cannot lock " + m_documentDir));
+    }
+  }
+
+  std::unique_ptr<SqliteConnection> takeReader() {
+    {
+      std::lock_guard<std::mutex> lock(m_readersLock);
+      if (!m_readers.empty()) {
+        auto reader = std::move(m_readers.back());
+        m_readers.pop_back();
+        return reader;
+      }
+    }
+    auto reader = std::make_unique<SqliteConnection>(m_databaseFile);
+    reader->script("PRAGMA query_only=ON");
+    return reader;
+  }
+
+  // A connection left inside a transaction (its ROLLBACK failed) is closed rather than kept.
+  void giveBackReader(SqliteConnection* reader) {
+    std::unique_ptr<SqliteConnection> owned(reader);
+    if (!owned->idle()) return;
+    std::lock_guard<std::mutex> lock(m_readersLock);
+    m_readers.push_back(std::move(owned));
+  }
+
+  std::string m_path, m_databaseFile, m_documentDir, m_instance;
   bool m_inMemory;
-  std::mutex m_lock;
+  int m_directoryLock = -1;
+  std::mutex m_lock;  // the writing connection's turn
   std::unique_ptr<SqliteConnection> m_connection;
+  std::mutex m_readersLock;
+  std::vector<std::unique_ptr<SqliteConnection>> m_readers;  // idle reading connections
 };
 
 }  // namespace
