@@ -101,21 +101,56 @@ inline const unsigned char* plainValueRun(const unsigned char* p, const unsigned
   return p;
 }
 
+#if defined(__SSE2__)
+// The bytes of x that may be in a name but for the colon: letters, digits, '_', '-' and '.'.
+inline __m128i nameBytes(__m128i x) {
+  __m128i lower = _mm_or_si128(x, _mm_set1_epi8(0x20));
+  __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(lower, _mm_set1_epi8('z' + 1)));
+  __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1)));
+  __m128i other = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('_')), _mm_cmpeq_epi8(x, _mm_set1_epi8('-'))),
+                               _mm_cmpeq_epi8(x, _mm_set1_epi8('.')));
+  return _mm_or_si128(_mm_or_si128(letter, digit), other);
+}
+#endif
+
 inline const unsigned char* nameRun(const unsigned char* p, const unsigned char* end) {
 #if defined(__SSE2__)
   for (; end - p >= 16; p += 16) {
-    __m128i x = load16(p);
-    __m128i lower = _mm_or_si128(x, _mm_set1_epi8(0x20));
-    __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(lower, _mm_set1_epi8('z' + 1)));
-    __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1)));
-    __m128i other = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('_')), _mm_cmpeq_epi8(x, _mm_set1_epi8('-'))),
-                                 _mm_cmpeq_epi8(x, _mm_set1_epi8('.')));
-    unsigned stop = stopMask(_mm_or_si128(_mm_or_si128(letter, digit), other));
+    unsigned stop = stopMask(nameBytes(load16(p)));
     if (stop != 0) return p + __builtin_ctz(stop);
   }
 #endif
   while (p != end && kTables.name[*p]) ++p;
   return p;
+}
+
+// A name with at most one colon, the common case in one pass: its length, and its colon's position
+// in *colon (npos without one). 0 where it cannot tell (near the end of the message, a second
+// colon, a name starting badly): the byte loop then decides.
+inline size_t quickQname(const unsigned char* p, const unsigned char* end, size_t* colon) {
+#if defined(__SSE2__)
+  *colon = string_view::npos;
+  for (const unsigned char* q = p; end - q >= 16; q += 16) {
+    __m128i x = load16(q);
+    unsigned colons = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(':'))));
+    unsigned stop = stopMask(_mm_or_si128(nameBytes(x), _mm_cmpeq_epi8(x, _mm_set1_epi8(':'))));
+    if (stop != 0) colons &= (stop & (0u - stop)) - 1;  // the colons before the first stop
+    if (colons != 0) {
+      if (*colon != string_view::npos || (colons & (colons - 1)) != 0) return 0;
+      *colon = static_cast<size_t>(q - p) + static_cast<size_t>(__builtin_ctz(colons));
+    }
+    if (stop == 0) continue;
+    size_t length = static_cast<size_t>(q - p) + static_cast<size_t>(__builtin_ctz(stop));
+    if (!kTables.nameStart[p[0]]) return 0;
+    if (*colon != string_view::npos && (*colon + 1 >= length || !kTables.nameStart[p[*colon + 1]])) return 0;
+    return length;
+  }
+#else
+  (void)p;
+  (void)end;
+  (void)colon;
+#endif
+  return 0;
 }
 
 inline uint64_t load8(const char* p) {
@@ -376,6 +411,11 @@ class FastReader {
   // A name with at most one colon; its colon's position (npos without one).
   string_view qname(size_t* colon) {
     const char* from = m_p;
+    size_t quick = quickQname(reinterpret_cast<const unsigned char*>(m_p), reinterpret_cast<const unsigned char*>(m_end), colon);
+    if (quick != 0 && quick <= kMaxName) {
+      m_p += quick;
+      return string_view(from, quick);
+    }
     *colon = string_view::npos;
     for (int part = 0;; ++part) {
       if (m_p == m_end || !kTables.nameStart[static_cast<unsigned char>(*m_p)]) throw Unread();
