@@ -16,6 +16,7 @@
 #include "ZEBPortType.h"
 #include "ZEBSchema.h"
 #include "KRNAllocationHooks.h"
+#include "ZEBMessageBuffers.h"
 #include "ZEBSoapReading.h"
 
 namespace zebsoap {
@@ -23,6 +24,31 @@ namespace zebsoap {
 [[noreturn]] void malformed(const std::string& why) {
   ZEBMalformedMessage error(why);
   ZEBRaise(error, "ZEBSoap");
+}
+
+namespace {
+constexpr size_t kKeptBuffers = 2;
+constexpr size_t kLargestKept = 64 * 1024;
+thread_local std::string t_buffers[kKeptBuffers];
+}  // namespace
+
+std::string takeBuffer() {
+  std::string* best = &t_buffers[0];
+  for (std::string& b : t_buffers) {
+    if (b.size() > best->size()) best = &b;
+  }
+  std::string taken;
+  taken.swap(*best);
+  return taken;
+}
+
+void giveBuffer(std::string&& buffer) {
+  if (buffer.capacity() > kLargestKept) return;
+  std::string* smallest = &t_buffers[0];
+  for (std::string& b : t_buffers) {
+    if (b.capacity() < smallest->capacity()) smallest = &b;
+  }
+  if (buffer.capacity() > smallest->capacity()) smallest->swap(buffer);
 }
 
 }  // namespace zebsoap
@@ -65,8 +91,9 @@ constexpr EscapeTables kEscape{};
 // characters a table marks for a second look.
 class Writer {
  public:
-  explicit Writer(bool indent) : m_indent(indent) {
-    m_out.resize(2048);
+  explicit Writer(bool indent) : m_indent(indent), m_out(zebsoap::takeBuffer()) {
+    // The room is the string's size: a buffer taken keeps what it held, which needs no filling.
+    if (m_out.size() < 2048) m_out.resize(2048);
     m_pos = m_out.data();
     m_limit = m_pos + m_out.size();
   }

@@ -174,12 +174,9 @@ class FastReader {
  public:
   struct Unread {};
 
-  FastReader(const char* data, size_t length, const ZEBSoapLimits& limits)
-      : m_p(data), m_end(data + length), m_limits(limits) {
-    m_open.reserve(16);
-    m_names.resize(256);
-    prolog();
-  }
+  struct Buffers;
+
+  FastReader(const char* data, size_t length, const ZEBSoapLimits& limits, Buffers& buffers);
 
   bool next() {
     if (m_popPending) pop();
@@ -804,6 +801,32 @@ class FastReader {
     if (m_open.empty()) m_rootDone = true;
   }
 
+
+ public:
+  // What a reading fills and empties again, kept by each thread from one message to the next
+  // (readFast) so that a small message allocates nothing here.
+  struct Buffers {
+    std::vector<Open> open;
+    std::vector<Binding> bindings;
+    std::vector<Attribute> attributes;
+    std::string names;
+    std::string scratch;
+    std::string value;
+    bool busy = false;
+
+    // After a large message: what is kept stays small.
+    void trim() {
+      constexpr size_t kKept = 64 * 1024;
+      if (names.capacity() > kKept) std::string().swap(names);
+      if (scratch.capacity() > kKept) std::string().swap(scratch);
+      if (value.capacity() > kKept) std::string().swap(value);
+      if (open.capacity() > 1024) std::vector<Open>().swap(open);
+      if (bindings.capacity() > 1024) std::vector<Binding>().swap(bindings);
+      if (attributes.capacity() > 1024) std::vector<Attribute>().swap(attributes);
+    }
+  };
+
+ private:
   const char* m_p;
   const char* m_end;
   const ZEBSoapLimits& m_limits;
@@ -819,21 +842,49 @@ class FastReader {
   bool m_popPending = false;
   bool m_rootDone = false;
 
-  std::vector<Open> m_open;
-  std::vector<Binding> m_bindings;
-  std::vector<Attribute> m_attributes;
-  std::string m_names;  // the open elements' local names, each NUL-terminated, up to m_namesEnd
+  std::vector<Open>& m_open;
+  std::vector<Binding>& m_bindings;
+  std::vector<Attribute>& m_attributes;
+  std::string& m_names;  // the open elements' local names, each NUL-terminated, up to m_namesEnd
   size_t m_namesEnd = 0;
-  std::string m_scratch;
-  std::string m_value;
+  std::string& m_scratch;
+  std::string& m_value;
 };
+
+FastReader::FastReader(const char* data, size_t length, const ZEBSoapLimits& limits, Buffers& buffers)
+    : m_p(data),
+      m_end(data + length),
+      m_limits(limits),
+      m_open(buffers.open),
+      m_bindings(buffers.bindings),
+      m_attributes(buffers.attributes),
+      m_names(buffers.names),
+      m_scratch(buffers.scratch),
+      m_value(buffers.value) {
+  m_open.clear();
+  m_bindings.clear();
+  m_attributes.clear();
+  if (m_names.size() < 256) m_names.resize(256);
+  prolog();
+}
 
 }  // namespace
 
 bool readFast(const char* data, size_t length, const ZEBSoapLimits& limits, ZEBMessageI* message,
               std::unique_ptr<ZEBMessageI>* made) {
+  thread_local FastReader::Buffers kept;
+  FastReader::Buffers own;  // for a reading within a reading, should there ever be one
+  FastReader::Buffers& buffers = kept.busy ? own : kept;
+  struct Release {
+    FastReader::Buffers& buffers;
+    ~Release() {
+      buffers.busy = false;
+      buffers.trim();
+    }
+  } release{buffers};
+  buffers.busy = true;
   try {
-    FastReader r(data, length, limits);
+    FastReader r(data, length, limits, buffers);
     readEnvelopeInto(r, data, length, message, made);
     return true;
   } catch (const FastReader::Unread&) {

@@ -59,6 +59,9 @@ class ObjectReader {
  public:
   // What is read lives in registry's arena; the objects read into must be registry's or its message.
   ObjectReader(XmlReader& reader, ZEBObjectRegistry& registry) : r(reader), m_registry(registry) {}
+  ~ObjectReader() {
+    if (m_scratch.size() > 16) m_scratch.resize(16);
+  }
 
   // Reads the current element as a new object of the declared type (null for xsi:nil).
   ZEBObject* readNew(const ZEBTypeInfo& declared) {
@@ -209,7 +212,13 @@ class ObjectReader {
 
   XmlReader& r;
   ZEBObjectRegistry& m_registry;
-  std::vector<std::unique_ptr<ZEBSlot[]>> m_scratch;  // by depth of nesting
+  // By depth of nesting; kept by each thread from one reading to the next (readings of one thread
+  // follow one another: a reader is gone before the next starts).
+  static std::vector<std::unique_ptr<ZEBSlot[]>>& keptScratch() {
+    thread_local std::vector<std::unique_ptr<ZEBSlot[]>> scratch;
+    return scratch;
+  }
+  std::vector<std::unique_ptr<ZEBSlot[]>>& m_scratch = keptScratch();
   size_t m_depth = 0;
 };
 
