@@ -233,6 +233,7 @@ class FastReader {
     }
   }
   const char* localName() const { return m_names.data() + m_open.back().nameOffset; }
+  size_t localNameLength() const { return m_open.back().nameLength; }
   bool inNamespace(const char* ns) const {
     const Open& o = m_open.back();
     if (ns == kOurNs) return o.ns == Ns::Ours;
@@ -260,9 +261,37 @@ class FastReader {
     throw Unread();
   }
 
+  // text() without a copy where the element holds one run of text (or none).
+  string_view textView() {
+    int depth = m_depth;
+    if (!next()) throw Unread();
+    if (m_kind == End && m_depth == depth) return string_view("", 0);
+    if (m_kind != Text) throw Unread();
+    if (m_text.size() > m_limits.maxTextBytes) throw Unread();
+    string_view first = m_text;
+    bool decoded = first.data() == m_scratch.data();  // the next run would decode over it
+    if (decoded) {
+      m_value.assign(first.data(), first.size());
+      first = m_value;
+    }
+    if (!next()) throw Unread();
+    if (m_kind == End && m_depth == depth) return first;
+    if (m_kind != Text) throw Unread();
+    if (!decoded) m_value.assign(first.data(), first.size());
+    return textFrom(depth);
+  }
+
   const std::string& text() {
     m_value.clear();
-    int depth = m_depth;
+    return textFrom(m_depth);
+  }
+
+  // The rest of the text of the element at depth, after what m_value holds and the current node.
+  const std::string& textFrom(int depth) {
+    if (m_kind == Text) {
+      m_value.append(m_text.data(), m_text.size());
+      if (m_value.size() > m_limits.maxTextBytes) throw Unread();
+    }
     while (next()) {
       if (m_kind == Text) {
         m_value.append(m_text.data(), m_text.size());
@@ -300,6 +329,7 @@ class FastReader {
     string_view qname;  // as written, for the end tag
     string_view uri;
     uint32_t nameOffset;  // of the local name, NUL-terminated, in m_names
+    uint32_t nameLength;
     uint32_t bindings;    // m_bindings' size before this element's declarations
     Ns ns;
   };
@@ -727,6 +757,7 @@ class FastReader {
     open.qname = name;
     open.bindings = before;
     open.nameOffset = static_cast<uint32_t>(m_namesEnd);
+    open.nameLength = static_cast<uint32_t>(colon == string_view::npos ? name.size() : name.size() - colon - 1);
     const Binding* b = lookup(colon == string_view::npos ? string_view() : name.substr(0, colon));
     if (b == nullptr) {
       if (colon != string_view::npos) throw Unread();  // an undeclared prefix

@@ -4,9 +4,11 @@
 //   bool next();                      moves to the next node; false at the end of the document
 //   int type() const;                 XML_READER_TYPE_ELEMENT, _END_ELEMENT or a text type
 //   const char* localName() const;    of the current element
+//   size_t localNameLength() const;
 //   bool inNamespace(const char*) const; bool is(const char* ns, const char* name) const;
 //   void children(OnChild);           calls OnChild for each child element of the current one
 //   const std::string& text();        the text content of the current element
+//   std::string_view textView();      the same, valid until the next text or textView
 //   void skip();                      the rest of the current element
 //   bool isNil(); const ZEBTypeInfo& actualType(const ZEBTypeInfo& declared);  xsi:nil, xsi:type
 //   std::string innerXml();           of the current element (fault details)
@@ -27,6 +29,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ZEBErrors.h"
@@ -103,9 +106,9 @@ class ObjectReader {
         if (r.isNil()) {
           r.skip();
         } else {
-          const std::string& name = r.text();
+          std::string_view name = r.textView();
           const ZEBEnumValue* v = type.findEnumName(name.data(), name.size());
-          if (v == nullptr) r.fail("'" + name + "' is not a value of " + type.name);
+          if (v == nullptr) r.fail("'" + std::string(name) + "' is not a value of " + type.name);
           static_cast<ZEBEnumObject&>(o).setRawValue(v->id);
         }
         return;
@@ -127,7 +130,7 @@ class ObjectReader {
       default:
         r.children([&] {
           const char* name = r.localName();
-          int index = r.inNamespace(kOurNs) ? type.findField(name, std::strlen(name)) : -1;
+          int index = r.inNamespace(kOurNs) ? type.findField(name, r.localNameLength()) : -1;
           if (index < 0) r.fail(std::string(type.name) + " has no element " + name);
           readField(o, static_cast<unsigned>(index));
         });
@@ -176,12 +179,14 @@ class ObjectReader {
   }
 
   void readScalar(ZEBObject& o, unsigned index, const ZEBFieldInfo& f) {
+    if (f.kind == ZEBFieldKind::String) {
+      std::string_view text = r.textView();
+      o.setPlacedStringField(index, m_registry.placeText(text.data(), text.size()));
+      return;
+    }
     const std::string& text = r.text();
     ZEBSlot& s = o.slot(index);
     switch (f.kind) {
-      case ZEBFieldKind::String:
-        o.setPlacedStringField(index, m_registry.placeText(text.data(), text.size()));
-        return;
       case ZEBFieldKind::Int:
       case ZEBFieldKind::Long: {
         errno = 0;
