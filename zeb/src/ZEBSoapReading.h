@@ -127,17 +127,34 @@ class ObjectReader {
       case ZEBTypeKind::Value:
         readValue(o);
         return;
-      default:
+      default: {
+        unsigned after = 0;  // the field after the last one read
         r.children([&] {
           const char* name = r.localName();
-          int index = r.inNamespace(kOurNs) ? type.findField(name, r.localNameLength()) : -1;
+          int index = r.inNamespace(kOurNs) ? findField(type, name, r.localNameLength(), after) : -1;
           if (index < 0) r.fail(std::string(type.name) + " has no element " + name);
+          after = static_cast<unsigned>(index) + 1;
           readField(o, static_cast<unsigned>(index));
         });
+      }
     }
   }
 
  private:
+  // ZEBTypeInfo::findField, looking first at the fields from `from` on: fields come in the
+  // schema's order as a rule, so the one sought is most often the next or one after it.
+  static int findField(const ZEBTypeInfo& type, const char* name, size_t length, unsigned from) {
+    if (length == 0) return -1;
+    for (unsigned i = from; i < type.fieldCount; ++i) {
+      const char* field = type.fields[i].name;
+      if (field[0] != name[0]) continue;
+      size_t k = 1;
+      while (k < length && field[k] == name[k] && field[k] != '\0') ++k;
+      if (k == length && field[length] == '\0') return static_cast<int>(i);
+    }
+    return type.findField(name, length);
+  }
+
   void readValue(ZEBObject& o) {
     const ZEBFieldInfo& f = o.getTypeInfo().fields[0];
     if (r.isNil()) {
