@@ -372,17 +372,6 @@ void ZEBObject::releasePlacedFields() {
   }
 }
 
-bool ZEBObject::hasField(unsigned index) const {
-  switch (getTypeInfo().fields[index].kind) {
-    case ZEBFieldKind::Int:
-    case ZEBFieldKind::Long:
-    case ZEBFieldKind::Bool:
-      return (mask() >> index) & 1;
-    default:
-      return slot(index).ptr != nullptr;
-  }
-}
-
 void ZEBObject::clearField(unsigned index) {
   destroyFieldValue(index);
   clearBit(index);

@@ -10,6 +10,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "KRNError.h"
 #include "MWLStream.h"
 #include "ZEBErrors.h"
@@ -335,7 +339,25 @@ class Writer {
     const bool* look = attribute ? kEscape.attribute : kEscape.text;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* plain = p;
+#if defined(__SSE2__)
+    const unsigned char* end = p + std::strlen(text);  // the loads below stay before it
+#endif
     for (;;) {
+#if defined(__SSE2__)
+      // Sixteen bytes at a time up to the first the table marks (the byte loop then finds it).
+      for (; end - p >= 16; p += 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i ok = _mm_cmpgt_epi8(x, _mm_set1_epi8(0x1F));  // printable ASCII; 0x80 and up are negative
+        if (!attribute) ok = _mm_or_si128(ok, _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\n'))));
+        __m128i marked = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('&')), _mm_cmpeq_epi8(x, _mm_set1_epi8('<'))),
+                                      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('>')), _mm_cmpeq_epi8(x, _mm_set1_epi8('"'))));
+        unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(marked, ok))) ^ 0xFFFFu;
+        if (stop != 0) {
+          p += __builtin_ctz(stop);
+          break;
+        }
+      }
+#endif
       while (!look[*p]) ++p;
       unsigned char c = *p;
       if (c >= 0x80) {
