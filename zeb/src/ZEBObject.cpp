@@ -72,6 +72,7 @@ const ZEBTypeInfo* ZEBTypeInfo::findSubtype(const char* text, size_t length) con
 
 struct ZEBArena::Block {
   Block* previous;
+  size_t capacity;  // after the header
 };
 
 namespace {
@@ -79,12 +80,35 @@ namespace {
 // a large reply would otherwise pay up to 8 bytes of padding each.
 constexpr size_t kAlign = ZEBArena::kAlign;
 constexpr size_t kLargestBlock = 64 * 1024;
+
+// The first blocks of an arena (2 and 4 KiB: a small message's all), kept by each thread when an
+// arena goes for the next one to take: a message per call otherwise got and gave back both from
+// malloc, past its per-thread cache, every call.
+struct SpareBlocks {
+  static constexpr size_t kCount = 2;
+  void* blocks[kCount] = {};
+  bool gone = false;  // the thread is ending: an arena going later frees its blocks
+  ~SpareBlocks() {
+    for (void* b : blocks) ::operator delete(b);
+    gone = true;
+  }
+};
+thread_local SpareBlocks t_spare;
+constexpr size_t kSpareCapacities[SpareBlocks::kCount] = {2048, 4096};
 }  // namespace
 
 ZEBArena::~ZEBArena() {
   while (m_blocks != nullptr) {
     Block* previous = m_blocks->previous;
-    ::operator delete(m_blocks);
+    bool kept = false;
+    for (size_t i = 0; i < SpareBlocks::kCount && !t_spare.gone; ++i) {
+      if (m_blocks->capacity == kSpareCapacities[i] && t_spare.blocks[i] == nullptr) {
+        t_spare.blocks[i] = m_blocks;
+        kept = true;
+        break;
+      }
+    }
+    if (!kept) ::operator delete(m_blocks);
     m_blocks = previous;
   }
 }
@@ -121,12 +145,21 @@ void* ZEBArena::fromNewBlock(size_t size, bool atEnd) {
   bool own = size > m_nextBlockSize / 4;
   size_t capacity = own ? size : m_nextBlockSize;
   if (KRN::checkedAllocationShouldFail()) KRN::raiseOutOfMemory(KRNFileLocation("ZEBArena", 1));
-  void* memory = ::operator new(header + capacity, std::nothrow);
+  void* memory = nullptr;
+  for (size_t i = 0; i < SpareBlocks::kCount; ++i) {
+    if (capacity == kSpareCapacities[i] && t_spare.blocks[i] != nullptr && !t_spare.gone) {
+      memory = t_spare.blocks[i];
+      t_spare.blocks[i] = nullptr;
+      break;
+    }
+  }
+  if (memory == nullptr) memory = ::operator new(header + capacity, std::nothrow);
   if (memory == nullptr) {
     KRN::noteFailedAllocation();
     KRN::raiseOutOfMemory(KRNFileLocation("ZEBArena", 2));
   }
   auto* block = static_cast<Block*>(memory);
+  block->capacity = capacity;
   char* start = static_cast<char*>(memory) + header;
   if (own && m_blocks != nullptr) {
     // Behind the current block, which keeps being filled.

@@ -708,10 +708,45 @@ class FastReader {
     return value;
   }
 
+  // The element named name (colon: its prefix's end, or npos) is open, in the namespaces declared
+  // up to its own (m_bindings' size before them: before).
+  void pushOpen(string_view name, size_t colon, uint32_t before) {
+    Open open;
+    open.qname = name;
+    open.bindings = before;
+    open.nameOffset = static_cast<uint32_t>(m_namesEnd);
+    open.nameLength = static_cast<uint32_t>(colon == string_view::npos ? name.size() : name.size() - colon - 1);
+    const Binding* b = lookup(colon == string_view::npos ? string_view() : name.substr(0, colon));
+    if (b == nullptr) {
+      if (colon != string_view::npos) throw Unread();  // an undeclared prefix
+      open.ns = Ns::None;
+    } else {
+      open.uri = b->uri;
+      open.ns = b->ns;
+    }
+    string_view local = colon == string_view::npos ? name : name.substr(colon + 1);
+    if (m_namesEnd + local.size() + 1 > m_names.size()) m_names.resize(2 * (m_namesEnd + local.size() + 1));
+    std::memcpy(&m_names[m_namesEnd], local.data(), local.size());
+    m_namesEnd += local.size();
+    m_names[m_namesEnd++] = '\0';
+    m_open.push_back(open);
+  }
+
   void startTag() {
     ++m_p;  // '<'
     size_t colon;
     string_view name = qname(&colon);
+    if (m_p != m_end && *m_p == '>') {  // no attributes, the common case
+      ++m_p;
+      if (m_open.size() >= kMaxOpen) throw Unread();
+      pushOpen(name, colon, static_cast<uint32_t>(m_bindings.size()));
+      m_nil = false;
+      m_typed = false;
+      m_kind = Start;
+      m_depth = static_cast<int>(m_open.size()) - 1;
+      m_emptyPending = false;
+      return;
+    }
     m_attributes.clear();
     bool empty;
     for (;;) {
@@ -753,25 +788,7 @@ class FastReader {
         m_bindings.push_back(Binding{a.colon == string_view::npos ? string_view() : local, a.value, classify(a.value)});
       }
     }
-    Open open;
-    open.qname = name;
-    open.bindings = before;
-    open.nameOffset = static_cast<uint32_t>(m_namesEnd);
-    open.nameLength = static_cast<uint32_t>(colon == string_view::npos ? name.size() : name.size() - colon - 1);
-    const Binding* b = lookup(colon == string_view::npos ? string_view() : name.substr(0, colon));
-    if (b == nullptr) {
-      if (colon != string_view::npos) throw Unread();  // an undeclared prefix
-      open.ns = Ns::None;
-    } else {
-      open.uri = b->uri;
-      open.ns = b->ns;
-    }
-    string_view local = colon == string_view::npos ? name : name.substr(colon + 1);
-    if (m_namesEnd + local.size() + 1 > m_names.size()) m_names.resize(2 * (m_namesEnd + local.size() + 1));
-    std::memcpy(&m_names[m_namesEnd], local.data(), local.size());
-    m_namesEnd += local.size();
-    m_names[m_namesEnd++] = '\0';
-    m_open.push_back(open);
+    pushOpen(name, colon, before);
 
     // Prefixed attributes: their namespaces, each name once, xsi:nil and xsi:type.
     m_nil = false;
