@@ -317,8 +317,13 @@ class FastReader {
 
   const ZEBTypeInfo& actualType(const ZEBTypeInfo& declared) {
     if (!m_typed) return declared;
-    const ZEBTypeInfo* type = m_typeNs == Ns::Ours ? declared.findSubtype(m_typeName.data(), m_typeName.size()) : nullptr;
+    if (m_typeNs != Ns::Ours) throw Unread();
+    // The items of an array are most often all of one kind: the last answer is tried first.
+    if (&declared == m_lastDeclared && same(m_typeName, m_lastActual->name)) return *m_lastActual;
+    const ZEBTypeInfo* type = declared.findSubtype(m_typeName.data(), m_typeName.size());
     if (type == nullptr) throw Unread();
+    m_lastDeclared = &declared;
+    m_lastActual = type;
     return *type;
   }
 
@@ -885,6 +890,8 @@ class FastReader {
   bool m_typed = false;
   Ns m_typeNs = Ns::None;
   string_view m_typeName;  // local name of the xsi:type
+  const ZEBTypeInfo* m_lastDeclared = nullptr;  // and m_lastActual: the last xsi:type looked up
+  const ZEBTypeInfo* m_lastActual = nullptr;
   string_view m_text;      // of the current text: in the message, or in m_scratch
   bool m_emptyPending = false;
   bool m_popPending = false;

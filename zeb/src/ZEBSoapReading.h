@@ -107,8 +107,13 @@ class ObjectReader {
           r.skip();
         } else {
           std::string_view name = r.textView();
-          const ZEBEnumValue* v = type.findEnumName(name.data(), name.size());
+          // The same field of the items of an array often holds one value: the last is tried first.
+          const ZEBEnumValue* v = &type == m_lastEnumType && name == m_lastEnum->name
+                                      ? m_lastEnum
+                                      : type.findEnumName(name.data(), name.size());
           if (v == nullptr) r.fail("'" + std::string(name) + "' is not a value of " + type.name);
+          m_lastEnumType = &type;
+          m_lastEnum = v;
           static_cast<ZEBEnumObject&>(o).setRawValue(v->id);
         }
         return;
@@ -234,6 +239,8 @@ class ObjectReader {
 
   XmlReader& r;
   ZEBObjectRegistry& m_registry;
+  const ZEBTypeInfo* m_lastEnumType = nullptr;  // and m_lastEnum: the last enumeration value read
+  const ZEBEnumValue* m_lastEnum = nullptr;
   // By depth of nesting; kept by each thread from one reading to the next (readings of one thread
   // follow one another: a reader is gone before the next starts).
   static std::vector<std::unique_ptr<ZEBSlot[]>>& keptScratch() {
