@@ -134,6 +134,17 @@ TEST(ReaderAgreementTest, FormsFaultsAndMalformedMessages) {
       // "]]>" in text, references to nothing allowed, a processing instruction, "--" in a comment
       {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'><dvl:defaultName>%"
        "</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", false},
+      // the same past the first sixteen bytes of a run, in text, a name and an attribute value
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'><dvl:defaultName>0123456789abcdefghij%"
+       "klmnopqrstuvwxyz0123456789</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", false},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'><dvl:defaultName>\t0123456789abcdef\n"
+       "0123456789abcdef\t</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", true},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'><dvl:defaultName0123456789abcdef\xC3\xA9/>"
+       "</dvl:item></dvl:result></dvl:queryResponse>", false},
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder' a='0123456789abcdefghij\tk'/></dvl:result>"
+       "</dvl:queryResponse>", false},
+      {"@<dvl:queryResponse><dvl:result><dvl:item a='0123456789abcdefghij\"<' xsi:type='dvl:folder'/></dvl:result>"
+       "</dvl:queryResponse>", false},
   };
   const char* badValues[] = {"\xC0\xAF", "\x01", "]]>", "&#0;", "&#xD800;", "&#x110000;", "&nbsp;", "&amp",
                              "<?pi x?>", "<!-- a -- b -->", "\xED\xA0\x80", "\xEF\xBF\xBE", "a</dvl:defaultNam>",

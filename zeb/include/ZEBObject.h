@@ -332,6 +332,18 @@ class ZEB_EXPORT ZEBObject {
   };
 };
 
+// Inline: the serializer asks it of every field of every object it writes.
+inline bool ZEBObject::hasField(unsigned index) const {
+  switch (getTypeInfo().fields[index].kind) {
+    case ZEBFieldKind::Int:
+    case ZEBFieldKind::Long:
+    case ZEBFieldKind::Bool:
+      return (mask() >> index) & 1;
+    default:
+      return slot(index).ptr != nullptr;
+  }
+}
+
 /// Base of the generated enumeration classes: a 32-bit schema symbol identifier, or unset.
 class ZEB_EXPORT ZEBEnumObject : public ZEBObject {
  public:

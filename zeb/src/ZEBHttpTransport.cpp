@@ -23,6 +23,7 @@
 #include "KRNThrowable.h"
 #include "ZEBCredentialKey.h"
 #include "ZEBErrors.h"
+#include "ZEBMessageBuffers.h"
 #include "ZEBMime.h"
 #include "KRNAllocationHooks.h"
 
@@ -193,7 +194,10 @@ class RequestBody {
 // What one exchange shares with libcurl's callbacks; they run on the exchanging thread.
 struct Exchange {
   Exchange(const ZEBHttpSettings& s, const std::string& url, const ZEBWireRequest& request, bool& anySent)
-      : settings(s), endpoint(url), readOnly(request.readOnly), sent(anySent), body(request, url) {}
+      : settings(s), endpoint(url), readOnly(request.readOnly), sent(anySent), body(request, url),
+        reply(zebsoap::takeBuffer()) {
+    reply.clear();
+  }
 
   const ZEBHttpSettings& settings;
   const std::string& endpoint;

@@ -19,17 +19,26 @@ bool ZEBTypeInfo::isA(const ZEBTypeInfo& other) const {
   return false;
 }
 
+namespace {
+// Whether the NUL-terminated name is the text of length bytes. Names are short: a loop of our own
+// costs less than the call to strncmp it replaces.
+inline bool sameName(const char* name, const char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (name[i] != text[i] || name[i] == '\0') return false;
+  }
+  return name[length] == '\0';
+}
+}  // namespace
+
 int ZEBTypeInfo::findField(const char* text, size_t length) const {
-  // Most names differ from the one sought in their first two characters: strncmp is called for
-  // the one field that matches, rarely for another.
+  // Most names differ from the one sought in their first two characters: the whole name is
+  // compared for the one field that matches, rarely for another.
   if (length == 0 || text[0] == '\0') return -1;  // no field has an empty name
   const char first = text[0];
   const char second = length > 1 ? text[1] : '\0';
   for (unsigned i = 0; i < fieldCount; ++i) {
     const char* name = fields[i].name;
-    if (name[0] == first && name[1] == second && std::strncmp(name, text, length) == 0 && name[length] == '\0') {
-      return static_cast<int>(i);
-    }
+    if (name[0] == first && name[1] == second && sameName(name, text, length)) return static_cast<int>(i);
   }
   return -1;
 }
@@ -43,16 +52,14 @@ const ZEBEnumValue* ZEBTypeInfo::findEnumValue(uint32_t id) const {
 const ZEBEnumValue* ZEBTypeInfo::findEnumName(const char* text, size_t length) const {
   for (unsigned i = 0; i < enumCount; ++i) {
     const char* name = enumValues[i].name;
-    if ((length == 0 || name[0] == text[0]) && std::strncmp(name, text, length) == 0 && name[length] == '\0') {
-      return &enumValues[i];
-    }
+    if ((length == 0 || name[0] == text[0]) && sameName(name, text, length)) return &enumValues[i];
   }
   return nullptr;
 }
 
 const ZEBTypeInfo* ZEBTypeInfo::findSubtype(const char* text, size_t length) const {
   auto matches = [&](const ZEBTypeInfo* t) {
-    return (length == 0 || t->name[0] == text[0]) && std::strncmp(t->name, text, length) == 0 && t->name[length] == '\0';
+    return (length == 0 || t->name[0] == text[0]) && sameName(t->name, text, length);
   };
   if (matches(this)) return this;
   for (unsigned i = 0; i < subtypeCount; ++i) {
@@ -65,6 +72,7 @@ const ZEBTypeInfo* ZEBTypeInfo::findSubtype(const char* text, size_t length) con
 
 struct ZEBArena::Block {
   Block* previous;
+  size_t capacity;  // after the header
 };
 
 namespace {
@@ -72,12 +80,35 @@ namespace {
 // a large reply would otherwise pay up to 8 bytes of padding each.
 constexpr size_t kAlign = ZEBArena::kAlign;
 constexpr size_t kLargestBlock = 64 * 1024;
+
+// The first blocks of an arena (2 and 4 KiB: a small message's all), kept by each thread when an
+// arena goes for the next one to take: a message per call otherwise got and gave back both from
+// malloc, past its per-thread cache, every call.
+struct SpareBlocks {
+  static constexpr size_t kCount = 2;
+  void* blocks[kCount] = {};
+  bool gone = false;  // the thread is ending: an arena going later frees its blocks
+  ~SpareBlocks() {
+    for (void* b : blocks) ::operator delete(b);
+    gone = true;
+  }
+};
+thread_local SpareBlocks t_spare;
+constexpr size_t kSpareCapacities[SpareBlocks::kCount] = {2048, 4096};
 }  // namespace
 
 ZEBArena::~ZEBArena() {
   while (m_blocks != nullptr) {
     Block* previous = m_blocks->previous;
-    ::operator delete(m_blocks);
+    bool kept = false;
+    for (size_t i = 0; i < SpareBlocks::kCount && !t_spare.gone; ++i) {
+      if (m_blocks->capacity == kSpareCapacities[i] && t_spare.blocks[i] == nullptr) {
+        t_spare.blocks[i] = m_blocks;
+        kept = true;
+        break;
+      }
+    }
+    if (!kept) ::operator delete(m_blocks);
     m_blocks = previous;
   }
 }
@@ -114,12 +145,21 @@ void* ZEBArena::fromNewBlock(size_t size, bool atEnd) {
   bool own = size > m_nextBlockSize / 4;
   size_t capacity = own ? size : m_nextBlockSize;
   if (KRN::checkedAllocationShouldFail()) KRN::raiseOutOfMemory(KRNFileLocation("ZEBArena", 1));
-  void* memory = ::operator new(header + capacity, std::nothrow);
+  void* memory = nullptr;
+  for (size_t i = 0; i < SpareBlocks::kCount; ++i) {
+    if (capacity == kSpareCapacities[i] && t_spare.blocks[i] != nullptr && !t_spare.gone) {
+      memory = t_spare.blocks[i];
+      t_spare.blocks[i] = nullptr;
+      break;
+    }
+  }
+  if (memory == nullptr) memory = ::operator new(header + capacity, std::nothrow);
   if (memory == nullptr) {
     KRN::noteFailedAllocation();
     KRN::raiseOutOfMemory(KRNFileLocation("ZEBArena", 2));
   }
   auto* block = static_cast<Block*>(memory);
+  block->capacity = capacity;
   char* start = static_cast<char*>(memory) + header;
   if (own && m_blocks != nullptr) {
     // Behind the current block, which keeps being filled.
@@ -362,17 +402,6 @@ void ZEBObject::releasePlacedFields() {
   for (unsigned i = 0; i < getTypeInfo().fieldCount; ++i) {
     ZEBFieldKind kind = getTypeInfo().fields[i].kind;
     if ((kind == ZEBFieldKind::String || kind == ZEBFieldKind::Embedded) && isPlacedField(i)) clearField(i);
-  }
-}
-
-bool ZEBObject::hasField(unsigned index) const {
-  switch (getTypeInfo().fields[index].kind) {
-    case ZEBFieldKind::Int:
-    case ZEBFieldKind::Long:
-    case ZEBFieldKind::Bool:
-      return (mask() >> index) & 1;
-    default:
-      return slot(index).ptr != nullptr;
   }
 }
 

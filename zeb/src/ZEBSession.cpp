@@ -7,6 +7,7 @@
 #include "KRNError.h"
 #include "ZEBErrors.h"
 #include "ZEBHelper.h"
+#include "ZEBMessageBuffers.h"
 #include "ZEBPortType.h"
 #include "ZEBSchema.h"
 #include "ZEBSoap.h"
@@ -114,6 +115,8 @@ void ZEBSOAPSession::exchange(ZEBPortTypeBinding* binding, const ZEBAttachmentLi
   ZEBWireReply received = m_transport->exchange(wire);
   ZEBSoap::readEnvelope(received.envelope.data(), received.envelope.size(), reply);
   reply.setReceivedAttachments(std::move(received.attachments));
+  zebsoap::giveBuffer(std::move(wire.envelope));
+  zebsoap::giveBuffer(std::move(received.envelope));
 
   if (std::strcmp(wire.operation, "logon") == 0) {
     const char* issued = ZEBHelper::getPassport(reply.getVorbHeader(nullptr));

@@ -10,12 +10,17 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "KRNError.h"
 #include "MWLStream.h"
 #include "ZEBErrors.h"
 #include "ZEBPortType.h"
 #include "ZEBSchema.h"
 #include "KRNAllocationHooks.h"
+#include "ZEBMessageBuffers.h"
 #include "ZEBSoapReading.h"
 
 namespace zebsoap {
@@ -23,6 +28,31 @@ namespace zebsoap {
 [[noreturn]] void malformed(const std::string& why) {
   ZEBMalformedMessage error(why);
   ZEBRaise(error, "ZEBSoap");
+}
+
+namespace {
+constexpr size_t kKeptBuffers = 2;
+constexpr size_t kLargestKept = 64 * 1024;
+thread_local std::string t_buffers[kKeptBuffers];
+}  // namespace
+
+std::string takeBuffer() {
+  std::string* best = &t_buffers[0];
+  for (std::string& b : t_buffers) {
+    if (b.size() > best->size()) best = &b;
+  }
+  std::string taken;
+  taken.swap(*best);
+  return taken;
+}
+
+void giveBuffer(std::string&& buffer) {
+  if (buffer.capacity() > kLargestKept) return;
+  std::string* smallest = &t_buffers[0];
+  for (std::string& b : t_buffers) {
+    if (b.capacity() < smallest->capacity()) smallest = &b;
+  }
+  if (buffer.capacity() > smallest->capacity()) smallest->swap(buffer);
 }
 
 }  // namespace zebsoap
@@ -38,46 +68,79 @@ using zebsoap::X;
 
 // ---------------------------------------------------------------- writing
 
+// Which bytes Writer::escape looks at twice: the end of the text, the characters written as references
+// (&amp; &lt; &gt; &quot; &#13;, as xmlTextWriter did; in attributes also &#9; &#10;), the other
+// controls (refused) and the bytes of UTF-8 sequences (checked).
+struct EscapeTables {
+  bool text[256] = {};
+  bool attribute[256] = {};
+  constexpr EscapeTables() {
+    for (int c = 0; c < 0x20; ++c) text[c] = attribute[c] = true;
+    for (int c = 0x80; c < 0x100; ++c) text[c] = attribute[c] = true;
+    text['\t'] = text['\n'] = false;
+    text['&'] = text['<'] = text['>'] = text['"'] = true;
+    attribute['&'] = attribute['<'] = attribute['>'] = attribute['"'] = true;
+  }
+};
+constexpr EscapeTables kEscape{};
+
 // Writes straight into one string. libxml2's xmlTextWriter, used before, took about as long as
 // the exchange itself for a small request (a buffer, an output encoder and a node list per message,
 // a call chain per character run); this writes the same bytes, and checks what xmlTextWriter let
 // through: text that is not UTF-8, or holds a character XML 1.0 cannot carry, would make a message
 // the peer refuses as not well-formed, so it fails here instead.
+//
+// The string is written through a pointer into room made ahead (no append call per piece), an end
+// tag copies its name from its start tag already written, and text is copied in runs between the
+// characters a table marks for a second look.
 class Writer {
  public:
-  explicit Writer(bool indent) : m_indent(indent) { m_out.reserve(2048); }
+  explicit Writer(bool indent) : m_indent(indent), m_out(zebsoap::takeBuffer()) {
+    // The room is the string's size: a buffer taken keeps what it held, which needs no filling.
+    if (m_out.size() < 2048) m_out.resize(2048);
+    m_pos = m_out.data();
+    m_limit = m_pos + m_out.size();
+  }
 
-  void declaration() { m_out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"; }
+  void declaration() { put("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"); }
   void start(const char* prefix, const char* name) {
     closeStartTag();
-    if (!m_open.empty()) {
-      m_open.back().hasChildren = true;
-      if (m_indent) newline(m_open.size());
+    if (m_depth > 0) {
+      top().hasChildren = true;
+      if (m_indent) newline(m_depth);
     }
-    m_out += '<';
-    qualified(prefix, name);
-    m_open.push_back(Open{prefix, name, false});
+    put('<');
+    size_t at = used();
+    if (prefix != nullptr) {
+      putName(prefix);
+      put(':');
+    }
+    putName(name);
+    push(Open{at, used() - at, false});
     m_inStartTag = true;
   }
   void end() {
-    Open open = m_open.back();
-    m_open.pop_back();
+    Open open = top();
+    pop();
     if (m_inStartTag) {
-      m_out += "/>";
+      put("/>");
       m_inStartTag = false;
       return;
     }
-    if (m_indent && open.hasChildren) newline(m_open.size());
-    m_out += "</";
-    qualified(open.prefix, open.name);
-    m_out += '>';
+    if (m_indent && open.hasChildren) newline(m_depth);
+    char* to = room(open.nameLength + 3);
+    to[0] = '<';
+    to[1] = '/';
+    std::memcpy(to + 2, m_out.data() + open.nameAt, open.nameLength);
+    to[open.nameLength + 2] = '>';
+    m_pos = to + open.nameLength + 3;
   }
   void attribute(const char* name, const char* value) {
-    m_out += ' ';
-    m_out += name;
-    m_out += "=\"";
+    put(' ');
+    putName(name);
+    put("=\"");
     escape(value, true);
-    m_out += '"';
+    put('"');
   }
   void text(const char* value) {
     if (value == nullptr) fail();
@@ -91,7 +154,8 @@ class Writer {
   }
 
   std::string finish() {
-    m_out += '\n';
+    put('\n');
+    m_out.resize(used());
     return std::move(m_out);
   }
 
@@ -106,15 +170,12 @@ class Writer {
   void object(const char* name, const ZEBTypeInfo& declared, const ZEBObject* value, bool alwaysTyped) {
     start("dvl", name);
     if (value == nullptr) {
-      attribute("xsi:nil", "true");
+      put(" xsi:nil=\"true\"");
       end();
       return;
     }
     const ZEBTypeInfo& actual = value->getTypeInfo();
-    if (alwaysTyped || &actual != &declared) {
-      std::string type = std::string("dvl:") + actual.name;
-      attribute("xsi:type", type.c_str());
-    }
+    if (alwaysTyped || &actual != &declared) typeAttribute(actual);
     content(*value);
     end();
   }
@@ -125,7 +186,7 @@ class Writer {
       case ZEBTypeKind::Enum: {
         auto& e = static_cast<const ZEBEnumObject&>(o);
         if (!e.isSet()) {
-          attribute("xsi:nil", "true");
+          put(" xsi:nil=\"true\"");
           return;
         }
         const char* name = e.getName();
@@ -159,15 +220,12 @@ class Writer {
   void valueContent(const ZEBObject& o) {
     const ZEBFieldInfo& f = o.getTypeInfo().fields[0];
     if (!o.hasField(0)) {
-      attribute("xsi:nil", "true");
+      put(" xsi:nil=\"true\"");
       return;
     }
     if (f.kind == ZEBFieldKind::Object || f.kind == ZEBFieldKind::Embedded) {
       const auto* value = static_cast<const ZEBObject*>(o.slot(0).ptr);
-      if (&value->getTypeInfo() != f.type) {
-        std::string type = std::string("dvl:") + value->getTypeInfo().name;
-        attribute("xsi:type", type.c_str());
-      }
+      if (&value->getTypeInfo() != f.type) typeAttribute(value->getTypeInfo());
       content(*value);
       return;
     }
@@ -207,61 +265,120 @@ class Writer {
   }
 
  private:
+  // An open element: where its qualified name is in the output, for the end tag.
   struct Open {
-    const char* prefix;
-    const char* name;
+    size_t nameAt;
+    size_t nameLength;
     bool hasChildren;
   };
 
+  size_t used() const { return static_cast<size_t>(m_pos - m_out.data()); }
+  // Room for n more bytes at the returned position (m_pos).
+  char* room(size_t n) {
+    if (static_cast<size_t>(m_limit - m_pos) < n) grow(n);
+    return m_pos;
+  }
+  void grow(size_t n) {
+    size_t at = used();
+    m_out.resize(std::max(2 * m_out.size(), at + n));
+    m_pos = m_out.data() + at;
+    m_limit = m_out.data() + m_out.size();
+  }
+  void put(char c) {
+    room(1);
+    *m_pos++ = c;
+  }
+  void put(const char* s, size_t n) {
+    room(n);
+    std::memcpy(m_pos, s, n);
+    m_pos += n;
+  }
+  template <size_t N>
+  void put(const char (&s)[N]) {
+    put(s, N - 1);
+  }
+  void putName(const char* s) { put(s, std::strlen(s)); }
+
+  // Open elements: the first levels in place, deeper ones (rare) in m_deeper.
+  static constexpr size_t kInPlace = 32;
+  void push(const Open& open) {
+    if (m_depth < kInPlace) {
+      m_open[m_depth] = open;
+    } else {
+      m_deeper.push_back(open);
+    }
+    ++m_depth;
+  }
+  Open& top() { return m_depth <= kInPlace ? m_open[m_depth - 1] : m_deeper.back(); }
+  void pop() {
+    if (m_depth > kInPlace) m_deeper.pop_back();
+    --m_depth;
+  }
+
   void closeStartTag() {
     if (!m_inStartTag) return;
-    m_out += '>';
+    put('>');
     m_inStartTag = false;
   }
   void newline(size_t depth) {
-    m_out += '\n';
-    m_out.append(2 * depth, ' ');
+    char* to = room(1 + 2 * depth);
+    to[0] = '\n';
+    std::memset(to + 1, ' ', 2 * depth);
+    m_pos = to + 1 + 2 * depth;
   }
-  void qualified(const char* prefix, const char* name) {
-    if (prefix != nullptr) {
-      m_out += prefix;
-      m_out += ':';
-    }
-    m_out += name;
+  // xsi:type="dvl:name", as attribute() would write it.
+  void typeAttribute(const ZEBTypeInfo& type) {
+    put(" xsi:type=\"dvl:");
+    escape(type.name, true);
+    put('"');
   }
 
-  // Appends text with the references xmlTextWriter used (&amp; &lt; &gt; &quot; &#13;; in
-  // attributes also &#9; &#10;); checks the UTF-8 on the way.
+
+  // Appends text with those references, checking the UTF-8 on the way.
   void escape(const char* text, bool attribute) {
+    const bool* look = attribute ? kEscape.attribute : kEscape.text;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* plain = p;
+#if defined(__SSE2__)
+    const unsigned char* end = p + std::strlen(text);  // the loads below stay before it
+#endif
     for (;;) {
+#if defined(__SSE2__)
+      // Sixteen bytes at a time up to the first the table marks (the byte loop then finds it).
+      for (; end - p >= 16; p += 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i ok = _mm_cmpgt_epi8(x, _mm_set1_epi8(0x1F));  // printable ASCII; 0x80 and up are negative
+        if (!attribute) ok = _mm_or_si128(ok, _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\n'))));
+        __m128i marked = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('&')), _mm_cmpeq_epi8(x, _mm_set1_epi8('<'))),
+                                      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('>')), _mm_cmpeq_epi8(x, _mm_set1_epi8('"'))));
+        unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(marked, ok))) ^ 0xFFFFu;
+        if (stop != 0) {
+          p += __builtin_ctz(stop);
+          break;
+        }
+      }
+#endif
+      while (!look[*p]) ++p;
       unsigned char c = *p;
       if (c >= 0x80) {
         p = validUtf8(p);
         continue;
       }
-      const char* reference = nullptr;
+      put(reinterpret_cast<const char*>(plain), static_cast<size_t>(p - plain));
       switch (c) {
         case 0:
-          m_out.append(reinterpret_cast<const char*>(plain), p - plain);
           return;
-        case '&': reference = "&amp;"; break;
-        case '<': reference = "&lt;"; break;
-        case '>': reference = "&gt;"; break;
-        case '"': reference = "&quot;"; break;
-        case '\r': reference = "&#13;"; break;
-        case '\t': reference = attribute ? "&#9;" : nullptr; break;
-        case '\n': reference = attribute ? "&#10;" : nullptr; break;
+        case '&': put("&amp;"); break;
+        case '<': put("&lt;"); break;
+        case '>': put("&gt;"); break;
+        case '"': put("&quot;"); break;
+        case '\r': put("&#13;"); break;
+        case '\t': put("&#9;"); break;
+        case '\n': put("&#10;"); break;
         default:
-          if (c < 0x20) fail();
+          fail();
       }
-      if (reference != nullptr) {
-        m_out.append(reinterpret_cast<const char*>(plain), p - plain);
-        m_out += reference;
-        plain = p + 1;
-      }
-      ++p;
+      plain = ++p;
     }
   }
 
@@ -288,8 +405,12 @@ class Writer {
 
   bool m_indent;
   bool m_inStartTag = false;
-  std::string m_out;
-  std::vector<Open> m_open;
+  std::string m_out;  // written up to m_pos; finish() cuts it there
+  char* m_pos;
+  char* m_limit;
+  Open m_open[kInPlace];
+  std::vector<Open> m_deeper;
+  size_t m_depth = 0;
 };
 
 // ---------------------------------------------------------------- reading

@@ -17,6 +17,10 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "ZEBSoapReading.h"
 
 namespace zebsoap {
@@ -58,6 +62,108 @@ constexpr Tables kTables;
 
 inline bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// Runs of bytes that need no second look, sixteen at a time where the machine has SSE2 (every
+// x86-64 does): each returns the first byte at or after p that is not of its class, or end. They
+// may stop early (at a tab, say, or near the end): the callers' byte loops take it from there, so
+// what they accept is decided there alone.
+#if defined(__SSE2__)
+inline unsigned stopMask(__m128i ok) { return static_cast<unsigned>(_mm_movemask_epi8(ok)) ^ 0xFFFFu; }
+// Printable ASCII (0x20-0x7F; bytes of 0x80 or more are negative as signed bytes) but three.
+inline __m128i printableBut(__m128i x, char a, char b, char c) {
+  __m128i printable = _mm_cmpgt_epi8(x, _mm_set1_epi8(0x1F));
+  __m128i excluded = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(a)), _mm_cmpeq_epi8(x, _mm_set1_epi8(b))),
+                                  _mm_cmpeq_epi8(x, _mm_set1_epi8(c)));
+  return _mm_andnot_si128(excluded, printable);
+}
+inline __m128i load16(const unsigned char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+#endif
+
+inline const unsigned char* plainTextRun(const unsigned char* p, const unsigned char* end) {
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    unsigned stop = stopMask(printableBut(load16(p), '<', '&', ']'));
+    if (stop != 0) return p + __builtin_ctz(stop);
+  }
+#endif
+  while (p != end && kTables.plainText[*p]) ++p;
+  return p;
+}
+
+// Stops at the quote, too.
+inline const unsigned char* plainValueRun(const unsigned char* p, const unsigned char* end, char quote) {
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    unsigned stop = stopMask(printableBut(load16(p), '<', '&', quote));
+    if (stop != 0) return p + __builtin_ctz(stop);
+  }
+#endif
+  while (p != end && kTables.plainValue[*p] && *p != static_cast<unsigned char>(quote)) ++p;
+  return p;
+}
+
+#if defined(__SSE2__)
+// The bytes of x that may be in a name but for the colon: letters, digits, '_', '-' and '.'.
+inline __m128i nameBytes(__m128i x) {
+  __m128i lower = _mm_or_si128(x, _mm_set1_epi8(0x20));
+  __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(lower, _mm_set1_epi8('z' + 1)));
+  __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1)));
+  __m128i other = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('_')), _mm_cmpeq_epi8(x, _mm_set1_epi8('-'))),
+                               _mm_cmpeq_epi8(x, _mm_set1_epi8('.')));
+  return _mm_or_si128(_mm_or_si128(letter, digit), other);
+}
+#endif
+
+inline const unsigned char* nameRun(const unsigned char* p, const unsigned char* end) {
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    unsigned stop = stopMask(nameBytes(load16(p)));
+    if (stop != 0) return p + __builtin_ctz(stop);
+  }
+#endif
+  while (p != end && kTables.name[*p]) ++p;
+  return p;
+}
+
+// A name with at most one colon, the common case in one pass: its length, and its colon's position
+// in *colon (npos without one). 0 where it cannot tell (near the end of the message, a second
+// colon, a name starting badly): the byte loop then decides.
+inline size_t quickQname(const unsigned char* p, const unsigned char* end, size_t* colon) {
+#if defined(__SSE2__)
+  *colon = string_view::npos;
+  for (const unsigned char* q = p; end - q >= 16; q += 16) {
+    __m128i x = load16(q);
+    unsigned colons = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(':'))));
+    unsigned stop = stopMask(_mm_or_si128(nameBytes(x), _mm_cmpeq_epi8(x, _mm_set1_epi8(':'))));
+    if (stop != 0) colons &= (stop & (0u - stop)) - 1;  // the colons before the first stop
+    if (colons != 0) {
+      if (*colon != string_view::npos || (colons & (colons - 1)) != 0) return 0;
+      *colon = static_cast<size_t>(q - p) + static_cast<size_t>(__builtin_ctz(colons));
+    }
+    if (stop == 0) continue;
+    size_t length = static_cast<size_t>(q - p) + static_cast<size_t>(__builtin_ctz(stop));
+    if (!kTables.nameStart[p[0]]) return 0;
+    if (*colon != string_view::npos && (*colon + 1 >= length || !kTables.nameStart[p[*colon + 1]])) return 0;
+    return length;
+  }
+#else
+  (void)p;
+  (void)end;
+  (void)colon;
+#endif
+  return 0;
+}
+
+inline uint64_t load8(const char* p) {
+  uint64_t x;
+  std::memcpy(&x, p, 8);
+  return x;
+}
+inline uint32_t load4(const char* p) {
+  uint32_t x;
+  std::memcpy(&x, p, 4);
+  return x;
+}
+
 // Above every limit the exact reader's parser has (256 levels, names of 50,000 bytes, text nodes
 // of 10,000,000), so that nothing this reader accepts is refused there for size.
 constexpr size_t kMaxOpen = 200;
@@ -68,12 +174,9 @@ class FastReader {
  public:
   struct Unread {};
 
-  FastReader(const char* data, size_t length, const ZEBSoapLimits& limits)
-      : m_p(data), m_end(data + length), m_limits(limits) {
-    m_open.reserve(16);
-    m_names.resize(256);
-    prolog();
-  }
+  struct Buffers;
+
+  FastReader(const char* data, size_t length, const ZEBSoapLimits& limits, Buffers& buffers);
 
   bool next() {
     if (m_popPending) pop();
@@ -130,6 +233,7 @@ class FastReader {
     }
   }
   const char* localName() const { return m_names.data() + m_open.back().nameOffset; }
+  size_t localNameLength() const { return m_open.back().nameLength; }
   bool inNamespace(const char* ns) const {
     const Open& o = m_open.back();
     if (ns == kOurNs) return o.ns == Ns::Ours;
@@ -157,9 +261,37 @@ class FastReader {
     throw Unread();
   }
 
+  // text() without a copy where the element holds one run of text (or none).
+  string_view textView() {
+    int depth = m_depth;
+    if (!next()) throw Unread();
+    if (m_kind == End && m_depth == depth) return string_view("", 0);
+    if (m_kind != Text) throw Unread();
+    if (m_text.size() > m_limits.maxTextBytes) throw Unread();
+    string_view first = m_text;
+    bool decoded = first.data() == m_scratch.data();  // the next run would decode over it
+    if (decoded) {
+      m_value.assign(first.data(), first.size());
+      first = m_value;
+    }
+    if (!next()) throw Unread();
+    if (m_kind == End && m_depth == depth) return first;
+    if (m_kind != Text) throw Unread();
+    if (!decoded) m_value.assign(first.data(), first.size());
+    return textFrom(depth);
+  }
+
   const std::string& text() {
     m_value.clear();
-    int depth = m_depth;
+    return textFrom(m_depth);
+  }
+
+  // The rest of the text of the element at depth, after what m_value holds and the current node.
+  const std::string& textFrom(int depth) {
+    if (m_kind == Text) {
+      m_value.append(m_text.data(), m_text.size());
+      if (m_value.size() > m_limits.maxTextBytes) throw Unread();
+    }
     while (next()) {
       if (m_kind == Text) {
         m_value.append(m_text.data(), m_text.size());
@@ -185,8 +317,13 @@ class FastReader {
 
   const ZEBTypeInfo& actualType(const ZEBTypeInfo& declared) {
     if (!m_typed) return declared;
-    const ZEBTypeInfo* type = m_typeNs == Ns::Ours ? declared.findSubtype(m_typeName.data(), m_typeName.size()) : nullptr;
+    if (m_typeNs != Ns::Ours) throw Unread();
+    // The items of an array are most often all of one kind: the last answer is tried first.
+    if (&declared == m_lastDeclared && same(m_typeName, m_lastActual->name)) return *m_lastActual;
+    const ZEBTypeInfo* type = declared.findSubtype(m_typeName.data(), m_typeName.size());
     if (type == nullptr) throw Unread();
+    m_lastDeclared = &declared;
+    m_lastActual = type;
     return *type;
   }
 
@@ -197,6 +334,7 @@ class FastReader {
     string_view qname;  // as written, for the end tag
     string_view uri;
     uint32_t nameOffset;  // of the local name, NUL-terminated, in m_names
+    uint32_t nameLength;
     uint32_t bindings;    // m_bindings' size before this element's declarations
     Ns ns;
   };
@@ -220,18 +358,20 @@ class FastReader {
     }
     return true;
   }
-  // Names are short: eight bytes at a time by hand beat a call to memcmp.
+  // Names are short: eight bytes at a time by hand beat a call to memcmp; the last word (or the two
+  // halves of a short name) overlaps what was compared already.
   static bool same(string_view a, string_view b) {
     size_t n = a.size();
     if (n != b.size()) return false;
     const char* p = a.data();
     const char* q = b.data();
-    for (; n >= 8; n -= 8, p += 8, q += 8) {
-      uint64_t x, y;
-      std::memcpy(&x, p, 8);
-      std::memcpy(&y, q, 8);
-      if (x != y) return false;
+    if (n >= 8) {
+      for (; n > 8; n -= 8, p += 8, q += 8) {
+        if (load8(p) != load8(q)) return false;
+      }
+      return load8(p + n - 8) == load8(q + n - 8);
     }
+    if (n >= 4) return load4(p) == load4(q) && load4(p + n - 4) == load4(q + n - 4);
     for (; n > 0; --n) {
       if (*p++ != *q++) return false;
     }
@@ -303,11 +443,17 @@ class FastReader {
   // A name with at most one colon; its colon's position (npos without one).
   string_view qname(size_t* colon) {
     const char* from = m_p;
+    size_t quick = quickQname(reinterpret_cast<const unsigned char*>(m_p), reinterpret_cast<const unsigned char*>(m_end), colon);
+    if (quick != 0 && quick <= kMaxName) {
+      m_p += quick;
+      return string_view(from, quick);
+    }
     *colon = string_view::npos;
     for (int part = 0;; ++part) {
       if (m_p == m_end || !kTables.nameStart[static_cast<unsigned char>(*m_p)]) throw Unread();
       ++m_p;
-      while (m_p != m_end && kTables.name[static_cast<unsigned char>(*m_p)]) ++m_p;
+      m_p = reinterpret_cast<const char*>(
+          nameRun(reinterpret_cast<const unsigned char*>(m_p), reinterpret_cast<const unsigned char*>(m_end)));
       if (part == 1 || m_p == m_end || *m_p != ':') break;
       *colon = static_cast<size_t>(m_p - from);
       ++m_p;
@@ -422,7 +568,9 @@ class FastReader {
     auto* p = reinterpret_cast<const unsigned char*>(m_p);
     auto* end = reinterpret_cast<const unsigned char*>(m_end);
     bool decode = false;
-    while (p != end) {
+    for (;;) {
+      p = plainTextRun(p, end);
+      if (p == end) break;
       unsigned c = *p;
       if (kTables.plainText[c]) {
         ++p;
@@ -546,6 +694,7 @@ class FastReader {
     auto* p = reinterpret_cast<const unsigned char*>(m_p);
     auto* end = reinterpret_cast<const unsigned char*>(m_end);
     for (;;) {
+      p = plainValueRun(p, end, static_cast<char>(quote));
       if (p == end) throw Unread();
       unsigned c = *p;
       if (c == quote) break;
@@ -564,10 +713,45 @@ class FastReader {
     return value;
   }
 
+  // The element named name (colon: its prefix's end, or npos) is open, in the namespaces declared
+  // up to its own (m_bindings' size before them: before).
+  void pushOpen(string_view name, size_t colon, uint32_t before) {
+    Open open;
+    open.qname = name;
+    open.bindings = before;
+    open.nameOffset = static_cast<uint32_t>(m_namesEnd);
+    open.nameLength = static_cast<uint32_t>(colon == string_view::npos ? name.size() : name.size() - colon - 1);
+    const Binding* b = lookup(colon == string_view::npos ? string_view() : name.substr(0, colon));
+    if (b == nullptr) {
+      if (colon != string_view::npos) throw Unread();  // an undeclared prefix
+      open.ns = Ns::None;
+    } else {
+      open.uri = b->uri;
+      open.ns = b->ns;
+    }
+    string_view local = colon == string_view::npos ? name : name.substr(colon + 1);
+    if (m_namesEnd + local.size() + 1 > m_names.size()) m_names.resize(2 * (m_namesEnd + local.size() + 1));
+    std::memcpy(&m_names[m_namesEnd], local.data(), local.size());
+    m_namesEnd += local.size();
+    m_names[m_namesEnd++] = '\0';
+    m_open.push_back(open);
+  }
+
   void startTag() {
     ++m_p;  // '<'
     size_t colon;
     string_view name = qname(&colon);
+    if (m_p != m_end && *m_p == '>') {  // no attributes, the common case
+      ++m_p;
+      if (m_open.size() >= kMaxOpen) throw Unread();
+      pushOpen(name, colon, static_cast<uint32_t>(m_bindings.size()));
+      m_nil = false;
+      m_typed = false;
+      m_kind = Start;
+      m_depth = static_cast<int>(m_open.size()) - 1;
+      m_emptyPending = false;
+      return;
+    }
     m_attributes.clear();
     bool empty;
     for (;;) {
@@ -609,24 +793,7 @@ class FastReader {
         m_bindings.push_back(Binding{a.colon == string_view::npos ? string_view() : local, a.value, classify(a.value)});
       }
     }
-    Open open;
-    open.qname = name;
-    open.bindings = before;
-    open.nameOffset = static_cast<uint32_t>(m_namesEnd);
-    const Binding* b = lookup(colon == string_view::npos ? string_view() : name.substr(0, colon));
-    if (b == nullptr) {
-      if (colon != string_view::npos) throw Unread();  // an undeclared prefix
-      open.ns = Ns::None;
-    } else {
-      open.uri = b->uri;
-      open.ns = b->ns;
-    }
-    string_view local = colon == string_view::npos ? name : name.substr(colon + 1);
-    if (m_namesEnd + local.size() + 1 > m_names.size()) m_names.resize(2 * (m_namesEnd + local.size() + 1));
-    std::memcpy(&m_names[m_namesEnd], local.data(), local.size());
-    m_namesEnd += local.size();
-    m_names[m_namesEnd++] = '\0';
-    m_open.push_back(open);
+    pushOpen(name, colon, before);
 
     // Prefixed attributes: their namespaces, each name once, xsi:nil and xsi:type.
     m_nil = false;
@@ -687,6 +854,32 @@ class FastReader {
     if (m_open.empty()) m_rootDone = true;
   }
 
+
+ public:
+  // What a reading fills and empties again, kept by each thread from one message to the next
+  // (readFast) so that a small message allocates nothing here.
+  struct Buffers {
+    std::vector<Open> open;
+    std::vector<Binding> bindings;
+    std::vector<Attribute> attributes;
+    std::string names;
+    std::string scratch;
+    std::string value;
+    bool busy = false;
+
+    // After a large message: what is kept stays small.
+    void trim() {
+      constexpr size_t kKept = 64 * 1024;
+      if (names.capacity() > kKept) std::string().swap(names);
+      if (scratch.capacity() > kKept) std::string().swap(scratch);
+      if (value.capacity() > kKept) std::string().swap(value);
+      if (open.capacity() > 1024) std::vector<Open>().swap(open);
+      if (bindings.capacity() > 1024) std::vector<Binding>().swap(bindings);
+      if (attributes.capacity() > 1024) std::vector<Attribute>().swap(attributes);
+    }
+  };
+
+ private:
   const char* m_p;
   const char* m_end;
   const ZEBSoapLimits& m_limits;
@@ -697,26 +890,56 @@ class FastReader {
   bool m_typed = false;
   Ns m_typeNs = Ns::None;
   string_view m_typeName;  // local name of the xsi:type
+  const ZEBTypeInfo* m_lastDeclared = nullptr;  // and m_lastActual: the last xsi:type looked up
+  const ZEBTypeInfo* m_lastActual = nullptr;
   string_view m_text;      // of the current text: in the message, or in m_scratch
   bool m_emptyPending = false;
   bool m_popPending = false;
   bool m_rootDone = false;
 
-  std::vector<Open> m_open;
-  std::vector<Binding> m_bindings;
-  std::vector<Attribute> m_attributes;
-  std::string m_names;  // the open elements' local names, each NUL-terminated, up to m_namesEnd
+  std::vector<Open>& m_open;
+  std::vector<Binding>& m_bindings;
+  std::vector<Attribute>& m_attributes;
+  std::string& m_names;  // the open elements' local names, each NUL-terminated, up to m_namesEnd
   size_t m_namesEnd = 0;
-  std::string m_scratch;
-  std::string m_value;
+  std::string& m_scratch;
+  std::string& m_value;
 };
+
+FastReader::FastReader(const char* data, size_t length, const ZEBSoapLimits& limits, Buffers& buffers)
+    : m_p(data),
+      m_end(data + length),
+      m_limits(limits),
+      m_open(buffers.open),
+      m_bindings(buffers.bindings),
+      m_attributes(buffers.attributes),
+      m_names(buffers.names),
+      m_scratch(buffers.scratch),
+      m_value(buffers.value) {
+  m_open.clear();
+  m_bindings.clear();
+  m_attributes.clear();
+  if (m_names.size() < 256) m_names.resize(256);
+  prolog();
+}
 
 }  // namespace
 
 bool readFast(const char* data, size_t length, const ZEBSoapLimits& limits, ZEBMessageI* message,
               std::unique_ptr<ZEBMessageI>* made) {
+  thread_local FastReader::Buffers kept;
+  FastReader::Buffers own;  // for a reading within a reading, should there ever be one
+  FastReader::Buffers& buffers = kept.busy ? own : kept;
+  struct Release {
+    FastReader::Buffers& buffers;
+    ~Release() {
+      buffers.busy = false;
+      buffers.trim();
+    }
+  } release{buffers};
+  buffers.busy = true;
   try {
-    FastReader r(data, length, limits);
+    FastReader r(data, length, limits, buffers);
     readEnvelopeInto(r, data, length, message, made);
     return true;
   } catch (const FastReader::Unread&) {

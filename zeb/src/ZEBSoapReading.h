@@ -4,9 +4,11 @@
 //   bool next();                      moves to the next node; false at the end of the document
 //   int type() const;                 XML_READER_TYPE_ELEMENT, _END_ELEMENT or a text type
 //   const char* localName() const;    of the current element
+//   size_t localNameLength() const;
 //   bool inNamespace(const char*) const; bool is(const char* ns, const char* name) const;
 //   void children(OnChild);           calls OnChild for each child element of the current one
 //   const std::string& text();        the text content of the current element
+//   std::string_view textView();      the same, valid until the next text or textView
 //   void skip();                      the rest of the current element
 //   bool isNil(); const ZEBTypeInfo& actualType(const ZEBTypeInfo& declared);  xsi:nil, xsi:type
 //   std::string innerXml();           of the current element (fault details)
@@ -27,6 +29,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ZEBErrors.h"
@@ -59,6 +62,9 @@ class ObjectReader {
  public:
   // What is read lives in registry's arena; the objects read into must be registry's or its message.
   ObjectReader(XmlReader& reader, ZEBObjectRegistry& registry) : r(reader), m_registry(registry) {}
+  ~ObjectReader() {
+    if (m_scratch.size() > 16) m_scratch.resize(16);
+  }
 
   // Reads the current element as a new object of the declared type (null for xsi:nil).
   ZEBObject* readNew(const ZEBTypeInfo& declared) {
@@ -100,9 +106,14 @@ class ObjectReader {
         if (r.isNil()) {
           r.skip();
         } else {
-          const std::string& name = r.text();
-          const ZEBEnumValue* v = type.findEnumName(name.data(), name.size());
-          if (v == nullptr) r.fail("'" + name + "' is not a value of " + type.name);
+          std::string_view name = r.textView();
+          // The same field of the items of an array often holds one value: the last is tried first.
+          const ZEBEnumValue* v = &type == m_lastEnumType && name == m_lastEnum->name
+                                      ? m_lastEnum
+                                      : type.findEnumName(name.data(), name.size());
+          if (v == nullptr) r.fail("'" + std::string(name) + "' is not a value of " + type.name);
+          m_lastEnumType = &type;
+          m_lastEnum = v;
           static_cast<ZEBEnumObject&>(o).setRawValue(v->id);
         }
         return;
@@ -121,17 +132,34 @@ class ObjectReader {
       case ZEBTypeKind::Value:
         readValue(o);
         return;
-      default:
+      default: {
+        unsigned after = 0;  // the field after the last one read
         r.children([&] {
           const char* name = r.localName();
-          int index = r.inNamespace(kOurNs) ? type.findField(name, std::strlen(name)) : -1;
+          int index = r.inNamespace(kOurNs) ? findField(type, name, r.localNameLength(), after) : -1;
           if (index < 0) r.fail(std::string(type.name) + " has no element " + name);
+          after = static_cast<unsigned>(index) + 1;
           readField(o, static_cast<unsigned>(index));
         });
+      }
     }
   }
 
  private:
+  // ZEBTypeInfo::findField, looking first at the fields from `from` on: fields come in the
+  // schema's order as a rule, so the one sought is most often the next or one after it.
+  static int findField(const ZEBTypeInfo& type, const char* name, size_t length, unsigned from) {
+    if (length == 0) return -1;
+    for (unsigned i = from; i < type.fieldCount; ++i) {
+      const char* field = type.fields[i].name;
+      if (field[0] != name[0]) continue;
+      size_t k = 1;
+      while (k < length && field[k] == name[k] && field[k] != '\0') ++k;
+      if (k == length && field[length] == '\0') return static_cast<int>(i);
+    }
+    return type.findField(name, length);
+  }
+
   void readValue(ZEBObject& o) {
     const ZEBFieldInfo& f = o.getTypeInfo().fields[0];
     if (r.isNil()) {
@@ -173,12 +201,14 @@ class ObjectReader {
   }
 
   void readScalar(ZEBObject& o, unsigned index, const ZEBFieldInfo& f) {
+    if (f.kind == ZEBFieldKind::String) {
+      std::string_view text = r.textView();
+      o.setPlacedStringField(index, m_registry.placeText(text.data(), text.size()));
+      return;
+    }
     const std::string& text = r.text();
     ZEBSlot& s = o.slot(index);
     switch (f.kind) {
-      case ZEBFieldKind::String:
-        o.setPlacedStringField(index, m_registry.placeText(text.data(), text.size()));
-        return;
       case ZEBFieldKind::Int:
       case ZEBFieldKind::Long: {
         errno = 0;
@@ -209,7 +239,15 @@ class ObjectReader {
 
   XmlReader& r;
   ZEBObjectRegistry& m_registry;
-  std::vector<std::unique_ptr<ZEBSlot[]>> m_scratch;  // by depth of nesting
+  const ZEBTypeInfo* m_lastEnumType = nullptr;  // and m_lastEnum: the last enumeration value read
+  const ZEBEnumValue* m_lastEnum = nullptr;
+  // By depth of nesting; kept by each thread from one reading to the next (readings of one thread
+  // follow one another: a reader is gone before the next starts).
+  static std::vector<std::unique_ptr<ZEBSlot[]>>& keptScratch() {
+    thread_local std::vector<std::unique_ptr<ZEBSlot[]>> scratch;
+    return scratch;
+  }
+  std::vector<std::unique_ptr<ZEBSlot[]>>& m_scratch = keptScratch();
   size_t m_depth = 0;
 };
 

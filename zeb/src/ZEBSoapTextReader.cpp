@@ -31,6 +31,7 @@ class TextReader {
   int type() const { return xmlTextReaderNodeType(m_reader); }
   bool isEmpty() const { return xmlTextReaderIsEmptyElement(m_reader) == 1; }
   const char* localName() const { return C(xmlTextReaderConstLocalName(m_reader)); }
+  size_t localNameLength() const { return std::strlen(localName()); }
   bool inNamespace(const char* ns) const {
     const xmlChar* uri = xmlTextReaderConstNamespaceUri(m_reader);
     return uri != nullptr && std::strcmp(C(uri), ns) == 0;
@@ -73,6 +74,8 @@ class TextReader {
 
   // The text content of the current element; a child element is an error. The text stays valid
   // until the next call: one buffer serves every value, so reading allocates nothing per value.
+  std::string_view textView() { return text(); }
+
   const std::string& text() {
     m_text.clear();
     if (isEmpty()) return m_text;
