@@ -108,7 +108,7 @@ class ContentService::Impl {
   void seed();
 };
 
-ContentService::Impl::Impl(ServiceOptions options) : core{std::move(options), nullptr, {}, nullptr, {}, {}, {}} {
+ContentService::Impl::Impl(ServiceOptions options) : core{std::move(options), nullptr, {}, nullptr, {}, {}, {}, nullptr} {
   // Requests are parsed on many threads at once; libxml2 must be set up before the first of them.
   xmlInitParser();
   core.store = std::make_unique<ContentStore>(core.options.storePath);

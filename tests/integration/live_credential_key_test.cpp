@@ -127,9 +127,11 @@ TEST_F(CredentialKeyTest, OnlyLoopbackOrVerifiedHttpsIsAsked) {
   for (const Case& c : cases) {
     ZEBHttpSettings s = settings(c.endpoint);
     s.verifyPeer = c.verify;
-    if (c.refused) EXPECT_THROW(ZEBCredentialKeySource::fetch(s), ZEBCredentialKeyError) << c.endpoint;
-    if (!c.refused)
+    if (c.refused) {
+      EXPECT_THROW(ZEBCredentialKeySource::fetch(s), ZEBCredentialKeyError) << c.endpoint;
+    } else {
       EXPECT_EQ(raisedBy<ZEBTransportError>([&] { ZEBCredentialKeySource::fetch(s); }).getPhase(), "connect") << c.endpoint;
+    }
   }
   EXPECT_FALSE(std::filesystem::exists(m_knownKeys));
   std::string local = server->front.getUrl();
