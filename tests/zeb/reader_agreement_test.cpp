@@ -139,6 +139,10 @@ TEST(ReaderAgreementTest, FormsFaultsAndMalformedMessages) {
        "klmnopqrstuvwxyz0123456789</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", false},
       {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'><dvl:defaultName>\t0123456789abcdef\n"
        "0123456789abcdef\t</dvl:defaultName></dvl:item></dvl:result></dvl:queryResponse>", true},
+      // a text and its end tag are taken in one step where the end tag is written as the start tag was
+      {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'><dvl:defaultName>a</dvl:defaultName\n>"
+       "<dvl:searchPath></dvl:searchPath></dvl:item></dvl:result></dvl:queryResponse>", true,
+       "<dvl:defaultName>a</dvl:defaultName><dvl:searchPath></dvl:searchPath>"},
       {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder'><dvl:defaultName0123456789abcdef\xC3\xA9/>"
        "</dvl:item></dvl:result></dvl:queryResponse>", false},
       {"@<dvl:queryResponse><dvl:result><dvl:item xsi:type='dvl:folder' a='0123456789abcdefghij\tk'/></dvl:result>"
@@ -148,6 +152,7 @@ TEST(ReaderAgreementTest, FormsFaultsAndMalformedMessages) {
   };
   const char* badValues[] = {"\xC0\xAF", "\x01", "]]>", "&#0;", "&#xD800;", "&#x110000;", "&nbsp;", "&amp",
                              "<?pi x?>", "<!-- a -- b -->", "\xED\xA0\x80", "\xEF\xBF\xBE", "a</dvl:defaultNam>",
+                             "a</dvl:defaultNamex>",
                              "<![CDATA[\r\n]]>"};
   for (const Case& c : cases) {
     std::string xml = !c.xml.empty() && c.xml[0] == '@' ? envelopeWith(c.xml.substr(1)) : c.xml;

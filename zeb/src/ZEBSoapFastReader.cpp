@@ -158,6 +158,11 @@ inline uint64_t load8(const char* p) {
   std::memcpy(&x, p, 8);
   return x;
 }
+inline uint16_t load2(const char* p) {
+  uint16_t x;
+  std::memcpy(&x, p, 2);
+  return x;
+}
 inline uint32_t load4(const char* p) {
   uint32_t x;
   std::memcpy(&x, p, 4);
@@ -232,15 +237,17 @@ class FastReader {
         return XML_READER_TYPE_TEXT;
     }
   }
-  const char* localName() const { return m_names.data() + m_open.back().nameOffset; }
-  size_t localNameLength() const { return m_open.back().nameLength; }
+  string_view localName() const {
+    const Open& o = m_open.back();
+    return o.qname.substr(o.localStart);
+  }
   bool inNamespace(const char* ns) const {
     const Open& o = m_open.back();
     if (ns == kOurNs) return o.ns == Ns::Ours;
     if (ns == kSoapNs) return o.ns == Ns::Soap;
     return o.ns != Ns::None && o.uri == ns;
   }
-  bool is(const char* ns, const char* name) const { return inNamespace(ns) && std::strcmp(localName(), name) == 0; }
+  bool is(const char* ns, const char* name) const { return inNamespace(ns) && localName() == name; }
 
   [[noreturn]] void fail(const std::string&) { throw Unread(); }
   std::string innerXml() { throw Unread(); }
@@ -264,6 +271,24 @@ class FastReader {
   // text() without a copy where the element holds one run of text (or none).
   string_view textView() {
     int depth = m_depth;
+    // Most elements read this way are <name>plain text</name>, the end tag written as the start tag
+    // was: the text and the end tag in one step. Anything else takes the token by token way below,
+    // from the same place.
+    if (m_kind == Start && !m_emptyPending) {
+      const string_view name = m_open.back().qname;
+      auto* from = reinterpret_cast<const unsigned char*>(m_p);
+      auto* end = reinterpret_cast<const unsigned char*>(m_end);
+      const unsigned char* q = plainTextRun(from, end);
+      size_t length = static_cast<size_t>(q - from);
+      if (static_cast<size_t>(end - q) > name.size() + 2 && q[0] == '<' && q[1] == '/' && q[name.size() + 2] == '>' &&
+          same(string_view(reinterpret_cast<const char*>(q + 2), name.size()), name) && length <= m_limits.maxTextBytes &&
+          length <= kMaxRun) {
+        m_p = reinterpret_cast<const char*>(q + name.size() + 3);
+        m_kind = End;
+        m_popPending = true;
+        return string_view(reinterpret_cast<const char*>(from), length);
+      }
+    }
     if (!next()) throw Unread();
     if (m_kind == End && m_depth == depth) return string_view("", 0);
     if (m_kind != Text) throw Unread();
@@ -333,8 +358,7 @@ class FastReader {
   struct Open {
     string_view qname;  // as written, for the end tag
     string_view uri;
-    uint32_t nameOffset;  // of the local name, NUL-terminated, in m_names
-    uint32_t nameLength;
+    uint32_t localStart;  // in qname: after the prefix's colon
     uint32_t bindings;    // m_bindings' size before this element's declarations
     Ns ns;
   };
@@ -372,10 +396,8 @@ class FastReader {
       return load8(p + n - 8) == load8(q + n - 8);
     }
     if (n >= 4) return load4(p) == load4(q) && load4(p + n - 4) == load4(q + n - 4);
-    for (; n > 0; --n) {
-      if (*p++ != *q++) return false;
-    }
-    return true;
+    if (n >= 2) return load2(p) == load2(q) && p[n - 1] == q[n - 1];  // a prefix such as "dvl"
+    return n == 0 || *p == *q;
   }
   void expect(char c) {
     if (m_p == m_end || *m_p != c) throw Unread();
@@ -719,8 +741,7 @@ class FastReader {
     Open open;
     open.qname = name;
     open.bindings = before;
-    open.nameOffset = static_cast<uint32_t>(m_namesEnd);
-    open.nameLength = static_cast<uint32_t>(colon == string_view::npos ? name.size() : name.size() - colon - 1);
+    open.localStart = colon == string_view::npos ? 0 : static_cast<uint32_t>(colon + 1);
     const Binding* b = lookup(colon == string_view::npos ? string_view() : name.substr(0, colon));
     if (b == nullptr) {
       if (colon != string_view::npos) throw Unread();  // an undeclared prefix
@@ -729,11 +750,6 @@ class FastReader {
       open.uri = b->uri;
       open.ns = b->ns;
     }
-    string_view local = colon == string_view::npos ? name : name.substr(colon + 1);
-    if (m_namesEnd + local.size() + 1 > m_names.size()) m_names.resize(2 * (m_namesEnd + local.size() + 1));
-    std::memcpy(&m_names[m_namesEnd], local.data(), local.size());
-    m_namesEnd += local.size();
-    m_names[m_namesEnd++] = '\0';
     m_open.push_back(open);
   }
 
@@ -849,7 +865,6 @@ class FastReader {
     m_popPending = false;
     const Open& o = m_open.back();
     if (m_bindings.size() != o.bindings) m_bindings.resize(o.bindings);
-    m_namesEnd = o.nameOffset;
     m_open.pop_back();
     if (m_open.empty()) m_rootDone = true;
   }
@@ -862,7 +877,6 @@ class FastReader {
     std::vector<Open> open;
     std::vector<Binding> bindings;
     std::vector<Attribute> attributes;
-    std::string names;
     std::string scratch;
     std::string value;
     bool busy = false;
@@ -870,7 +884,6 @@ class FastReader {
     // After a large message: what is kept stays small.
     void trim() {
       constexpr size_t kKept = 64 * 1024;
-      if (names.capacity() > kKept) std::string().swap(names);
       if (scratch.capacity() > kKept) std::string().swap(scratch);
       if (value.capacity() > kKept) std::string().swap(value);
       if (open.capacity() > 1024) std::vector<Open>().swap(open);
@@ -900,8 +913,6 @@ class FastReader {
   std::vector<Open>& m_open;
   std::vector<Binding>& m_bindings;
   std::vector<Attribute>& m_attributes;
-  std::string& m_names;  // the open elements' local names, each NUL-terminated, up to m_namesEnd
-  size_t m_namesEnd = 0;
   std::string& m_scratch;
   std::string& m_value;
 };
@@ -913,13 +924,11 @@ FastReader::FastReader(const char* data, size_t length, const ZEBSoapLimits& lim
       m_open(buffers.open),
       m_bindings(buffers.bindings),
       m_attributes(buffers.attributes),
-      m_names(buffers.names),
       m_scratch(buffers.scratch),
       m_value(buffers.value) {
   m_open.clear();
   m_bindings.clear();
   m_attributes.clear();
-  if (m_names.size() < 256) m_names.resize(256);
   prolog();
 }
 

@@ -3,8 +3,7 @@
 //
 //   bool next();                      moves to the next node; false at the end of the document
 //   int type() const;                 XML_READER_TYPE_ELEMENT, _END_ELEMENT or a text type
-//   const char* localName() const;    of the current element
-//   size_t localNameLength() const;
+//   std::string_view localName() const;  of the current element
 //   bool inNamespace(const char*) const; bool is(const char* ns, const char* name) const;
 //   void children(OnChild);           calls OnChild for each child element of the current one
 //   const std::string& text();        the text content of the current element
@@ -119,13 +118,13 @@ class ObjectReader {
         return;
       case ZEBTypeKind::Array:
         r.children([&] {
-          if (!r.is(kOurNs, "item")) r.fail(std::string("array ") + type.name + " holds element " + r.localName());
+          if (!r.is(kOurNs, "item")) r.fail(std::string("array ") + type.name + " holds element " + std::string(r.localName()));
           static_cast<ZEBArrayObject&>(o).pushItem(readNew(*type.elementType));
         });
         return;
       case ZEBTypeKind::TextArray:
         r.children([&] {
-          if (!r.is(kOurNs, "item")) r.fail(std::string("array ") + type.name + " holds element " + r.localName());
+          if (!r.is(kOurNs, "item")) r.fail(std::string("array ") + type.name + " holds element " + std::string(r.localName()));
           static_cast<ZEBTextArrayObject&>(o).push_back(r.text().c_str());
         });
         return;
@@ -135,9 +134,9 @@ class ObjectReader {
       default: {
         unsigned after = 0;  // the field after the last one read
         r.children([&] {
-          const char* name = r.localName();
-          int index = r.inNamespace(kOurNs) ? findField(type, name, r.localNameLength(), after) : -1;
-          if (index < 0) r.fail(std::string(type.name) + " has no element " + name);
+          std::string_view name = r.localName();
+          int index = r.inNamespace(kOurNs) ? findField(type, name.data(), name.size(), after) : -1;
+          if (index < 0) r.fail(std::string(type.name) + " has no element " + std::string(name));
           after = static_cast<unsigned>(index) + 1;
           readField(o, static_cast<unsigned>(index));
         });
@@ -263,7 +262,7 @@ void readEnvelopeInto(XmlReader& r, const char* data, size_t length, ZEBMessageI
     }
   }
   if (!found) r.fail("the message holds no element");
-  if (!r.is(kSoapNs, "Envelope")) r.fail(std::string("expected a SOAP 1.1 Envelope, found ") + r.localName());
+  if (!r.is(kSoapNs, "Envelope")) r.fail(std::string("expected a SOAP 1.1 Envelope, found ") + std::string(r.localName()));
 
   std::unique_ptr<ZEBObjectRegistry> pendingHeaderRegistry;
   ZEBObject* headerObject = nullptr;
@@ -293,7 +292,7 @@ void readEnvelopeInto(XmlReader& r, const char* data, size_t length, ZEBMessageI
         if (r.is(kSoapNs, "Fault")) {
           std::string code, text, detail;
           r.children([&] {
-            std::string name = r.localName();
+            std::string name(r.localName());
             if (name == "faultcode") {
               code = r.text();
             } else if (name == "faultstring") {
@@ -310,8 +309,8 @@ void readEnvelopeInto(XmlReader& r, const char* data, size_t length, ZEBMessageI
         }
         ZEBMessageI* target = message;
         if (target == nullptr) {
-          const ZEBTypeInfo* type = r.inNamespace(kOurNs) ? ZEBSoap::findRequestType(r.localName()) : nullptr;
-          if (type == nullptr) r.fail(std::string("unknown operation ") + r.localName());
+          const ZEBTypeInfo* type = r.inNamespace(kOurNs) ? ZEBSoap::findRequestType(std::string(r.localName()).c_str()) : nullptr;
+          if (type == nullptr) r.fail("unknown operation " + std::string(r.localName()));
           made->reset(static_cast<ZEBMessageI*>(type->create()));
           target = made->get();
           if (headerObject) {
@@ -319,13 +318,13 @@ void readEnvelopeInto(XmlReader& r, const char* data, size_t length, ZEBMessageI
             target->setVorbHeader(static_cast<ZEBVorbHeader*>(copy));
           }
         } else if (!r.is(kOurNs, target->getTypeInfo().name)) {
-          r.fail(std::string("expected ") + target->getTypeInfo().name + ", found " + r.localName());
+          r.fail(std::string("expected ") + target->getTypeInfo().name + ", found " + std::string(r.localName()));
         }
         ObjectReader<XmlReader>(r, target->getObjectRegistry()).readContent(*target);
       });
       if (first) r.fail("the body is empty");
     } else {
-      r.fail(std::string("unexpected element ") + r.localName() + " in the envelope");
+      r.fail("unexpected element " + std::string(r.localName()) + " in the envelope");
     }
   });
   if (!bodySeen) r.fail("the envelope has no body");

@@ -30,13 +30,15 @@ class TextReader {
 
   int type() const { return xmlTextReaderNodeType(m_reader); }
   bool isEmpty() const { return xmlTextReaderIsEmptyElement(m_reader) == 1; }
-  const char* localName() const { return C(xmlTextReaderConstLocalName(m_reader)); }
-  size_t localNameLength() const { return std::strlen(localName()); }
+  std::string_view localName() const {
+    const xmlChar* name = xmlTextReaderConstLocalName(m_reader);
+    return name ? C(name) : "";
+  }
   bool inNamespace(const char* ns) const {
     const xmlChar* uri = xmlTextReaderConstNamespaceUri(m_reader);
     return uri != nullptr && std::strcmp(C(uri), ns) == 0;
   }
-  bool is(const char* ns, const char* name) const { return inNamespace(ns) && std::strcmp(localName(), name) == 0; }
+  bool is(const char* ns, const char* name) const { return inNamespace(ns) && localName() == name; }
 
   [[noreturn]] void fail(const std::string& why) {
     int line = xmlTextReaderGetParserLineNumber(m_reader);
@@ -81,7 +83,7 @@ class TextReader {
     if (isEmpty()) return m_text;
     int depth = xmlTextReaderDepth(m_reader);
     // Interned by the reader's dictionary: valid while the reader lives, no copy needed.
-    const char* name = localName();
+    std::string_view name = localName();
     while (next()) {
       switch (type()) {
         case XML_READER_TYPE_TEXT:
@@ -89,20 +91,20 @@ class TextReader {
         case XML_READER_TYPE_WHITESPACE:
         case XML_READER_TYPE_SIGNIFICANT_WHITESPACE:
           m_text += C(xmlTextReaderConstValue(m_reader));
-          if (m_text.size() > m_limits.maxTextBytes) fail(std::string("the text of ") + name + " is too long");
+          if (m_text.size() > m_limits.maxTextBytes) fail("the text of " + std::string(name) + " is too long");
           break;
         case XML_READER_TYPE_END_ELEMENT:
           if (xmlTextReaderDepth(m_reader) == depth) return m_text;
           break;
         case XML_READER_TYPE_ELEMENT:
-          fail(std::string("element ") + name + " holds a value, not element " + localName());
+          fail("element " + std::string(name) + " holds a value, not element " + std::string(localName()));
         case XML_READER_TYPE_ENTITY_REFERENCE:
           fail("entity references are not allowed");
         default:
           break;
       }
     }
-    fail(std::string("the message ends inside ") + name);
+    fail("the message ends inside " + std::string(name));
   }
 
   // Skips the rest of the current element.
@@ -138,7 +140,7 @@ class TextReader {
     std::string qname;
     bool found = false;
     for (int rc = xmlTextReaderMoveToFirstAttribute(m_reader); rc == 1; rc = xmlTextReaderMoveToNextAttribute(m_reader)) {
-      if (xmlTextReaderConstNamespaceUri(m_reader) == m_xsiNs && std::strcmp(localName(), "type") == 0) {
+      if (xmlTextReaderConstNamespaceUri(m_reader) == m_xsiNs && localName() == "type") {
         qname = C(xmlTextReaderConstValue(m_reader));
         found = true;
         break;
@@ -173,7 +175,7 @@ class TextReader {
     }
     return true;
   }
-  std::string currentParent(int depth) { return localName(); }
+  std::string currentParent(int depth) { return std::string(localName()); }
 
   static void ignore(void*, const char*, ...) {}
 
