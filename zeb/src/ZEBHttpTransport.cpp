@@ -469,6 +469,7 @@ struct ZEBHttpTransport::Connection {
   Exchange* current = nullptr;   // the exchange under way, the callbacks' data; null between
   bool configured = false;       // the options common to every call are set
   std::string url;               // the address set on the handle
+  CURLU* parsedUrl = nullptr;    // the same, parsed once (CURLOPT_CURLU)
   curl_slist* headers = nullptr; // the header list set on the handle
   bool headersReusable = false;  // headers hold the lines of an envelope-only request for:
   bool headersTrusted = false;
@@ -478,6 +479,7 @@ struct ZEBHttpTransport::Connection {
   ~Connection() {
     if (multi) curl_multi_cleanup(multi);
     if (easy) curl_easy_cleanup(easy);
+    if (parsedUrl) curl_url_cleanup(parsedUrl);
     curl_slist_free_all(headers);
   }
 };
@@ -655,7 +657,18 @@ ZEBWireReply ZEBHttpTransport::exchangeWith(const std::string& endpoint, const Z
   if (!connection.configured) configure(connection, endpoint);
   if (connection.url != endpoint) {
     connection.url.clear();  // unknown should the option fail
-    setOption(easy, CURLOPT_URL, endpoint.c_str(), endpoint);
+    // Given as text, libcurl parses the address again for every transfer and takes its parts
+    // apart with an allocation each: ~13,000 instructions of a ~170,000-instruction small call.
+    // Parsed once, it only copies the parsed form. An address it cannot parse is still handed
+    // over as text, so that the call fails as it always did.
+    if (connection.parsedUrl == nullptr) connection.parsedUrl = curl_url();
+    if (connection.parsedUrl != nullptr &&
+        curl_url_set(connection.parsedUrl, CURLUPART_URL, endpoint.c_str(), 0) == CURLUE_OK) {
+      setOption(easy, CURLOPT_CURLU, connection.parsedUrl, endpoint);
+    } else {
+      setOption(easy, CURLOPT_CURLU, static_cast<CURLU*>(nullptr), endpoint);
+      setOption(easy, CURLOPT_URL, endpoint.c_str(), endpoint);
+    }
     connection.url = endpoint;
   }
 
