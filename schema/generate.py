@@ -473,8 +473,8 @@ def gen_source(schema_name, order):
             out.append("const ZEBFieldInfo k%s_fields[] = {\n" % n)
             for fld in fields:
                 ti = "&%s::typeInfo" % fld.type.cpp if fld.type else "nullptr"
-                out.append("    {%s, 0x%08Xu, ZEBFieldKind::%s, %s},\n"
-                           % (c_string(fld.name), crc(fld.name), fld.kind, ti))
+                out.append("    {%s, 0x%08Xu, ZEBFieldKind::%s, %d, %s},\n"
+                           % (c_string(fld.name), crc(fld.name), fld.kind, len(fld.name.encode()), ti))
             out.append("};\n")
         if t.is_polymorphic():
             subs = t.descendants()

@@ -31,14 +31,10 @@ inline bool sameName(const char* name, const char* text, size_t length) {
 }  // namespace
 
 int ZEBTypeInfo::findField(const char* text, size_t length) const {
-  // Most names differ from the one sought in their first two characters: the whole name is
-  // compared for the one field that matches, rarely for another.
-  if (length == 0 || text[0] == '\0') return -1;  // no field has an empty name
-  const char first = text[0];
-  const char second = length > 1 ? text[1] : '\0';
+  // Few names have the length of the one sought: only those are compared.
   for (unsigned i = 0; i < fieldCount; ++i) {
-    const char* name = fields[i].name;
-    if (name[0] == first && name[1] == second && sameName(name, text, length)) return static_cast<int>(i);
+    const ZEBFieldInfo& f = fields[i];
+    if (f.nameLength == length && std::memcmp(f.name, text, length) == 0) return static_cast<int>(i);
   }
   return -1;
 }

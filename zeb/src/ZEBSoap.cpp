@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -103,7 +104,8 @@ class Writer {
   }
 
   void declaration() { put("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"); }
-  void start(const char* prefix, const char* name) {
+  // Names are passed with their lengths where they are known (a field's), so that nothing measures them.
+  void start(std::string_view prefix, std::string_view name) {
     closeStartTag();
     if (m_depth > 0) {
       top().hasChildren = true;
@@ -111,7 +113,7 @@ class Writer {
     }
     put('<');
     size_t at = used();
-    if (prefix != nullptr) {
+    if (!prefix.empty()) {
       putName(prefix);
       put(':');
     }
@@ -147,7 +149,7 @@ class Writer {
     closeStartTag();
     escape(value, false);
   }
-  void element(const char* prefix, const char* name, const char* value) {
+  void element(std::string_view prefix, std::string_view name, const char* value) {
     start(prefix, name);
     text(value);
     end();
@@ -167,7 +169,7 @@ class Writer {
   }
 
   // <dvl:name> with the object's content, or xsi:nil when there is none.
-  void object(const char* name, const ZEBTypeInfo& declared, const ZEBObject* value, bool alwaysTyped) {
+  void object(std::string_view name, const ZEBTypeInfo& declared, const ZEBObject* value, bool alwaysTyped) {
     start("dvl", name);
     if (value == nullptr) {
       put(" xsi:nil=\"true\"");
@@ -239,11 +241,11 @@ class Writer {
     switch (f.kind) {
       case ZEBFieldKind::Object:
       case ZEBFieldKind::Embedded:
-        object(f.name, *f.type, static_cast<const ZEBObject*>(o.slot(i).ptr), false);
+        object({f.name, f.nameLength}, *f.type, static_cast<const ZEBObject*>(o.slot(i).ptr), false);
         return;
       default: {
         char number[32];
-        element("dvl", f.name, scalar(o, i, number));
+        element("dvl", {f.name, f.nameLength}, scalar(o, i, number));
       }
     }
   }
@@ -297,7 +299,7 @@ class Writer {
   void put(const char (&s)[N]) {
     put(s, N - 1);
   }
-  void putName(const char* s) { put(s, std::strlen(s)); }
+  void putName(std::string_view s) { put(s.data(), s.size()); }
 
   // Open elements: the first levels in place, deeper ones (rare) in m_deeper.
   static constexpr size_t kInPlace = 32;
@@ -460,10 +462,10 @@ std::string ZEBSoap::writeFault(const std::string& faultCode, const std::string&
   w.envelopeStart();
   w.start("soapenv", "Body");
   w.start("soapenv", "Fault");
-  w.element(nullptr, "faultcode", faultCode.c_str());
-  w.element(nullptr, "faultstring", faultString.c_str());
+  w.element("", "faultcode", faultCode.c_str());
+  w.element("", "faultstring", faultString.c_str());
   if (!detail.empty()) {
-    w.start(nullptr, "detail");
+    w.start("", "detail");
     w.element("dvl", "message", detail.c_str());
     w.end();
   }

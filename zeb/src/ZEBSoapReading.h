@@ -148,13 +148,9 @@ class ObjectReader {
   // ZEBTypeInfo::findField, looking first at the fields from `from` on: fields come in the
   // schema's order as a rule, so the one sought is most often the next or one after it.
   static int findField(const ZEBTypeInfo& type, const char* name, size_t length, unsigned from) {
-    if (length == 0) return -1;
     for (unsigned i = from; i < type.fieldCount; ++i) {
-      const char* field = type.fields[i].name;
-      if (field[0] != name[0]) continue;
-      size_t k = 1;
-      while (k < length && field[k] == name[k] && field[k] != '\0') ++k;
-      if (k == length && field[length] == '\0') return static_cast<int>(i);
+      const ZEBFieldInfo& f = type.fields[i];
+      if (f.nameLength == length && std::memcmp(f.name, name, length) == 0) return static_cast<int>(i);
     }
     return type.findField(name, length);
   }
