@@ -539,6 +539,14 @@ TEST(HttpTransport, RefusesUnusableSettings) {
                       +[](ZEBHttpSettings& s) { s.maxReplyBytes = 0; }, +[](ZEBHttpSettings& s) { s.retries = -1; },
                       +[](ZEBHttpSettings& s) { s.endpoints = {s.endpoint, "ftp://127.0.0.1/x"}; }})
     EXPECT_EQ("configure", phaseOf(change));
+  // Past these checks but not an address libcurl can parse: the call fails, in libcurl's words.
+  ZEBHttpTransport unparsable(settingsFor("http://[::1/dvl"));
+  try {
+    unparsable.exchange(wireRequest("<q/>"));
+    ADD_FAILURE() << "an address libcurl cannot parse was sent to";
+  } catch (const ZEBTransportError& e) {
+    EXPECT_NE(std::string(e.what()).find("URL using bad/illegal format"), std::string::npos) << e.what();
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
