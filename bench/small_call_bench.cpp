@@ -93,15 +93,7 @@ struct CpuMeter {
 
 // The names a reply must hold, in order; formatted once, not in every measured call.
 bool namesAreExpected(const char* (*nameAt)(const void*, int), const void* reply) {
-  static const std::vector<std::string> expected = [] {
-    std::vector<std::string> names;
-    char name[32];
-    for (int i = 0; i < kObjects; ++i) {
-      std::snprintf(name, sizeof name, "Report %03d", i);
-      names.emplace_back(name);
-    }
-    return names;
-  }();
+  static const std::vector<std::string> expected = World::expectedNames();
   for (int i = 0; i < kObjects; ++i) {
     const char* got = nameAt(reply, i);
     if (got == nullptr || expected[i] != got) return false;
