@@ -36,7 +36,7 @@ struct ZEBFieldInfo {
   uint32_t symbol;   ///< CRC-32 of name
   /// What the field holds.
   ZEBFieldKind kind;
-  uint16_t nameLength;      ///< strlen(name), so that names read are compared a word at a time
+  uint16_t nameLength;      ///< strlen(name): a name read is compared only with names of its length
   const ZEBTypeInfo* type;  ///< for Object and Embedded fields
 };
 
