@@ -5,6 +5,7 @@
 // checked: ten objects, named "Report 000" to "Report 009".
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -77,10 +78,12 @@ struct World {
 };
 
 // The client's CPU (this thread's) and, for one thread, the server's: what the process spent
-// beyond the client thread, the in-process server's threads being the only others at work.
+// beyond the client thread, the in-process server's threads being the only others at work. And how
+// many cores the process kept busy meanwhile: short of the machine's, the calls wait on each other.
 struct CpuMeter {
   double thread = bench::threadCpuSeconds();
   double process = bench::processCpuSeconds();
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 
   void report(benchmark::State& state) const {
     double client = bench::threadCpuSeconds() - thread;
@@ -88,6 +91,10 @@ struct CpuMeter {
     state.counters["calls_per_s"] = benchmark::Counter(calls, benchmark::Counter::kIsRate);
     state.counters["client_cpu_us"] = benchmark::Counter(client * 1e6 / calls, benchmark::Counter::kAvgThreads);
     if (state.threads() == 1) state.counters["server_cpu_us"] = (bench::processCpuSeconds() - process - client) * 1e6 / calls;
+    if (state.thread_index() == 0) {
+      double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      state.counters["cores_busy"] = (bench::processCpuSeconds() - process) / wall;
+    }
   }
 };
 
