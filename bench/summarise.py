@@ -4,6 +4,7 @@
 Rows are named "<case>/round:<r>..."; a figure is the median over the rounds of its case.
 """
 import json
+import os
 import re
 import statistics
 import sys
@@ -130,9 +131,9 @@ def main():
         curl = median(cases, f"BM_SharedSession_CurlFloor/threads:{threads}", "calls_per_s")
         target, met = "", ""
         if threads == 2:
-            # How much of the two cores the process used says whether the cores or the waits bound it.
+            # How much of the cores the process used says whether the cores or the waits bound it.
             cores = median(cases, "BM_SharedSession_DVLQuery/threads:2", "cores_busy")
-            target = f"≥ 1.8x 1 thread ({x(ratio_of(dvl, one))}; libcurl {x(ratio_of(curl, curl_one))}; {fmt(cores, 2)} of 2 cores busy)"
+            target = f"≥ 1.8x 1 thread ({x(ratio_of(dvl, one))}; libcurl {x(ratio_of(curl, curl_one))}; {fmt(cores, 2)} of {os.cpu_count()} cores busy)"
             met = verdict(at_least(ratio_of(dvl, one), 1.8))
         elif threads == 4:  # what the session gives once the calls in flight keep both cores busy
             target = f"{x(ratio_of(dvl, one))} 1 thread (libcurl {x(ratio_of(curl, curl_one))})"
