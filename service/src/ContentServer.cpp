@@ -129,6 +129,7 @@ struct ConnectionState {
 class Workers {
  public:
   explicit Workers(int count) {
+    m_idle.reserve(static_cast<size_t>(count));  // a worker going idle never allocates
     for (int i = 0; i < count; ++i) m_threads.emplace_back([this] { run(); });
   }
   ~Workers() {
