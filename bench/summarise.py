@@ -141,6 +141,16 @@ def main():
             target, met = "≥ 0.8x floor", verdict(at_least(ratio_of(dvl, curl), 0.8))
         row(f"{threads} thread(s), one session: calls/s", fmt(dvl, 0), "", fmt(curl, 0) + " (libcurl, handle per thread)",
             "", x(ratio_of(dvl, curl)), target, met)
+        if threads == 2:
+            # The same with the server 1 ms away: what sharing the session gives when the cores do not bound it.
+            far_one = median(cases, "BM_RemoteSession_DVLQuery/threads:1", "calls_per_s")
+            far_curl_one = median(cases, "BM_RemoteSession_CurlFloor/threads:1", "calls_per_s")
+            far = median(cases, "BM_RemoteSession_DVLQuery/threads:2", "calls_per_s")
+            far_curl = median(cases, "BM_RemoteSession_CurlFloor/threads:2", "calls_per_s")
+            row("2 thread(s), one session, server 1 ms away: calls/s", fmt(far, 0), "",
+                fmt(far_curl, 0) + " (libcurl, handle per thread)", "", x(ratio_of(far, far_curl)),
+                f"≥ 1.8x 1 thread ({x(ratio_of(far, far_one))}; libcurl {x(ratio_of(far_curl, far_curl_one))})",
+                verdict(at_least(ratio_of(far, far_one), 1.8)))
 
     # 5. Micro-benchmarks.
     for case, reference, label, unit, scale in (
