@@ -3,7 +3,8 @@
 # (generated from our WSDL at build time) and its floor, as ratios, with the targets.
 #
 #   bench/run.sh                 all four programs
-#   bench/run.sh micro small_call   only those (micro, small_call, large_reply, attachment, scale)
+#   bench/run.sh micro small_call   only those (micro, small_call, large_reply, attachment, scale,
+#                                   slow_clients)
 #
 # DVL_BENCH_BUILD   build directory (default build-bench at the repository root)
 # DVL_BENCH_ROUNDS  rounds of each case and its floor, interleaved; the median counts (default 5)
@@ -53,6 +54,7 @@ for program in "${programs[@]}"; do
     large_reply) minTime=1; n=$rounds ;;
     attachment) minTime=1; n=$attachmentRounds ;;
     scale) "$build/bin/scale_bench" "${DVL_BENCH_SCALE_SECONDS:-10}" | tee "$results/scale_bench.txt"; continue ;;
+    slow_clients) "$build/bin/slow_clients_bench" | tee "$results/slow_clients_bench.txt"; continue ;;
     *) echo "run.sh: no program '$program'" >&2; exit 2 ;;
   esac
   echo "load before $program: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$results/machine.txt" >&2
