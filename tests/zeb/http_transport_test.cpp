@@ -271,17 +271,18 @@ TEST(HttpTransport, HttpErrorsRaiseWithStatusAndBodyExcerpt) {
 // ---------------------------------------------------------------------------------------------
 // Failures of the peer or the network
 
-// Peers that stall or trickle, under a 300 ms stall timeout; replies cut short are the fault suite's.
-// A long total timeout: should a stall go unnoticed, the test fails instead of hanging.
+// Peers that stall or trickle; replies cut short are the fault suite's. Each case's other limit is
+// long, so that only the one under test can end it however the threads are scheduled, and a stall
+// gone unnoticed fails the test instead of hanging it.
 TEST(HttpTransport, AStallingOrTricklingPeerEndsTheExchangeInThePhaseOfTheFault) {
   const struct {
     const char* phase;
     const char* reason;  // a part of it
-    int totalTimeoutMs;
+    int stallTimeoutMs, totalTimeoutMs;
     RawPeer::Script script;
   } cases[] = {
-      {"send", "timed out after 300 ms without progress", 30000, [](int, int, RawPeer& peer) { peer.hold(); }},
-      {"timeout", "longer than 400 ms", 400,
+      {"send", "timed out after 300 ms without progress", 300, 30000, [](int, int, RawPeer& peer) { peer.hold(); }},
+      {"timeout", "longer than 400 ms", 30000, 400,
        [](int fd, int, RawPeer& peer) {
          RawPeer::readRequest(fd);
          bool open = RawPeer::sendAll(fd, kReplyHead + "100000\r\n\r\n");
@@ -295,7 +296,7 @@ TEST(HttpTransport, AStallingOrTricklingPeerEndsTheExchangeInThePhaseOfTheFault)
     SCOPED_TRACE(c.phase);
     RawPeer peer(c.script);
     ZEBHttpSettings settings = settingsFor(peer.url());
-    settings.stallTimeoutMs = 300;
+    settings.stallTimeoutMs = c.stallTimeoutMs;
     settings.totalTimeoutMs = c.totalTimeoutMs;
     ZEBHttpTransport transport(settings);
     // Large enough to fill the socket buffers of a peer that reads nothing.
