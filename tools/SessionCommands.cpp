@@ -2,6 +2,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -47,8 +48,15 @@ std::string promptPassword(const std::string& user) {
 std::string password(const Args& args) {
   if (!args.password.empty()) return args.password;
   if (!args.passwordFile.empty()) {
-    std::string text = readFile(args.passwordFile);
-    return text.substr(0, text.find('\n'));
+    std::string line;
+    if (args.passwordFile == "-") {  // piped in, as from a password manager
+      if (!std::getline(std::cin, line)) usageError("no password on standard input");
+    } else {
+      line = readFile(args.passwordFile);
+      line.erase(std::min(line.find('\n'), line.size()));
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // a file written on Windows
+    return line;
   }
   if (const char* fromEnvironment = std::getenv("DVL_PASSWORD")) return fromEnvironment;
   if (!isatty(0)) usageError("no password: give --password-file, $DVL_PASSWORD or run on a terminal");
@@ -61,7 +69,7 @@ void defineLogon(CLI::App& command, Args& args) {
   command.add_option("--namespace", args.nameSpace, "the account's namespace")->capture_default_str();
   command.add_option("--user", args.user, "the user name")->required();
   command.add_option("--password", args.password, "the password (visible to other users: prefer the prompt)");
-  command.add_option("--password-file", args.passwordFile, "read the password from the first line of FILE");
+  command.add_option("--password-file", args.passwordFile, "read the password from the first line of FILE (-: standard input)");
   command.add_flag("--plain", args.plain, "send the credential unsealed");
 }
 

@@ -64,6 +64,9 @@ class DvlCli(unittest.TestCase):
         self.assertEqual((code, out["error"]["code"]), (1, "notLoggedOn"))
         self.logon()
         self.assertEqual(stat.S_IMODE(os.stat(os.environ["DVL_SESSION_FILE"]).st_mode), 0o600)
+        piped = subprocess.run([DVL, "logon", "--user", "demo", "--password-file", "-"], input=b"demo\r\nrest\n",
+                               capture_output=True, timeout=120)
+        self.assertEqual(piped.returncode, 0, piped.stderr)
         code, out, done = run("logon", "--user", "demo", "--password", "wrong", json_out=False)
         self.assertEqual(code, 1)
         self.assertIn(b"logon refused: unknown user or wrong password; the session of LDAP/demo is still in effect",
