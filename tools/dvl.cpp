@@ -183,7 +183,10 @@ int main(int argc, char** argv) {
 
   // Usage errors get the documented exit code and, with --json, the JSON error.
   auto usage = [&](const std::string& message) {
-    return report(args, Failure(ExitUsage, "usage", "usage", message + " (dvl --help)"));
+    // The help of the command that was given, if any: that is where its arguments are listed.
+    std::vector<CLI::App*> given = app.get_subcommands();
+    std::string help = given.empty() ? "dvl --help" : "dvl " + given.front()->get_name() + " --help";
+    return report(args, Failure(ExitUsage, "usage", "usage", message + " (" + help + ")"));
   };
   try {
     app.parse(argc, argv);
