@@ -187,7 +187,13 @@ int main(int argc, char** argv) {
   } catch (const CLI::Success& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
+    // One line, like every other refusal at start-up; a name the configuration file has wrong is
+    // said as such (the parser says "INI was not able to parse NAME").
+    std::string message = e.what();
+    const std::string unknown = "INI was not able to parse ";
+    if (message.rfind(unknown, 0) == 0)
+      message = app.get_config_ptr()->as<std::string>() + ": unknown setting '" + message.substr(unknown.size()) + "'";
+    std::fprintf(stderr, "dvl-contentd: %s (dvl-contentd --help)\n", message.c_str());
     return kExitBadOption;
   }
 
