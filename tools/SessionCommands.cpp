@@ -69,7 +69,8 @@ void defineLogon(CLI::App& command, Args& args) {
   command.add_option("--namespace", args.nameSpace, "the account's namespace")->capture_default_str();
   command.add_option("--user", args.user, "the user name")->required();
   command.add_option("--password", args.password, "the password (visible to other users: prefer the prompt)");
-  command.add_option("--password-file", args.passwordFile, "read the password from the first line of FILE (-: standard input)");
+  command.add_option("--password-file", args.passwordFile,
+                     "read the password from the first line of FILE (-: standard input)");
   command.add_flag("--plain", args.plain, "send the credential unsealed");
 }
 
