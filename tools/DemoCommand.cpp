@@ -103,12 +103,19 @@ class DemoServer {
     if (::pipe(out) != 0) fileError(std::string("cannot start dvl-contentd: ") + std::strerror(errno));
     // The child seals to a key made here, so no key is fetched or remembered for its passing port.
     auto [privateKey, publicKey] = ZEBHelper::generateCredentialKeyPair();
-    char keyFile[] = "/tmp/dvl-demo-key-XXXXXX";
-    int fd = ::mkstemp(keyFile);
-    if (fd < 0 || ::write(fd, privateKey.data(), privateKey.size()) != ssize_t(privateKey.size())) {
-      throw Failure(ExitLocalFile, "file", "file", std::string("cannot write a key file in /tmp: ") + std::strerror(errno));
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string folder = tmp && *tmp ? tmp : "/tmp";
+    std::string keyFile = folder + "/dvl-demo-key-XXXXXX";
+    errno = 0;
+    int fd = ::mkstemp(keyFile.data());
+    bool written = fd >= 0 && ::write(fd, privateKey.data(), privateKey.size()) == ssize_t(privateKey.size());
+    int error = errno != 0 ? errno : EIO;  // a short write leaves errno unset
+    if (fd >= 0) ::close(fd);
+    if (!written) {
+      if (fd >= 0) ::unlink(keyFile.c_str());  // a private key is not left behind half written
+      throw Failure(ExitLocalFile, "file", "file",
+                    "cannot write a key file in " + folder + ": " + std::strerror(error));
     }
-    ::close(fd);
     m_keyFile = keyFile;
     ZEBHelper::setCredentialKey(publicKey.c_str());
     std::vector<std::string> words = {server, "--listen", "127.0.0.1:0", "--log", "off", "--credential-key", m_keyFile};

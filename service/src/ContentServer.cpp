@@ -293,9 +293,10 @@ int ContentServer::Impl::start() {
   }
   if (m_options.spoolDirectory.empty()) {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/dvl-contentd-spool-XXXXXX";
+    const std::string folder = tmp && *tmp ? tmp : "/tmp";
+    std::string pattern = folder + "/dvl-contentd-spool-XXXXXX";
     if (::mkdtemp(&pattern[0]) == nullptr)
-      throw std::runtime_error("cannot create a spool directory: " + std::string(std::strerror(errno)));
+      throw std::runtime_error("cannot create a spool directory in " + folder + ": " + std::strerror(errno));
     m_options.spoolDirectory = pattern;
     m_ownSpool = true;
   }

@@ -221,8 +221,9 @@ class SqliteStore : public StoreBackend, public SqlBackendHooks {
   explicit SqliteStore(const std::string& path) : m_path(path), m_inMemory(path == ContentStore::kMemory) {
     if (m_inMemory) {
       const char* tmp = std::getenv("TMPDIR");
-      std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/dvl-contentd-XXXXXX";
-      if (::mkdtemp(&pattern[0]) == nullptr) throw StoreError(systemError("cannot create a temporary directory"));
+      const std::string folder = tmp && *tmp ? tmp : "/tmp";
+      std::string pattern = folder + "/dvl-contentd-XXXXXX";
+      if (::mkdtemp(&pattern[0]) == nullptr) throw StoreError(systemError("cannot create a temporary directory in " + folder));
       m_documentDir = pattern;
       // A file beside the documents rather than SQLite's own memory database: only a file lets
       // readers work on connections of their own while a write goes on.
