@@ -223,7 +223,8 @@ class SqliteStore : public StoreBackend, public SqlBackendHooks {
       const char* tmp = std::getenv("TMPDIR");
       const std::string folder = tmp && *tmp ? tmp : "/tmp";
       std::string pattern = folder + "/dvl-contentd-XXXXXX";
-      if (::mkdtemp(&pattern[0]) == nullptr) throw StoreError(systemError("cannot create a temporary directory in " + folder));
+      if (::mkdtemp(&pattern[0]) == nullptr)
+        throw StoreError(systemError("cannot create a temporary directory in " + folder));
       m_documentDir = pattern;
       // A file beside the documents rather than SQLite's own memory database: only a file lets
       // readers work on connections of their own while a write goes on.
