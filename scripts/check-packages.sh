@@ -59,6 +59,10 @@ root=$work/root
 for p in libdvl1 libdvl-dev dvl dvl-contentd; do dpkg-deb -x "$(deb $p)" "$root"; done
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 export LD_LIBRARY_PATH=$root/usr/lib/$multiarch
+# In /usr the loader finds the libraries anyway: no packaged program or library carries a RUNPATH.
+for f in "$root"/usr/bin/* "$root"/usr/lib/"$multiarch"/*.so.*.*; do
+  ! readelf -d "$f" | grep -qE 'R(UN)?PATH' || fail "${f#"$root"} has a RUNPATH: $(readelf -d "$f" | grep -E 'R(UN)?PATH')"
+done
 "$root/usr/bin/dvl" --help >/dev/null || fail "dvl --help"
 "$root/usr/bin/dvl-contentd" --help >/dev/null || fail "dvl-contentd --help"
 cmake -S examples/hello -B "$work/hello" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null && cmake --build "$work/hello" >/dev/null ||
