@@ -158,6 +158,7 @@ int main(int argc, char** argv) {
   app.name("dvl");
   app.require_subcommand(0, 1);
   app.fallthrough();  // global options may also follow the command
+  app.set_version_flag("--version", std::string("dvl ") + DVL_VERSION);
   app.footer(
       "Exit codes: 0 success, 1 the service refused, 2 usage, 3 transport or TLS, 4 local file, "
       "5 replay mismatch. docs/cli.md and dvl(1) describe every command.");
@@ -193,6 +194,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ExtrasError& e) {
     if (app.get_subcommands().empty()) {
