@@ -85,6 +85,14 @@ std::string printable(const std::string& text) {
   return out;
 }
 
+// The operation label of a request that is not one of the schema's operations: the fixed endpoints
+// by name, anything else one word, so that junk URLs cannot grow the metrics without bound.
+std::string endpointLabel(const std::string& method, const std::string& path) {
+  if (method != "GET" && method != "HEAD" && method != "POST") return "other";
+  if (path != "/health" && path != "/metrics" && path != "/dvl" && path != "/dvl/credential-key") return "other";
+  return method + " " + path;
+}
+
 // The word in a fault's detail, for the log.
 std::string faultReason(const std::string& envelope) {
   size_t open = envelope.find("<dvl:message>");
@@ -484,7 +492,8 @@ MHD_Result ContentServer::Impl::begin(MHD_Connection* c, Request& r) {
     text(r, 503, "the server holds as many connections as it may; try again shortly\n", "text/plain");
     return reply(c, r);
   }
-  if (r.method == "GET") {
+  // HEAD as GET: the library sends the head of the reply without its body.
+  if (r.method == "GET" || r.method == "HEAD") {
     if (r.path == "/health") {
       bool healthy = m_service.checkHealth();
       text(r, healthy ? 200 : 503, healthy ? "ok\n" : "the store does not answer\n", "text/plain");
@@ -721,7 +730,8 @@ void ContentServer::Impl::completed(void* cls, MHD_Connection* c, void** context
   --self->m_options.metrics->requestsInFlight;
   double seconds = std::chrono::duration<double>(Clock::now() - r->start).count();
   const char* outcome = r->status == 0 ? "cut" : r->status < 400 ? "ok" : r->worked ? "fault" : "refused";
-  self->m_options.metrics->request(r->operation.empty() ? r->method + " " + r->path : r->operation, outcome, seconds);
+  self->m_options.metrics->request(r->operation.empty() ? endpointLabel(r->method, r->path) : r->operation, outcome,
+                                   seconds);
   if (self->m_options.log) self->log(*r, code);
   self->setPhase(c, ConnectionState::Phase::head);
   delete r;

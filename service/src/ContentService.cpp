@@ -104,7 +104,9 @@ class ContentService::Impl {
   template <class F>
   auto withRetries(F&& f) -> decltype(f());
   bool takeFailure(const std::string& operation, const InjectedFailure* extra, InjectedFailure& taken);
-  ZEBWireReply fault(ServiceFault::Side side, const std::string& reason, const std::string& message);
+  // A fault for the client; a server's fault is logged, with the detail when there is one.
+  ZEBWireReply fault(ServiceFault::Side side, const std::string& reason, const std::string& message,
+                     const std::string& detail = std::string());
   void seed();
 };
 
@@ -267,7 +269,10 @@ ZEBWireReply ContentService::Impl::dispatch(const ZEBWireRequest& wire, ZEBMessa
     reply = fault(e.getSide(), e.getReason(), e.what());
   } catch (const StoreError& e) {
     if (core.options.onStoreError) core.options.onStoreError();
-    reply = fault(ServiceFault::Side::Server, "storeFailure", std::string(operation) + ": " + e.what());
+    // The detail names files and database addresses: for the log, not the client.
+    reply = fault(ServiceFault::Side::Server, "storeFailure",
+                  std::string(operation) + ": the store failed; the server's log says why",
+                  std::string(operation) + ": " + e.what());
   } catch (const KRNThrowable& e) {
     reply = fault(ServiceFault::Side::Server, "internalError", std::string(operation) + ": " + e.getMessage());
   } catch (const std::bad_alloc&) {
@@ -282,10 +287,11 @@ ZEBWireReply ContentService::Impl::dispatch(const ZEBWireRequest& wire, ZEBMessa
   return reply;
 }
 
-ZEBWireReply ContentService::Impl::fault(ServiceFault::Side side, const std::string& reason,
-                                         const std::string& message) {
+ZEBWireReply ContentService::Impl::fault(ServiceFault::Side side, const std::string& reason, const std::string& message,
+                                         const std::string& detail) {
   bool server = side == ServiceFault::Side::Server;
-  if (server && core.options.log) core.options.log("server fault (" + reason + "): " + message);
+  if (server && core.options.log)
+    core.options.log("server fault (" + reason + "): " + (detail.empty() ? message : detail));
   ZEBWireReply reply;
   reply.httpStatus = 500;
   reply.envelope = ZEBSoap::writeFault(server ? "soapenv:Server" : "soapenv:Client", message, reason);

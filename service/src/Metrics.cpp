@@ -29,7 +29,7 @@ void sample(std::string& out, const std::string& name, double value) {
 std::string label(const std::string& value) {
   std::string out;
   for (char c : value) {
-    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\\' || c == '"' || c == '\n') out += '\\';
     out += c == '\n' ? 'n' : c;
   }
   return out;

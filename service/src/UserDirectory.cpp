@@ -14,6 +14,15 @@ namespace {
 
 constexpr const char* kScheme = "pbkdf2-sha256";
 constexpr size_t kSaltBytes = 16, kHashBytes = 32;
+// More would let one logon hold a worker for minutes.
+constexpr long kMaxIterations = 10000000;
+
+// The iterations of a hash's second field; 0 when it is not a number from 1 to kMaxIterations.
+long iterationsOf(const std::string& field) {
+  char* end = nullptr;
+  long iterations = std::strtol(field.c_str(), &end, 10);
+  return field.empty() || *end != '\0' || iterations < 1 || iterations > kMaxIterations ? 0 : iterations;
+}
 
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> parts;
@@ -68,9 +77,8 @@ std::string UserDirectory::hashPassword(const std::string& password, int iterati
 bool UserDirectory::verifyPassword(const std::string& password, const std::string& hash) {
   std::vector<std::string> parts = split(hash, '$');
   if (parts.size() != 4 || parts[0] != kScheme) return false;
-  char* end = nullptr;
-  long iterations = std::strtol(parts[1].c_str(), &end, 10);
-  if (parts[1].empty() || *end != '\0' || iterations < 1 || iterations > 10000000) return false;
+  long iterations = iterationsOf(parts[1]);
+  if (iterations == 0) return false;
   std::string salt, expected;
   if (!fromBase64(parts[2], salt) || !fromBase64(parts[3], expected) || expected.empty()) return false;
   return constantTimeEquals(pbkdf2Sha256(password, salt, static_cast<int>(iterations), expected.size()), expected);
@@ -83,6 +91,10 @@ void UserDirectory::add(UserAccount account) {
   if (split(account.passwordHash, '$').size() != 4 || account.passwordHash.rfind(kScheme, 0) != 0) {
     throw std::invalid_argument("the password hash of " + account.nameSpace + "/" + account.userName +
                                 " is not of the form pbkdf2-sha256$<iterations>$<salt>$<hash>");
+  }
+  if (iterationsOf(split(account.passwordHash, '$')[1]) == 0) {
+    throw std::invalid_argument("the password hash of " + account.nameSpace + "/" + account.userName +
+                                " does not have from 1 to " + std::to_string(kMaxIterations) + " iterations");
   }
   for (const std::string& c : account.capabilities) {
     if (!isCapability(c)) throw std::invalid_argument("'" + c + "' is not a user capability");

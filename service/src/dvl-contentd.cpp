@@ -2,6 +2,7 @@
 // until SIGTERM or SIGINT; SIGHUP reopens the log. docs/server.md describes its options and exit codes.
 #include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -35,7 +36,18 @@ struct StartupError : std::runtime_error {
   int exitCode;
 };
 
+// A line of the log or a refusal stays one line, whatever a library put into the text.
+std::string oneLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  return text;
+}
+
 std::string readFile(const std::string& path, const char* what) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))  // opens, and reads as empty
+    throw StartupError(kExitBadFile, std::string("cannot read the ") + what + " " + path + ": it is a directory");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw StartupError(kExitBadFile, std::string("cannot read the ") + what + " " + path);
   std::ostringstream text;
@@ -46,7 +58,11 @@ std::string readFile(const std::string& path, const char* what) {
 // The private key clients seal credentials to; made and kept in the file when the file is absent.
 std::string credentialKey(const std::string& path) {
   struct stat info;
-  if (::stat(path.c_str(), &info) == 0) return readFile(path, "credential key");
+  if (::stat(path.c_str(), &info) == 0) {
+    std::string pem = readFile(path, "credential key");
+    if (pem.empty()) throw StartupError(kExitBadFile, "the credential key " + path + " is empty");
+    return pem;
+  }
   std::string pem = ZEBHelper::generateCredentialKeyPair().first;
   mode_t old = ::umask(077);
   std::ofstream out(path, std::ios::binary);
@@ -80,7 +96,7 @@ class Log {
     if (m_target == "off") return nullptr;
     return [this](const std::string& line) {
       std::lock_guard<std::mutex> lock(m_lock);
-      std::fprintf(m_file, "%s\n", line.c_str());
+      std::fprintf(m_file, "%s\n", oneLine(line).c_str());
       std::fflush(m_file);
     };
   }
@@ -113,6 +129,36 @@ const CLI::Validator kPositive(
                  : "takes a whole number above 0, not '" + text + "'";
     },
     "POSITIVE");
+
+// A whole number, 0 or more (an unsigned option would take -1 as its largest value).
+const CLI::Validator kNotNegative(
+    [](std::string& text) {
+      bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+      return digits && text.size() <= 18 ? std::string() : "takes a whole number from 0 up, not '" + text + "'";
+    },
+    "NOT NEGATIVE");
+
+// The password for hash-password: one line of standard input, not echoed from a terminal.
+std::string readPassword() {
+  termios saved{};
+  bool quiet = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (quiet) {
+    termios silent = saved;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &silent);
+    std::fprintf(stderr, "password: ");
+    std::fflush(stderr);
+  }
+  std::string password;
+  std::getline(std::cin, password);
+  if (quiet) {
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    std::fputc('\n', stderr);
+  }
+  // As the client reads a password file written on Windows.
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return password;
+}
 
 }  // namespace
 
@@ -158,14 +204,16 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 3600));
   app.add_option("--min-body-rate", serverOptions.minBodyBytesPerSecond,
                  "bytes per second a request body must arrive at, at least (0: no limit)")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(kNotNegative);
   app.add_option("--drain-timeout", serverOptions.drainSeconds,
                  "seconds requests still arriving may take to finish on SIGTERM")
       ->capture_default_str()
       ->check(CLI::Range(0, 86400));
   app.add_option("--compress-above", serverOptions.compressAboveBytes,
                  "replies larger than this many bytes are gzipped for clients that accept it")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(kNotNegative);
   app.add_option("--lockout-after", serviceOptions.lockoutAfter, "failed logons for one account before a lock-out")
       ->capture_default_str()
       ->check(CLI::Range(0, 1000000));
@@ -198,8 +246,11 @@ int main(int argc, char** argv) {
   }
 
   if (*hash) {
-    std::string password;
-    std::getline(std::cin, password);
+    std::string password = readPassword();
+    if (password.empty()) {
+      std::fprintf(stderr, "dvl-contentd: the password is empty\n");
+      return kExitBadOption;
+    }
     std::printf("%s\n", dvlservice::UserDirectory::hashPassword(password).c_str());
     return 0;
   }
@@ -222,7 +273,9 @@ int main(int argc, char** argv) {
         throw StartupError(kExitBadOption, std::string("--inject: ") + e.what());
       }
     }
-    if (!users.empty() && ::access(users.c_str(), R_OK) != 0) readFile(users, "users file");
+    if (store.empty())
+      throw StartupError(kExitBadOption, "--store takes a file, :memory: or a postgresql:// URI, not ''");
+    if (!users.empty()) readFile(users, "users file");
     if (!cert.empty() || !key.empty()) {
       if (cert.empty() || key.empty()) throw StartupError(kExitBadOption, "--cert and --key go together");
       readFile(cert, "certificate");
@@ -271,10 +324,10 @@ int main(int argc, char** argv) {
     }
     server.stop();
   } catch (const StartupError& e) {
-    std::fprintf(stderr, "dvl-contentd: %s\n", e.what());
+    std::fprintf(stderr, "dvl-contentd: %s\n", oneLine(e.what()).c_str());
     return e.exitCode;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "dvl-contentd: %s\n", e.what());
+    std::fprintf(stderr, "dvl-contentd: %s\n", oneLine(e.what()).c_str());
     return stage;
   }
   ZEB::terminate();

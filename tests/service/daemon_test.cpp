@@ -16,6 +16,8 @@ namespace {
 TEST(ServiceDaemon, StartUpRefusesWhatIsWrongWithItsExitCode) {
   TempDir dir;
   std::ofstream(dir / "unknown.conf") << "listen = 127.0.0.1:0\nno-such-option = 1\n";
+  std::ofstream(dir / "notadb") << "not a database\n";
+  std::ofstream(dir / "empty.pem").flush();
   Daemon first({"--listen", "127.0.0.1:0", "--log", "off"});
   ASSERT_GT(first.port(), 0);
   const std::string taken = "127.0.0.1:" + std::to_string(first.port());
@@ -29,11 +31,17 @@ TEST(ServiceDaemon, StartUpRefusesWhatIsWrongWithItsExitCode) {
       {{"--listen", "127.0.0.1:99999"}, 2},
       {{"--threads", "0"}, 2},
       {{"--passport-lifetime", "-5"}, 2},
+      {{"--min-body-rate", "-1"}, 2},
+      {{"--compress-above", "-1"}, 2},
+      {{"--store", ""}, 2},
+      {{"--store", dir / "notadb"}, 3},
       {{"--header-timeout", "0"}, 2},
       {{"--inject", "explode"}, 2},
       {{"--config", dir / "unknown.conf"}, 2},
       {{"--config", dir / "missing.conf"}, 2},
       {{"--users", "/nonexistent/dvl-users"}, 3},
+      {{"--users", dir / "."}, 3},
+      {{"--credential-key", dir / "empty.pem"}, 3},
       {{"--cert", dir / "missing.pem", "--key", dir / "missing.pem"}, 3},
   };
   for (const Case& c : cases) {
@@ -44,6 +52,7 @@ TEST(ServiceDaemon, StartUpRefusesWhatIsWrongWithItsExitCode) {
     EXPECT_EQ(refused.port(), 0) << arguments[0] << " " << arguments[1];
     EXPECT_EQ(refused.wait(), c.exitCode) << arguments[0] << " " << arguments[1];
   }
+  EXPECT_FALSE(std::filesystem::exists(dir / "notadb.documents"));  // a refused start leaves nothing
   EXPECT_EQ(first.stop(SIGTERM), 0);
 }
 

@@ -203,11 +203,18 @@ TEST_F(ServiceHttpTest, WsdlAndMetricsAreServedAndCountersMoveWithCalls) {
   EXPECT_EQ(query->get_header_value("Content-Encoding"), "gzip");  // decompressed by the client
   EXPECT_NE(query->body.find("queryResponse"), std::string::npos);
   EXPECT_EQ(post(logonEnvelope("wrong"), "logon")->status, 500);
+  EXPECT_EQ(http->Get("/junk%0A%FF")->status, 404);  // counted without a series of its own
+  auto head = http->Head("/health");
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->status, 200);
+  EXPECT_TRUE(head->body.empty());
   auto after = scrape(*http);
 
   const std::string ok = "dvl_requests_total{operation=\"query\",outcome=\"ok\"}";
   EXPECT_EQ(after[ok] - before[ok], 1);
   EXPECT_EQ((after["dvl_requests_total{operation=\"logon\",outcome=\"fault\"}"]), 1);
+  EXPECT_EQ((after["dvl_requests_total{operation=\"other\",outcome=\"refused\"}"]), 1);
+  for (const auto& sample : after) EXPECT_EQ(sample.first.find("junk"), std::string::npos) << sample.first;
   EXPECT_EQ(after["dvl_logon_failures_total"] - before["dvl_logon_failures_total"], 1);
   EXPECT_GE(after["dvl_request_duration_seconds_count"] - before["dvl_request_duration_seconds_count"], 3);
   EXPECT_EQ(after["dvl_request_duration_seconds_bucket{le=\"+Inf\"}"], after["dvl_request_duration_seconds_count"]);

@@ -4,10 +4,12 @@
 // a request: the HTTP front's tests.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 
 #include "ContentService.h"
+#include "ContentStore.h"
 #include "ZEBErrors.h"
 #include "ZEBHelper.h"
 #include "ZEBPortType.h"
@@ -118,7 +120,12 @@ ServiceOptions onFreshStore(std::string location = "") {
 
 class ServiceTest : public testing::Test {
  protected:
-  ContentService service{onFreshStore()};
+  static ServiceOptions logging(ServiceOptions options, std::vector<std::string>& lines) {
+    options.log = [&lines](const std::string& line) { lines.push_back(line); };
+    return options;
+  }
+  std::vector<std::string> logged;  // the service's log
+  ContentService service{logging(onFreshStore(), logged)};
   Client client{service};
 
   // Adds one object below parentPath through the content manager and returns the result object.
@@ -344,6 +351,27 @@ TEST_F(ServiceTest, ADroppedReplyStillCarriesTheChange) {
   service.injectFailure(InjectedFailure::parse("operation=add;drop;count=1"));
   EXPECT_THROW(addFolder("/content", "Made"), ZEBTransportError);
   EXPECT_EQ(Client::objects(*client.query("/content/folder[@name='Made']")).size(), 1u);
+}
+
+// The client learns that the store failed; where and how (file names, database addresses) only the
+// log says.
+TEST_F(ServiceTest, AStoreFailureShowsItsDetailInTheLogOnly) {
+  const std::string documents = service.getStore().getDocumentDirectory();
+  if (documents.empty()) GTEST_SKIP() << "this store keeps documents in the database";
+  std::filesystem::remove_all(documents + "/incoming");
+  client.logon();
+  ZEBOutput output;
+  ZEBBase64Binary bytes;
+  bytes.setValue("aGVsbG8=");
+  ZEBBase64BinaryMIMEProp data;
+  data.setValue(&bytes);
+  output.setData(&data);
+  ZEBContentAdd_Reply reply;
+  ZEBSOAPFault fault = faultOf([&] { add(reply, output, "/content"); });
+  EXPECT_TRUE(hasReason(fault, "storeFailure"));
+  EXPECT_EQ(fault.getFaultString().find(documents), std::string::npos) << fault.getFaultString();
+  ASSERT_FALSE(logged.empty());
+  EXPECT_NE(logged.back().find(documents + "/incoming"), std::string::npos) << logged.back();
 }
 
 }  // namespace

@@ -137,15 +137,23 @@ TEST(StoreFile, AnOlderSchemaIsUpgradedAndANewerOneRefused) {
   }
 }
 
+// Also through a symbolic link to the file. A new database is for its owner only: it holds the
+// credential key.
 TEST(StoreFile, ASecondStoreOnTheSameFileIsRefused) {
   TempDir dir;
   ContentStore first(dir / "content.db");
-  try {
-    ContentStore second(dir / "content.db");
-    ADD_FAILURE() << "a second store was opened on the file";
-  } catch (const StoreError& e) {
-    EXPECT_NE(std::string(e.what()).find("in use by another server"), std::string::npos) << e.what();
+  EXPECT_EQ(std::filesystem::status(dir / "content.db").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  std::filesystem::create_symlink(dir / "content.db", dir / "link.db");
+  for (const char* name : {"content.db", "link.db"}) {
+    try {
+      ContentStore second(dir / name);
+      ADD_FAILURE() << "a second store was opened on " << name;
+    } catch (const StoreError& e) {
+      EXPECT_NE(std::string(e.what()).find("in use by another server"), std::string::npos) << e.what();
+    }
   }
+  EXPECT_FALSE(std::filesystem::exists(dir / "link.db.documents"));
 }
 
 }  // namespace

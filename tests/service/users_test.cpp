@@ -54,6 +54,7 @@ TEST_F(UsersFile, NamesTheLineOfABadEntry) {
   const std::pair<std::string, std::string> cases[] = {
       {"LDAP alice " + hash, "expected: namespace user"},
       {"LDAP alice plaintext all", "pbkdf2-sha256"},
+      {"LDAP alice pbkdf2-sha256$999999999$c2FsdA==$aGFzaA== all", "iterations"},  // could never verify
       {"LDAP alice " + hash + " canFly", "'canFly' is not a user capability"},
       {"LDAP alice " + hash + " all admin", "may only be 'trusted'"},
   };

@@ -73,8 +73,11 @@ std::string systemError(const std::string& doing) {
   return doing + ": " + std::strerror(errno);
 }
 
-void makeDirectory(const std::string& path) {
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) throw StoreError(systemError("cannot create " + path));
+// True when it made the directory, false when it was there.
+bool makeDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) == 0) return true;
+  if (errno != EEXIST) throw StoreError(systemError("cannot create " + path));
+  return false;
 }
 
 // Makes a rename or a new file in the directory survive a crash.
@@ -219,6 +222,7 @@ class SqliteStaged : public StagedBody {
 class SqliteStore : public StoreBackend, public SqlBackendHooks {
  public:
   explicit SqliteStore(const std::string& path) : m_path(path), m_inMemory(path == ContentStore::kMemory) {
+    bool madeDocumentDir = false;
     if (m_inMemory) {
       const char* tmp = std::getenv("TMPDIR");
       const std::string folder = tmp && *tmp ? tmp : "/tmp";
@@ -230,13 +234,23 @@ class SqliteStore : public StoreBackend, public SqlBackendHooks {
       // readers work on connections of their own while a write goes on.
       m_databaseFile = m_documentDir + "/store.db";
     } else {
+      if (path.empty()) throw StoreError("the store's path is empty");
       m_documentDir = path + ".documents";
       m_databaseFile = path;
-      makeDirectory(m_documentDir);
+      madeDocumentDir = makeDirectory(m_documentDir);
     }
+    bool madeDatabase = false;
     try {
       holdDocumentDirectory();
       makeDirectory(m_documentDir + "/incoming");
+      // The database holds the credential key and the trust secret: a new one is for its owner only
+      // (SQLite gives its journal files the same mode). An existing one keeps its mode.
+      int fd = ::open(m_databaseFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        madeDatabase = !m_inMemory;
+        ::close(fd);
+      }
+      if (!m_inMemory) holdDatabase();
       m_connection = std::make_unique<SqliteConnection>(m_databaseFile);
       m_connection->script("PRAGMA foreign_keys=ON");
       m_connection->script("PRAGMA journal_mode=WAL");
@@ -254,7 +268,12 @@ class SqliteStore : public StoreBackend, public SqlBackendHooks {
       removeUnreferencedFiles();
     } catch (...) {
       m_connection.reset();
-      if (m_inMemory) removeTree(m_documentDir);
+      // A start that failed leaves nothing it made behind, and nothing another server holds.
+      if (madeDatabase) {
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((m_databaseFile + suffix).c_str());
+      }
+      if (m_inMemory || (madeDocumentDir && m_directoryLock >= 0)) removeTree(m_documentDir);
+      if (m_databaseLock >= 0) ::close(m_databaseLock);
       if (m_directoryLock >= 0) ::close(m_directoryLock);
       throw;
     }
@@ -264,6 +283,9 @@ class SqliteStore : public StoreBackend, public SqlBackendHooks {
     m_readers.clear();
     m_connection.reset();
     if (m_inMemory) removeTree(m_documentDir);
+    // Only now that SQLite has closed the file: a close drops every POSIX lock the process holds
+    // on it, SQLite's among them.
+    if (m_databaseLock >= 0) ::close(m_databaseLock);
     ::close(m_directoryLock);
   }
 
@@ -394,6 +416,17 @@ class SqliteStore : public StoreBackend, public SqlBackendHooks {
   // stale picture of it. Several servers share a PostgreSQL store instead. The lock is on the
   // documents' directory, not the database file: SQLite's own locks on that file must stay free for
   // the reading connections.
+  // The database file is held too: through a symbolic link (another spelling of its path) the same
+  // database comes with another documents directory, and only the file itself is the same.
+  void holdDatabase() {
+    m_databaseLock = ::open(m_databaseFile.c_str(), O_RDONLY | O_CLOEXEC);
+    if (m_databaseLock < 0) throw StoreError(systemError("cannot open " + m_databaseFile));
+    if (::flock(m_databaseLock, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) throw StoreError("store " + m_path + " is in use by another server");
+      throw StoreError(systemError("cannot lock " + m_databaseFile));
+    }
+  }
+
   void holdDocumentDirectory() {
     m_directoryLock = ::open(m_documentDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_directoryLock < 0) throw StoreError(systemError("cannot open " + m_documentDir));
@@ -432,6 +465,7 @@ class SqliteStore : public StoreBackend, public SqlBackendHooks {
   std::string m_path, m_databaseFile, m_documentDir, m_instance;
   bool m_inMemory;
   int m_directoryLock = -1;
+  int m_databaseLock = -1;  // flock, which SQLite's own POSIX locks do not see
   std::mutex m_lock;  // the writing connection's turn
   std::unique_ptr<SqliteConnection> m_connection;
   std::mutex m_readersLock;
