@@ -35,12 +35,13 @@ std::string specification(const Args& args) {
 void defineSpecification(CLI::App& command, Args& args) {
   auto* text = command.add_option("--specification", args.specification, "the specification as text");
   command.add_option("--specification-file", args.specificationFile, "read the specification from FILE")
+      ->type_name("FILE")
       ->excludes(text);
 }
 
 void defineArguments(CLI::App& command, Args& args) {
-  command.add_option("--option", args.options, "an option NAME=VALUE (may be repeated)");
-  command.add_option("--parameter", args.parameters, "a parameter NAME=VALUE[,VALUE...] (may be repeated)");
+  repeatable(command.add_option("--option", args.options, "an option NAME=VALUE (may be repeated)"));
+  repeatable(command.add_option("--parameter", args.parameters, "a parameter NAME=VALUE[,VALUE...] (may be repeated)"));
 }
 
 // The --option and --parameter values as the arrays the requests take; the elements live in keep.
@@ -85,8 +86,8 @@ void defineParentAndName(CLI::App& command, Args& args, const char* what) {
 
 void defineAddOutput(CLI::App& command, Args& args) {
   defineParentAndName(command, args, "output");
-  command.add_option("file", args.file, "the document to store")->required();
-  command.add_option("--context", args.contextFile, "a context document (XML)");
+  command.add_option("file", args.file, "the document to store")->type_name("FILE")->required();
+  command.add_option("--context", args.contextFile, "a context document (XML)")->type_name("FILE");
   command.add_option("--format", args.format, "the output format")->capture_default_str();
   command.add_option("--locale", args.locale, "the output locale")->capture_default_str();
 }
@@ -114,8 +115,8 @@ int runAddOutput(Context& context) {
 void defineAddVersion(CLI::App& command, Args& args) {
   defineParentAndName(command, args, "report version");
   defineSpecification(command, args);
-  command.add_option("--model", args.models, "the search path of a metadata model (may be repeated)");
-  command.add_option("--package", args.packages, "the search path of a model package (may be repeated)");
+  repeatable(command.add_option("--model", args.models, "the search path of a metadata model (may be repeated)"));
+  repeatable(command.add_option("--package", args.packages, "the search path of a model package (may be repeated)"));
   command.add_option("--as-of", args.asOf, "the as-of time, e.g. 2026-01-31T00:00:00Z");
   defineArguments(command, args);
 }
@@ -155,7 +156,7 @@ void defineAddHistory(CLI::App& command, Args& args) {
   command.add_option("--severity", args.severity, "fatal, error, warning, information or debug")
       ->check(CLI::IsMember({"fatal", "error", "warning", "information", "debug"}))
       ->capture_default_str();
-  command.add_option("--output", args.outputs, "report-service: the search path of an output it produced");
+  repeatable(command.add_option("--output", args.outputs, "report-service: the search path of an output it produced"));
   defineArguments(command, args);
 }
 
@@ -216,7 +217,7 @@ int runAddHistory(Context& context) {
 
 void defineAddModel(CLI::App& command, Args& args) {
   defineParentAndName(command, args, "model");
-  auto* file = command.add_option("file", args.file, "the model document");
+  auto* file = command.add_option("file", args.file, "the model document")->type_name("FILE");
   command.add_option("--text", args.text, "the model as inline text instead of a file")->excludes(file);
 }
 

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <fstream>
@@ -52,7 +54,12 @@ ZEBSOAPSession& Connection::session() {
     m_session = static_cast<ZEBSOAPSession*>(made->createSession());
     return *m_session;
   }
-  auto live = std::make_shared<ZEBHttpTransport>(ZEBHttpSettings::fromConfiguration(m_args.endpoint));
+  ZEBHttpSettings settings = ZEBHttpSettings::fromConfiguration(m_args.endpoint);
+  if (!m_args.caFile.empty()) {
+    checkReadable(m_args.caFile);
+    settings.caFile = m_args.caFile;
+  }
+  auto live = std::make_shared<ZEBHttpTransport>(settings);
   if (m_args.recordFile.empty()) {
     m_factory = std::make_unique<ZEBLiveVorbTK>(live->getSettings());
   } else {
@@ -66,12 +73,49 @@ namespace {
 struct SavedSession {
   std::string endpoint, passport, user;
 };
+// No file is no session; a file that is there but cannot be read is an error, not a silent logoff.
 SavedSession readSessionFile(const std::string& path) {
   SavedSession saved;
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0 && errno == ENOENT) return saved;
+  checkReadable(path);  // says why not: no permission, a directory
   std::ifstream in(path);
   std::getline(in, saved.endpoint) && std::getline(in, saved.passport) && std::getline(in, saved.user);
   return saved;
 }
+
+// The temporary file being written, removed when a signal ends dvl before it is renamed into
+// place, so that an interrupted --save or logon leaves nothing behind.
+std::atomic<const char*> pendingTemporary{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free, "read from a signal handler");
+
+extern "C" void removePendingTemporary(int signal) {
+  if (const char* path = pendingTemporary.load()) ::unlink(path);
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+struct PendingTemporary {
+  explicit PendingTemporary(const std::string& path) {
+    static const bool installed = [] {
+      for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        // A signal the caller chose to ignore (nohup) stays ignored.
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+          ::signal(signal, removePendingTemporary);
+        }
+      }
+      // Past a file size limit, a write fails (EFBIG) and the usual error path cleans up.
+      ::signal(SIGXFSZ, SIG_IGN);
+      return true;
+    }();
+    (void)installed;
+    pendingTemporary.store(path.c_str());
+  }
+  ~PendingTemporary() { pendingTemporary.store(nullptr); }
+  PendingTemporary(const PendingTemporary&) = delete;
+  PendingTemporary& operator=(const PendingTemporary&) = delete;
+};
 }  // namespace
 
 void Connection::resume() {
@@ -91,11 +135,13 @@ void Connection::save(const std::string& user) const {
   std::string text = m_args.endpoint + "\n" + m_session->getPassport() + "\n" + user + "\n";
   // The passport lets anyone who reads it act as the user: only the owner may read the file,
   // from the moment it exists.
-  std::string temp = m_args.sessionFile + ".tmp" + std::to_string(getpid());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool ok = fd >= 0 && ::fchmod(fd, 0600) == 0 &&
-            ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
-  if (fd >= 0) ok = ::close(fd) == 0 && ok;
+  // mkstemp makes a new file of mode 0600 (never one planted under that name).
+  std::string temp = m_args.sessionFile + ".XXXXXX";
+  PendingTemporary pending(temp);
+  int fd = ::mkstemp(temp.data());
+  if (fd < 0) fileError("cannot write the session file " + m_args.sessionFile + ": " + std::strerror(errno));
+  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
   if (!ok || ::rename(temp.c_str(), m_args.sessionFile.c_str()) != 0) {
     std::string reason = std::strerror(errno);
     ::unlink(temp.c_str());
@@ -331,6 +377,7 @@ size_t ProgressDocument::read(char* buffer, size_t length) {
 
 void saveFile(const Context& context, const std::string& path, const std::string& bytes) {
   std::string temp = path + ".XXXXXX";
+  PendingTemporary pending(temp);
   int fd = ::mkstemp(temp.data());
   if (fd < 0) fileError("cannot write " + path + ": " + std::strerror(errno));
   Progress progress(context, "saving " + path, static_cast<long long>(bytes.size()));

@@ -37,6 +37,12 @@ struct Failure : std::runtime_error {
   ExitCode exitCode;
   std::string kind, code;
 };
+// An option that may be repeated takes one value each time, so that a word after it stays an
+// argument of the command (`dvl query --sort defaultName '/content/*'`).
+inline CLI::Option* repeatable(CLI::Option* option) {
+  return option->allow_extra_args(false);
+}
+
 [[noreturn]] void usageError(const std::string& message);
 [[noreturn]] void fileError(const std::string& message);
 [[noreturn]] void refused(const std::string& code, const std::string& message);
@@ -44,7 +50,7 @@ struct Failure : std::runtime_error {
 // Every value the command line can set; each command reads the ones it defined.
 struct Args {
   // global
-  std::string endpoint, sessionFile, recordFile, replayFile;
+  std::string endpoint, sessionFile, recordFile, replayFile, caFile;
   bool xml = false, json = false, quiet = false, verbose = false;
   bool endpointGiven = false;  // --endpoint on the command line, not the default
   // shared by several commands

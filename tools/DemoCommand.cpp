@@ -216,6 +216,7 @@ int runSymbol(Context& context) {
   unsigned long id = std::strtoul(text.c_str(), &end, 0);
   bool isNumber = !text.empty() && end && *end == '\0';
   const char* name = nullptr;
+  if (isNumber && id > 0xFFFFFFFFUL) refused("unknownSymbol", "'" + text + "' is wider than an identifier's 32 bits");
   if (isNumber) {
     try {
       name = zp2omsymbols1::getChar(static_cast<unsigned>(id));

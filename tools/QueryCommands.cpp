@@ -53,7 +53,13 @@ QuerySpec parseQuerySpec(const std::string& text) {
     } else if (key == "sort") {
       spec.sorts.push_back(value);
     } else if (key == "max") {
-      spec.max = std::atoi(value.c_str());
+      size_t used = 0;
+      try {
+        spec.max = std::stoi(value, &used);
+      } catch (const std::exception&) {
+        used = 0;
+      }
+      if (used == 0 || used != value.size()) usageError("max '" + value + "' is not a whole number");
     } else {
       usageError("'" + key + "' is not a query setting (properties, sort, max)");
     }
@@ -127,8 +133,9 @@ const ZEBReceivedAttachment* findDocument(DVLGenericSoap& request, const json& o
 void defineQuery(CLI::App& command, Args& args) {
   command.add_option("path", args.path, "a search path, e.g. /content/*");
   command.add_option("--store-id", args.storeID, "select the object with this store identifier");
-  command.add_option("--properties", args.properties, "also return these properties (a,b,...)")->delimiter(',');
-  command.add_option("--sort", args.sorts, "sort by PROP[:desc] (may be repeated)");
+  repeatable(
+      command.add_option("--properties", args.properties, "also return these properties (a,b,...)")->delimiter(','));
+  repeatable(command.add_option("--sort", args.sorts, "sort by PROP[:desc] (may be repeated)"));
   command.add_option("--max", args.max, "return at most N objects");
 }
 
@@ -151,8 +158,9 @@ int runQuery(Context& context) {
 void defineGet(CLI::App& command, Args& args) {
   command.add_option("path", args.path, "the parent's search path")->required();
   command.add_option("name", args.child, "the child's name")->required();
-  command.add_option("--save", args.save, "write the stored document to FILE, byte for byte");
-  command.add_option("--save-context", args.saveContext, "write the stored context document to FILE");
+  command.add_option("--save", args.save, "write the stored document to FILE, byte for byte")->type_name("FILE");
+  command.add_option("--save-context", args.saveContext, "write the stored context document to FILE")
+      ->type_name("FILE");
 }
 
 int runGet(Context& context) {
@@ -241,8 +249,9 @@ void defineQueryCache(CLI::App& command, Args& args) {
   command.add_option("--validator", args.validator, "the cache validator of an earlier answer");
   command.add_option("--object", args.objectPath, "ask the cache service for this object and what lies below it");
   command.add_option("--type", args.searchType, "with --object: the class the object must have");
-  command.add_option("--entries", args.entries, "with --object: keep only these classes (a,b,...)")->delimiter(',');
-  command.add_option("--option", args.options, "with --object: an option NAME=VALUE (may be repeated)");
+  repeatable(command.add_option("--entries", args.entries, "with --object: keep only these classes (a,b,...)")
+                 ->delimiter(','));
+  repeatable(command.add_option("--option", args.options, "with --object: an option NAME=VALUE (may be repeated)"));
 }
 
 int runQueryCache(Context& context) {

@@ -10,7 +10,7 @@
 #include "Cli.h"
 #include "DVLLogoff.h"
 #include "DVLLogon.h"
-#include "DVLReportHelper.h"
+#include "DVLQuery.h"
 #include "DVLSaAXMQuery.h"
 #include "ZEBErrors.h"
 #include "ZEBHttpTransport.h"
@@ -69,8 +69,10 @@ void defineLogon(CLI::App& command, Args& args) {
   command.add_option("--namespace", args.nameSpace, "the account's namespace")->capture_default_str();
   command.add_option("--user", args.user, "the user name")->required();
   command.add_option("--password", args.password, "the password (visible to other users: prefer the prompt)");
-  command.add_option("--password-file", args.passwordFile,
-                     "read the password from the first line of FILE (-: standard input)");
+  command
+      .add_option("--password-file", args.passwordFile,
+                  "read the password from the first line of FILE (-: standard input)")
+      ->type_name("FILE");
   command.add_flag("--plain", args.plain, "send the credential unsealed");
 }
 
@@ -95,7 +97,16 @@ int runLogon(Context& context) {
                   std::string("logon refused: ") +
                       (wrongPassword ? "unknown user or wrong password" : fault.getFaultString()) + "; " + still);
   }
-  context.connection.save(account);
+  try {
+    context.connection.save(account);
+  } catch (const Failure&) {
+    // A passport nobody can use any more is ended rather than left open on the service.
+    try {
+      DVLLogoff(context.connection.session(), nullptr).execute();
+    } catch (const KRNThrowable&) {
+    }
+    throw;
+  }
   context.say("logged on to %s as %s", context.connection.endpoint().c_str(), account.c_str());
   context.result = {{"endpoint", context.connection.endpoint()}, {"user", account}};
   return ExitOk;
@@ -105,10 +116,22 @@ void defineLogoff(CLI::App&, Args&) {}
 
 int runLogoff(Context& context) {
   DVLLogoff request(context.connection.session(), nullptr);
-  request.execute();
+  try {
+    request.execute();
+  } catch (const ZEBSOAPFault& fault) {
+    // A passport that expired or was ended is forgotten all the same: logged off is where the
+    // user wanted to be, and keeping it would refuse every logoff after.
+    const std::string& detail = fault.getDetail();
+    if (detail.find("invalidPassport") == std::string::npos && detail.find("notLoggedOn") == std::string::npos) throw;
+    context.connection.forget();
+    context.say("not logged on (the passport had expired or was ended)");
+    context.result = {{"loggedOff", false}};
+    return ExitOk;
+  }
   context.printReply(request);
   context.connection.forget();
   context.say("logged off");
+  context.result = {{"loggedOff", true}};
   return ExitOk;
 }
 
@@ -133,14 +156,16 @@ int runCredential(Context& context) {
 void defineCapabilities(CLI::App&, Args&) {}
 
 int runCapabilities(Context& context) {
-  ZEBVorbHeader header;
-  std::vector<ZEBUserCapabilityEnum::Enum> list;
-  DVLReportHelper::getCapabilities(header, context.connection.session(), list, nullptr, nullptr);
-  json names = json::array();
-  for (auto capability : list) {
-    names.push_back(zp2omsymbols1::getChar(capability));
-    context.say("%s", zp2omsymbols1::getChar(capability));
-  }
+  // The session object's capabilities, asked as a query so that --xml has a reply to print.
+  ZEBPropEnum property(ZEBPropEnum::userCapabilities);
+  DVLQuery request(context.connection.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
+  request.setPath(DVLFixedStrings::getText(DVLFixedStrings::sessionPath));
+  request.setProperty(property);
+  request.execute();
+  context.printReply(request);
+  json names = request.getObjectCount() > 0 ? toJson(request.getObject(0)).value("userCapabilities", json::array())
+                                            : json::array();
+  for (const json& name : names) context.say("%s", name.is_string() ? name.get<std::string>().c_str() : "?");
   context.result = {{"count", names.size()}, {"capabilities", names}};
   return ExitOk;
 }

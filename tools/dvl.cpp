@@ -3,6 +3,7 @@
 // all made from it. The commands themselves live in one file per family.
 #include "DVL.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -81,10 +82,16 @@ std::string faultReason(const std::string& detail) {
   return text;
 }
 
+// Text that is not UTF-8 (a file name, a message quoting an argument) is printed with U+FFFD in its
+// place: the default would throw, and from a catch block that ends the process.
+std::string jsonText(const json& value) {
+  return value.dump(2, ' ', false, json::error_handler_t::replace);
+}
+
 int report(const Args& args, const Failure& failure, const std::string& trace = "") {
   if (args.json) {
     json error = {{"error", {{"kind", failure.kind}, {"code", failure.code}, {"message", failure.what()}}}};
-    std::printf("%s\n", error.dump(2).c_str());
+    std::printf("%s\n", jsonText(error).c_str());
   } else {
     std::fprintf(stderr, "dvl: %s\n", failure.what());
   }
@@ -108,8 +115,11 @@ Failure describe(const Args& args, const KRNThrowable& error) {
   }
   if (auto* transport = dynamic_cast<const ZEBTransportError*>(&error)) {
     std::string where = transport->getEndpoint().empty() ? args.endpoint : transport->getEndpoint();
+    std::string hint = transport->getReason().find("certificate") != std::string::npos
+                           ? " (--ca-file FILE trusts a private or self-signed certificate)"
+                           : "";
     return Failure(ExitTransport, "transport", transport->getPhase(),
-                   "cannot reach the server at " + where + ": " + transport->getReason());
+                   "cannot reach the server at " + where + ": " + transport->getReason() + hint);
   }
   if (dynamic_cast<const ZEBMalformedMessage*>(&error)) {
     return Failure(ExitTransport, "transport", "malformedReply", error.getMessage());
@@ -121,6 +131,49 @@ Failure describe(const Args& args, const KRNThrowable& error) {
     return Failure(ExitLocalFile, "file", "file", error.getMessage());
   }
   return Failure(ExitRefused, "internal", error.getTypeName(), error.getMessage());
+}
+
+// Every value that goes into a request must be text XML can carry; refused here, the message can
+// name the option. File names (type FILE) and the address (URL) never go into a request.
+bool isXmlText(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
+      ++i;
+      continue;
+    }
+    size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (length == 0 || c > 0xF4 || i + length > text.size()) return false;
+    unsigned code = c & (0x3F >> (length - 1));
+    for (size_t k = 1; k < length; ++k) {
+      unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    static const unsigned kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE ||
+        code == 0xFFFF) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+void checkArguments(const CLI::App& app) {
+  std::vector<const CLI::App*> levels = {&app};
+  for (const CLI::App* command : app.get_subcommands()) levels.push_back(command);
+  for (const CLI::App* level : levels) {
+    for (const CLI::Option* option : level->get_options()) {
+      if (option->get_type_name() == "FILE" || option->get_type_name() == "URL") continue;
+      for (const std::string& value : option->results()) {
+        if (!isXmlText(value)) {
+          usageError(option->get_name() + " holds text that is not UTF-8 or has a control character");
+        }
+      }
+    }
+  }
 }
 
 // Hidden options that write what the build installs.
@@ -162,28 +215,41 @@ int main(int argc, char** argv) {
   app.footer(
       "Exit codes: 0 success, 1 the service refused, 2 usage, 3 transport or TLS, 4 local file, "
       "5 replay mismatch. docs/cli.md and dvl(1) describe every command.");
-  app.add_option("--endpoint", args.endpoint, "the service URL (default $DVL_ENDPOINT or http://127.0.0.1:9300/dvl)");
+  app.add_option("--endpoint", args.endpoint, "the service URL (default $DVL_ENDPOINT or http://127.0.0.1:9300/dvl)")
+      ->type_name("URL");
   app.add_option("--session-file", args.sessionFile,
-                 "where logon keeps the passport (default $DVL_SESSION_FILE or ~/.dvl-session)");
+                 "where logon keeps the passport (default $DVL_SESSION_FILE or ~/.dvl-session)")
+      ->type_name("FILE");
+  app.add_option("--ca-file", args.caFile,
+                 "trust the certificates in this PEM file (a private CA, a self-signed server)")
+      ->type_name("FILE");
   auto* json = app.add_flag("--json", args.json, "print one JSON document on standard output");
   app.add_flag("--xml", args.xml, "print each reply as XML on standard output (the other lines go to standard error)")
       ->excludes(json);
   app.add_flag("--quiet", args.quiet, "no progress line");
   app.add_flag("--verbose", args.verbose, "with an error, also print its back-trace");
-  auto* record = app.add_option("--record", args.recordFile, "also write every exchange to this recorded-session file");
+  auto* record = app.add_option("--record", args.recordFile, "also write every exchange to this recorded-session file")
+                     ->type_name("FILE");
   app.add_option("--replay", args.replayFile, "answer from this recorded-session file instead of a service")
+      ->type_name("FILE")
       ->excludes(record);
-  app.add_option("--man", generated.man, "write the man page to FILE")->group("");
-  app.add_option("--completion", generated.completion, "write the bash completion to FILE")->group("");
-  app.add_option("--command-list", generated.commandList, "write the command list of docs/cli.md to FILE")->group("");
+  app.add_option("--man", generated.man, "write the man page to FILE")->type_name("FILE")->group("");
+  app.add_option("--completion", generated.completion, "write the bash completion to FILE")
+      ->type_name("FILE")
+      ->group("");
+  app.add_option("--command-list", generated.commandList, "write the command list of docs/cli.md to FILE")
+      ->type_name("FILE")
+      ->group("");
 
   for (const Command& command : commandTable()) {
     CLI::App* sub = app.add_subcommand(command.name, command.summary);
     command.define(*sub, args);
   }
 
-  // Usage errors get the documented exit code and, with --json, the JSON error.
+  // Usage errors get the documented exit code and, with --json, the JSON error: also when the parser
+  // stopped before it reached --json.
   auto usage = [&](const std::string& message) {
+    for (int i = 1; i < argc && !args.json; ++i) args.json = std::strcmp(argv[i], "--json") == 0;
     // The help of the command that was given, if any: that is where its arguments are listed.
     std::vector<CLI::App*> given = app.get_subcommands();
     std::string help = given.empty() ? "dvl --help" : "dvl " + given.front()->get_name() + " --help";
@@ -209,6 +275,15 @@ int main(int argc, char** argv) {
     return usage(e.what());
   }
   args.endpointGiven = app.get_option("--endpoint")->count() > 0;
+  try {
+    checkArguments(app);
+    if (args.endpoint.rfind("http://", 0) != 0 && args.endpoint.rfind("https://", 0) != 0) {
+      usageError("the endpoint '" + args.endpoint + "' is not an http:// or https:// URL");
+    }
+    if (args.sessionFile.empty()) usageError("--session-file is empty");
+  } catch (const Failure& failure) {
+    return usage(failure.what());
+  }
 
   try {
     if (writeGenerated(app, generated)) return ExitOk;
@@ -230,7 +305,7 @@ int main(int argc, char** argv) {
     code = command->run(context);
     if (args.json) {
       context.result["command"] = name;
-      std::printf("%s\n", context.result.dump(2).c_str());
+      std::printf("%s\n", jsonText(context.result).c_str());
     }
   } catch (const Failure& failure) {
     code = report(args, failure);
@@ -240,5 +315,10 @@ int main(int argc, char** argv) {
     code = report(args, Failure(ExitRefused, "internal", "exception", error.what()));
   }
   if (command->run != runDemo && command->run != runSymbol) DVL::terminate();
+  // A full disk or a closed file under standard output must not pass for success.
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && code == ExitOk) {
+    std::fprintf(stderr, "dvl: cannot write to standard output: %s\n", std::strerror(errno));
+    code = ExitLocalFile;
+  }
   return code;
 }

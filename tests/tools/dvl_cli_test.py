@@ -80,7 +80,21 @@ class DvlCli(unittest.TestCase):
         code, out, _ = run("capabilities")
         self.assertEqual(code, 1)
         self.assertIn("log on again", out["error"]["message"])
+        # ... or log off: the dead passport is forgotten, not kept to refuse every logoff after.
+        self.assertEqual(run("logoff")[:2], (0, {"command": "logoff", "loggedOff": False}))
+        self.assertFalse(os.path.exists(os.environ["DVL_SESSION_FILE"]))
         self.logon()
+
+    def test_arguments_a_script_gets_wrong(self):
+        # Text XML cannot carry is refused naming the argument, as JSON, never as a crash.
+        for args in ([b"\xff"], ["symbol", b"\xff"], ["get", "/content", b"caf\xe9"], ["query", "/x", "--max"]):
+            done = subprocess.run([DVL, "--json"] + args, capture_output=True, timeout=120)
+            self.assertEqual((done.returncode, json.loads(done.stdout)["error"]["kind"]), (2, "usage"), args)
+        self.logon()
+        # A repeated option takes one value: the search path after it stays the search path.
+        self.assertEqual(run("query", "--sort", "defaultName", "--properties", "format", "/content/*")[0], 0)
+        with open("/dev/full", "w") as full:
+            self.assertEqual(subprocess.run([DVL, "capabilities"], stdout=full, stderr=subprocess.PIPE).returncode, 4)
 
     def test_password_prompt_does_not_echo(self):
         pid, fd = pty.fork()
