@@ -178,13 +178,16 @@ class ZEB_EXPORT ZEBObjectRegistry : public ZEBObjectRegistryI {
 
 /// One field's storage. Strings and embedded objects are owned; object fields only point.
 struct ZEBSlot {
+  /// A number field's value. Named outside the anonymous union: a type declared inside one is a
+  /// compiler extension that clang's -Wpedantic refuses.
+  union Number {
+    long long l;  ///< a long field
+    int i;        ///< an int field
+    bool b;       ///< a bool field
+  };
   union {
     void* ptr = nullptr;
-    union {
-      long long l;
-      int i;
-      bool b;
-    } num;
+    Number num;
   };
 };
 
