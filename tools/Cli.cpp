@@ -85,37 +85,38 @@ SavedSession readSessionFile(const std::string& path) {
 }
 
 // The temporary file being written, removed when a signal ends dvl before it is renamed into
-// place, so that an interrupted --save or logon leaves nothing behind.
-std::atomic<const char*> pendingTemporary{nullptr};
-static_assert(std::atomic<const char*>::is_always_lock_free, "read from a signal handler");
+// place, so that an interrupted --save or logon leaves nothing behind. The path is copied: a
+// signal handler can only read what stays put.
+char pendingPath[4096];
+std::atomic<bool> pendingSet{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read from a signal handler");
 
 extern "C" void removePendingTemporary(int signal) {
-  if (const char* path = pendingTemporary.load()) ::unlink(path);
+  if (pendingSet.load()) ::unlink(pendingPath);
   ::signal(signal, SIG_DFL);
   ::raise(signal);
 }
 
-struct PendingTemporary {
-  explicit PendingTemporary(const std::string& path) {
-    static const bool installed = [] {
-      for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction current {};
-        // A signal the caller chose to ignore (nohup) stays ignored.
-        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
-          ::signal(signal, removePendingTemporary);
-        }
+// Names the temporary file being written; the empty path when there is none.
+void pendingTemporary(const std::string& path) {
+  static const bool installed = [] {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      struct sigaction current {};
+      // A signal the caller chose to ignore (nohup) stays ignored.
+      if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+        ::signal(signal, removePendingTemporary);
       }
-      // Past a file size limit, a write fails (EFBIG) and the usual error path cleans up.
-      ::signal(SIGXFSZ, SIG_IGN);
-      return true;
-    }();
-    (void)installed;
-    pendingTemporary.store(path.c_str());
-  }
-  ~PendingTemporary() { pendingTemporary.store(nullptr); }
-  PendingTemporary(const PendingTemporary&) = delete;
-  PendingTemporary& operator=(const PendingTemporary&) = delete;
-};
+    }
+    // Past a file size limit, a write fails (EFBIG) and the usual error path cleans up.
+    ::signal(SIGXFSZ, SIG_IGN);
+    return true;
+  }();
+  (void)installed;
+  pendingSet.store(false);
+  if (path.empty() || path.size() >= sizeof pendingPath) return;
+  std::memcpy(pendingPath, path.c_str(), path.size() + 1);
+  pendingSet.store(true);
+}
 }  // namespace
 
 void Connection::resume() {
@@ -137,9 +138,12 @@ void Connection::save(const std::string& user) const {
   // from the moment it exists.
   // mkstemp makes a new file of mode 0600 (never one planted under that name).
   std::string temp = m_args.sessionFile + ".XXXXXX";
-  PendingTemporary pending(temp);
   int fd = ::mkstemp(temp.data());
   if (fd < 0) fileError("cannot write the session file " + m_args.sessionFile + ": " + std::strerror(errno));
+  pendingTemporary(temp);
+  struct Done {
+    ~Done() { pendingTemporary(std::string()); }
+  } done;
   bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   if (!ok || ::rename(temp.c_str(), m_args.sessionFile.c_str()) != 0) {
@@ -375,33 +379,53 @@ size_t ProgressDocument::read(char* buffer, size_t length) {
   return n;
 }
 
-void saveFile(const Context& context, const std::string& path, const std::string& bytes) {
-  std::string temp = path + ".XXXXXX";
-  PendingTemporary pending(temp);
-  int fd = ::mkstemp(temp.data());
-  if (fd < 0) fileError("cannot write " + path + ": " + std::strerror(errno));
-  Progress progress(context, "saving " + path, static_cast<long long>(bytes.size()));
-  const size_t chunk = 1 << 20;
-  bool ok = true;
-  for (size_t at = 0; ok && at < bytes.size();) {
-    ssize_t n = ::write(fd, bytes.data() + at, std::min(chunk, bytes.size() - at));
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) {
-      at += static_cast<size_t>(n);
-      progress.advance(n);
-    }
+SavedFile::SavedFile(const Context& context, std::string path, long long total)
+    : m_path(std::move(path)), m_temp(m_path + ".XXXXXX"), m_progress(context, "saving " + m_path, total) {
+  m_fd = ::mkstemp(m_temp.data());
+  if (m_fd < 0) fail(errno);
+  pendingTemporary(m_temp);
+}
+
+SavedFile::~SavedFile() {
+  if (m_fd >= 0) {
+    ::close(m_fd);
+    ::unlink(m_temp.c_str());
   }
-  progress.finish();
+  pendingTemporary(std::string());
+}
+
+void SavedFile::fail(int error) {
+  if (m_fd >= 0) {
+    ::close(m_fd);
+    ::unlink(m_temp.c_str());
+    m_fd = -1;
+  }
+  fileError("cannot write " + m_path + ": " + std::strerror(error));
+}
+
+void SavedFile::write(const std::string& bytes) {
+  const size_t chunk = 1 << 20;
+  for (size_t at = 0; at < bytes.size();) {
+    ssize_t n = ::write(m_fd, bytes.data() + at, std::min(chunk, bytes.size() - at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail(n < 0 ? errno : EIO);
+    at += static_cast<size_t>(n);
+    m_progress.advance(n);
+  }
+}
+
+void SavedFile::commit() {
+  m_progress.finish();
   // mkstemp makes the file 0600; a saved document gets the usual mode for new files.
   mode_t mask = ::umask(0);
   ::umask(mask);
-  ok = ok && ::fchmod(fd, 0666 & ~mask) == 0 && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-    std::string reason = std::strerror(errno);
-    ::unlink(temp.c_str());
-    fileError("cannot write " + path + ": " + reason);
+  if (::fchmod(m_fd, 0666 & ~mask) != 0 || ::fsync(m_fd) != 0) fail(errno);
+  int fd = m_fd;
+  m_fd = -1;
+  if (::close(fd) != 0 || ::rename(m_temp.c_str(), m_path.c_str()) != 0) {
+    int error = errno;
+    ::unlink(m_temp.c_str());
+    fileError("cannot write " + m_path + ": " + std::strerror(error));
   }
 }
 

@@ -237,8 +237,22 @@ class ProgressDocument : public ZEBDocumentOutputI {
   std::unique_ptr<Progress> m_progress;
 };
 
-// Writes bytes to path through a temporary file beside it, renamed into place when complete: a
-// failure leaves nothing half-written.
-void saveFile(const Context& context, const std::string& path, const std::string& bytes);
+// A file written whole or not at all: into a temporary file beside it, renamed into place by
+// commit(). Before that, a failure, the destructor or a signal that ends dvl removes it.
+class SavedFile {
+ public:
+  SavedFile(const Context& context, std::string path, long long total);
+  ~SavedFile();
+  SavedFile(const SavedFile&) = delete;
+  SavedFile& operator=(const SavedFile&) = delete;
+  void write(const std::string& bytes);
+  void commit();
+
+ private:
+  [[noreturn]] void fail(int error);
+  std::string m_path, m_temp;
+  int m_fd = -1;
+  Progress m_progress;
+};
 
 }  // namespace dvl

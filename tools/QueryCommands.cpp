@@ -1,5 +1,7 @@
 // The query family: query, get (with --save), query-multiple, query-cache and routing.
+#include <climits>
 #include <cstring>
+#include <memory>
 
 #include "Cli.h"
 #include "DVLCacheQueryCache.h"
@@ -8,6 +10,7 @@
 #include "DVLQuery.h"
 #include "DVLQueryMultiple.h"
 #include "DVLQueryMultipleCache.h"
+#include "ZEBErrors.h"
 
 namespace dvl {
 
@@ -163,52 +166,110 @@ void defineGet(CLI::App& command, Args& args) {
       ->type_name("FILE");
 }
 
+namespace {
+// A document larger than a reply carries is read in parts of this size.
+constexpr long long kPartBytes = 32LL << 20;
+
+// The data document of the object the first reply found, part by part into file. Each part must
+// come from the same object, and be as long as asked for: else the object changed meanwhile.
+void saveDataInParts(Context& context, const std::function<std::unique_ptr<DVLGetObject>(int, int)>& askPart,
+                     const json& object, const std::string& file) {
+  const json& properties = object.value("properties", json::object());
+  long long size = properties.value("dataSize", -1LL);
+  if (size < 0) refused("noDocument", context.args.child + " has no data document");
+  if (size > INT_MAX) {
+    refused("documentTooLarge", context.args.child + "'s document has " + std::to_string(size) +
+                                    " bytes: dvl reads at most 2 GiB in parts");
+  }
+  SavedFile out(context, file, size);
+  for (long long at = 0; at < size; at += kPartBytes) {
+    long long length = std::min(kPartBytes, size - at);
+    std::unique_ptr<DVLGetObject> part = askPart(static_cast<int>(at), static_cast<int>(length));
+    json partObject = part->getObjectCount() > 0 ? objectJson(part->getObject(0)) : json();
+    const ZEBReceivedAttachment* document =
+        partObject.is_object() ? findDocument(*part, partObject, "data") : nullptr;
+    if (partObject.value("storeID", json()) != object["storeID"] || document == nullptr ||
+        static_cast<long long>(document->bytes.size()) != length) {
+      refused("documentChanged", context.args.child + " changed while its document was read in parts");
+    }
+    out.write(document->bytes);
+  }
+  out.commit();
+}
+}  // namespace
+
 int runGet(Context& context) {
   const Args& args = context.args;
   if (args.child.find('\'') != std::string::npos && args.child.find('"') != std::string::npos) {
     usageError("a name holding both ' and \" cannot be looked up by a search path");
   }
-  DVLGetObject request(context.connection.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
-  request.setPath(args.path.c_str());
-  request.setChildName(args.child.c_str());
-  ZEBPropEnum data, contextProperty;
-  ZEBEncodingEnum mime;
-  if (!args.save.empty() || !args.saveContext.empty()) {
+  ZEBPropEnum data(ZEBPropEnum::data), contextProperty(ZEBPropEnum::context), dataSize(ZEBPropEnum::dataSize);
+  ZEBEncodingEnum mime(ZEBEncodingEnum::MIME);
+  // what: data (the document; with length > 0, length bytes of it from skip), dataSize, or nothing.
+  auto ask = [&](ZEBPropEnum* what, bool withContext, int skip, int length) {
+    auto request = std::make_unique<DVLGetObject>(context.connection.session(), nullptr,
+                                                  ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    request->setPath(args.path.c_str());
+    request->setChildName(args.child.c_str());
     // Documents come back as attachments, not as base64 text inside the reply.
-    mime.setValue(ZEBEncodingEnum::MIME);
-    request.getQueryOptions().setDataEncoding(&mime);
-    data.setValue(ZEBPropEnum::data);
-    contextProperty.setValue(ZEBPropEnum::context);
-    if (!args.save.empty()) request.setProperty(data);
-    if (!args.saveContext.empty()) request.setProperty(contextProperty);
+    if (what == &data || withContext) request->getQueryOptions().setDataEncoding(&mime);
+    if (what) request->setProperty(*what);
+    if (withContext) request->setProperty(contextProperty);
+    if (length > 0) {
+      request->getQueryOptions().setSkipDataBytes(skip);
+      request->getQueryOptions().setMaxDataBytes(length);
+    }
+    request->execute();
+    return request;
+  };
+  std::unique_ptr<DVLGetObject> request;
+  bool inParts = false;
+  try {
+    request = ask(args.save.empty() ? nullptr : &data, !args.saveContext.empty(), 0, 0);
+  } catch (const ZEBSOAPFault& fault) {
+    if (args.save.empty() || fault.getDetail().find("documentTooLarge") == std::string::npos) throw;
+    // Larger than a reply carries: the object now, its data after, in parts.
+    inParts = true;
+    request = ask(&dataSize, !args.saveContext.empty(), 0, 0);
   }
-  request.execute();
-  context.printReply(request);
-  if (request.getObjectCount() == 0) refused("notFound", "no child named \"" + args.child + "\" under " + args.path);
-  json object = objectJson(request.getObject(0));
-  json parent = {{"searchPath", request.getParent() ? json(request.getParent()) : json(nullptr)},
-                 {"storeID", request.getParentStoreID() ? json(request.getParentStoreID()) : json(nullptr)}};
+  context.printReply(*request);
+  if (request->getObjectCount() == 0) refused("notFound", "no child named \"" + args.child + "\" under " + args.path);
+  json object = objectJson(request->getObject(0));
+  json parent = {{"searchPath", request->getParent() ? json(request->getParent()) : json(nullptr)},
+                 {"storeID", request->getParentStoreID() ? json(request->getParentStoreID()) : json(nullptr)}};
   context.result = {{"object", object}, {"parent", parent}};
   if (context.result["object"].contains("properties")) context.result["object"]["properties"].erase("parent");
   json saved = json::array();
   for (auto [file, property] : {std::pair{&args.save, "data"}, std::pair{&args.saveContext, "context"}}) {
     if (file->empty()) continue;
-    const ZEBReceivedAttachment* document = findDocument(request, object, property);
-    if (document == nullptr) refused("noDocument", args.child + " has no " + property + " document");
-    saveFile(context, *file, document->bytes);
-    saved.push_back({{"property", property}, {"file", *file}, {"bytes", document->bytes.size()}});
+    long long bytes = 0;
+    if (property == std::string("data") && inParts) {
+      saveDataInParts(context, [&](int skip, int length) { return ask(&data, false, skip, length); }, object, *file);
+      bytes = object["properties"]["dataSize"].get<long long>();
+    } else {
+      const ZEBReceivedAttachment* document = findDocument(*request, object, property);
+      if (document == nullptr) refused("noDocument", args.child + " has no " + property + " document");
+      SavedFile out(context, *file, static_cast<long long>(document->bytes.size()));
+      out.write(document->bytes);
+      out.commit();
+      bytes = static_cast<long long>(document->bytes.size());
+    }
+    saved.push_back({{"property", property}, {"file", *file}, {"bytes", bytes}});
     if (context.result["object"].contains("properties")) context.result["object"]["properties"].erase(property);
+  }
+  if (inParts && context.result["object"].contains("properties")) {
+    context.result["object"]["properties"].erase("dataSize");
   }
   if (!saved.empty()) context.result["saved"] = saved;
   if (context.result["object"].contains("properties") && context.result["object"]["properties"].empty()) {
     context.result["object"].erase("properties");
   }
   context.say("%s", objectLine(context.result["object"]).c_str());
-  context.say("parent %s (%s)", request.getParent() ? request.getParent() : "(none)",
-              request.getParentStoreID() ? request.getParentStoreID() : "(none)");
+  context.say("parent %s (%s)", request->getParent() ? request->getParent() : "(none)",
+              request->getParentStoreID() ? request->getParentStoreID() : "(none)");
   for (const json& entry : saved) {
-    context.say("saved %s: %zu bytes to %s", entry["property"].get<std::string>().c_str(), entry["bytes"].get<size_t>(),
-                entry["file"].get<std::string>().c_str());
+    context.say("saved %s: %lld bytes to %s", entry["property"].get<std::string>().c_str(),
+                entry["bytes"].get<long long>(), entry["file"].get<std::string>().c_str());
   }
   return ExitOk;
 }

@@ -183,14 +183,14 @@ class DvlCli(unittest.TestCase):
 
     def test_save_and_progress(self):
         self.logon()
-        data = os.urandom(9 << 20)
+        data = os.urandom(65 << 20)  # past the 64 MiB a reply carries: get reads it in parts
         source = self.write("big.bin", data)
         terminal = lambda *args: subprocess.run(
             ["script", "-qec", shlex.join([DVL] + list(args)), "/dev/null"], capture_output=True,
             stdin=subprocess.DEVNULL, timeout=120)
         shown = terminal("add-output", "/content", "Big", source)
         self.assertEqual(shown.returncode, 0, shown.stdout)
-        self.assertRegex(shown.stdout.decode(), r"sending .*MiB of 9\.0 MiB, .*/s, \d+:\d\d left")
+        self.assertRegex(shown.stdout.decode(), r"sending .*MiB of 65\.0 MiB, .*/s, \d+:\d\d left")
         quiet = terminal("--quiet", "get", "/content", "Big", "--save", self.path("quiet.bin"))
         self.assertNotIn(b" left", quiet.stdout)
         code, out, done = run("get", "/content", "Big", "--save", self.path("copy.bin"))
