@@ -186,8 +186,7 @@ void saveDataInParts(Context& context, const std::function<std::unique_ptr<DVLGe
     long long length = std::min(kPartBytes, size - at);
     std::unique_ptr<DVLGetObject> part = askPart(static_cast<int>(at), static_cast<int>(length));
     json partObject = part->getObjectCount() > 0 ? objectJson(part->getObject(0)) : json();
-    const ZEBReceivedAttachment* document =
-        partObject.is_object() ? findDocument(*part, partObject, "data") : nullptr;
+    const ZEBReceivedAttachment* document = partObject.is_object() ? findDocument(*part, partObject, "data") : nullptr;
     if (partObject.value("storeID", json()) != object["storeID"] || document == nullptr ||
         static_cast<long long>(document->bytes.size()) != length) {
       refused("documentChanged", context.args.child + " changed while its document was read in parts");
@@ -207,8 +206,8 @@ int runGet(Context& context) {
   ZEBEncodingEnum mime(ZEBEncodingEnum::MIME);
   // what: data (the document; with length > 0, length bytes of it from skip), dataSize, or nothing.
   auto ask = [&](ZEBPropEnum* what, bool withContext, int skip, int length) {
-    auto request = std::make_unique<DVLGetObject>(context.connection.session(), nullptr,
-                                                  ZEBSOAPSessionI::ZEBSOAPUntrusted);
+    auto request =
+        std::make_unique<DVLGetObject>(context.connection.session(), nullptr, ZEBSOAPSessionI::ZEBSOAPUntrusted);
     request->setPath(args.path.c_str());
     request->setChildName(args.child.c_str());
     // Documents come back as attachments, not as base64 text inside the reply.
@@ -244,7 +243,8 @@ int runGet(Context& context) {
     if (file->empty()) continue;
     long long bytes = 0;
     if (property == std::string("data") && inParts) {
-      saveDataInParts(context, [&](int skip, int length) { return ask(&data, false, skip, length); }, object, *file);
+      saveDataInParts(
+          context, [&](int skip, int length) { return ask(&data, false, skip, length); }, object, *file);
       bytes = object["properties"]["dataSize"].get<long long>();
     } else {
       const ZEBReceivedAttachment* document = findDocument(*request, object, property);
