@@ -11,6 +11,7 @@
 #include "KRNThrowable.h"
 #include "ZEBErrors.h"
 #include "ZEBRecording.h"
+#include "ZEBSoap.h"
 
 namespace dvl {
 
@@ -135,32 +136,6 @@ Failure describe(const Args& args, const KRNThrowable& error) {
 
 // Every value that goes into a request must be text XML can carry; refused here, the message can
 // name the option. File names (type FILE) and the address (URL) never go into a request.
-bool isXmlText(const std::string& text) {
-  for (size_t i = 0; i < text.size();) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
-      ++i;
-      continue;
-    }
-    size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    if (length == 0 || c > 0xF4 || i + length > text.size()) return false;
-    unsigned code = c & (0x3F >> (length - 1));
-    for (size_t k = 1; k < length; ++k) {
-      unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    static const unsigned kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE ||
-        code == 0xFFFF) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
 void checkArguments(const CLI::App& app) {
   std::vector<const CLI::App*> levels = {&app};
   for (const CLI::App* command : app.get_subcommands()) levels.push_back(command);
@@ -168,7 +143,7 @@ void checkArguments(const CLI::App& app) {
     for (const CLI::Option* option : level->get_options()) {
       if (option->get_type_name() == "FILE" || option->get_type_name() == "URL") continue;
       for (const std::string& value : option->results()) {
-        if (!isXmlText(value)) {
+        if (!ZEBSoap::isXmlText(value)) {
           usageError(option->get_name() + " holds text that is not UTF-8 or has a control character");
         }
       }

@@ -26,6 +26,10 @@ class ZEB_EXPORT ZEBSoap {
 
   /// The envelope of a message, with the header when one is given. indent pretty-prints.
   static std::string writeEnvelope(const ZEBMessageI& message, const ZEBVorbHeader* header, bool indent = false);
+  /// Whether text can go into an envelope as it stands: UTF-8 of characters XML allows, and no
+  /// control character but tab, line feed and carriage return. The writer refuses anything else
+  /// with ZEBMalformedMessage; a caller can check its input first and say which input it was.
+  static bool isXmlText(const std::string& text);
   /// A fault envelope.
   static std::string writeFault(const std::string& faultCode, const std::string& faultString,
                                 const std::string& detail);

@@ -33,6 +33,26 @@ namespace zebsoap {
 
 namespace {
 constexpr size_t kKeptBuffers = 2;
+
+// The end of the UTF-8 sequence at p (a byte of 0x80 or more), or null when it is not one XML
+// allows: an overlong form, a surrogate, U+FFFE, U+FFFF or a value beyond U+10FFFF. It stops at a
+// terminating 0.
+inline const unsigned char* endOfXmlCharacter(const unsigned char* p) {
+  unsigned c = *p;
+  unsigned length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+  if (length == 0 || c > 0xF4) return nullptr;
+  unsigned code = c & (0x3F >> (length - 1));
+  for (unsigned i = 1; i < length; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return nullptr;
+    code = (code << 6) | (p[i] & 0x3F);
+  }
+  static const unsigned kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE ||
+      code == 0xFFFF) {
+    return nullptr;
+  }
+  return p + length;
+}
 constexpr size_t kLargestKept = 64 * 1024;
 thread_local std::string t_buffers[kKeptBuffers];
 }  // namespace
@@ -384,23 +404,9 @@ class Writer {
     }
   }
 
-  // The end of the UTF-8 sequence at p, which must be one XML allows (no overlong form, surrogate,
-  // U+FFFE, U+FFFF or value beyond U+10FFFF).
   const unsigned char* validUtf8(const unsigned char* p) {
-    unsigned c = *p;
-    unsigned length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-    if (length == 0 || c > 0xF4) fail();
-    unsigned code = c & (0x3F >> (length - 1));
-    for (unsigned i = 1; i < length; ++i) {
-      if ((p[i] & 0xC0) != 0x80) fail();  // also stops at the terminating 0
-      code = (code << 6) | (p[i] & 0x3F);
-    }
-    static const unsigned kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE ||
-        code == 0xFFFF) {
-      fail();
-    }
-    return p + length;
+    if (const unsigned char* end = zebsoap::endOfXmlCharacter(p)) return end;
+    fail();
   }
 
   [[noreturn]] void fail() { malformed("the message holds text that is not UTF-8 or not allowed in XML"); }
@@ -453,6 +459,22 @@ std::string ZEBSoap::writeEnvelope(const ZEBMessageI& message, const ZEBVorbHead
   w.end();
   w.end();
   return w.finish();
+}
+
+bool ZEBSoap::isXmlText(const std::string& text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.c_str());
+  const auto* end = p + text.size();
+  while (p < end) {
+    if (*p >= 0x80) {
+      p = zebsoap::endOfXmlCharacter(p);
+      if (p == nullptr) return false;
+    } else if (*p < 0x20 && *p != '\t' && *p != '\n' && *p != '\r') {
+      return false;
+    } else {
+      ++p;
+    }
+  }
+  return true;
 }
 
 std::string ZEBSoap::writeFault(const std::string& faultCode, const std::string& faultString,
